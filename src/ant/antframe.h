@@ -1,0 +1,48 @@
+// The ANT serial frame: A4 len id payload[len] checksum.
+// Pure functions and a streaming decoder; no I/O here.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <cstdint>
+
+namespace pulvane::ant {
+
+inline constexpr uint8_t kSync = 0xA4;
+// The largest payload we accept; a longer length byte means we lost sync.
+inline constexpr int kMaxPayload = 41;
+
+// One message as a value: its ID and its payload bytes (no sync, length or
+// checksum).
+struct AntMessage
+{
+    uint8_t id = 0;
+    QByteArray payload;
+
+    friend bool operator==(const AntMessage &, const AntMessage &) = default;
+};
+
+// The whole frame for a message, checksum included.
+QByteArray encodeFrame(uint8_t id, const QByteArray &payload);
+inline QByteArray encodeFrame(const AntMessage &m) { return encodeFrame(m.id, m.payload); }
+
+// Takes bytes in any split and yields whole, checksum-verified messages in
+// order. Junk before a sync byte is skipped; a frame with a bad checksum or an
+// impossible length costs one byte and the search for a sync byte resumes.
+class FrameDecoder
+{
+public:
+    // Appends bytes and returns every message completed by them.
+    QList<AntMessage> feed(const QByteArray &bytes);
+    // Bytes held while waiting for the rest of a frame.
+    int pendingBytes() const { return int(m_buffer.size()); }
+    // Bytes thrown away since construction (junk, bad frames).
+    qint64 droppedBytes() const { return m_dropped; }
+    void reset();
+
+private:
+    QByteArray m_buffer;
+    qint64 m_dropped = 0;
+};
+
+} // namespace pulvane::ant

@@ -1,0 +1,86 @@
+// Our ANT interface: the operations the finder uses, named as the host
+// libraries name them, over a Transport from a StickProvider.
+//
+// Every operation returns at once (bytes are queued on the transport); the
+// stick's answers come back through the two callbacks. Received messages are
+// dispatched on the window's thread, in order, one at a time: the message is
+// copied into the registered buffer and then the callback runs.
+//   - broadcast / acknowledged / burst data (0x4E / 0x4F / 0x50) go to the
+//     channel-event callback with 0x9A / 0x9B / 0x9C, the buffer holding the
+//     channel byte and the eight data bytes;
+//   - a channel event (0x40 with message ID 0x01) goes to the channel-event
+//     callback with its event code, the buffer holding the message payload;
+//   - everything else goes to the response callback with its message ID, the
+//     buffer holding the payload.
+#pragma once
+
+#include "antframe.h"
+#include "stickprovider.h"
+#include "transport.h"
+
+#include <QObject>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace pulvane::ant {
+
+inline constexpr uint8_t kEventBroadcast = 0x9A;
+inline constexpr uint8_t kEventAcknowledged = 0x9B;
+inline constexpr uint8_t kEventBurst = 0x9C;
+
+using ResponseFunction = std::function<bool(uint8_t channel, uint8_t messageId)>;
+using ChannelEventFunction = std::function<bool(uint8_t channel, uint8_t eventCode)>;
+
+class AntLibrary : public QObject
+{
+    Q_OBJECT
+public:
+    explicit AntLibrary(StickProvider &provider, QObject *parent = nullptr);
+    ~AntLibrary() override;
+
+    // Opens the usbDeviceNumber-th stick (releasing one already open).
+    // Returns 1 when the stick is open and ready, 0 otherwise.
+    int ANT_Init(uint8_t usbDeviceNumber, uint16_t baudrate, uint8_t unused1 = 0, uint8_t unused2 = 0);
+    // buffer must hold kResponseBufferSize bytes and outlive the library's use.
+    void ANT_AssignResponseFunction(ResponseFunction callback, uint8_t *buffer);
+    // buffer must hold lastIndex + 1 bytes (9 for the finder).
+    void ANT_AssignChannelEventFunction(uint8_t channel, ChannelEventFunction callback,
+                                        uint8_t *buffer, int lastIndex);
+    bool ANT_ResetSystem();
+    bool ANT_SetNetworkKey(uint8_t networkNumber, const uint8_t *key, uint8_t lastIndex);
+    bool ANT_AssignChannel(uint8_t channel, uint8_t channelType, uint8_t networkNumber);
+    bool ANT_SetChannelId(uint8_t channel, uint16_t deviceNumber, uint8_t deviceType,
+                          uint8_t transmissionType);
+    bool ANT_SetChannelPeriod(uint8_t channel, uint16_t period);
+    bool ANT_SetProximitySearch(uint8_t channel, uint8_t threshold);
+    bool ANT_SetChannelSearchTimeout(uint8_t channel, uint8_t timeout);
+    bool ANT_SetChannelRFFreq(uint8_t channel, uint8_t rfFrequency);
+    bool ANT_OpenChannel(uint8_t channel);
+    bool ANT_RequestMessage(uint8_t channel, uint8_t messageId);
+    // Releases the stick; later calls do nothing.
+    void ANT_Close();
+
+    bool isOpen() const;
+
+signals:
+    // The open stick went away (already released; reason for standard error).
+    void stickGone(const QString &reason);
+
+private:
+    bool send(uint8_t id, const QByteArray &payload);
+    void onBytes(const QByteArray &bytes);
+    void dispatch(const AntMessage &message);
+
+    StickProvider &m_provider;
+    std::unique_ptr<Transport> m_transport;
+    FrameDecoder m_decoder;
+    ResponseFunction m_responseCallback;
+    uint8_t *m_responseBuffer = nullptr;
+    ChannelEventFunction m_eventCallback;
+    uint8_t *m_eventBuffer = nullptr;
+    int m_eventBufferSize = 0;
+    uint8_t m_eventChannel = 0;
+};
+
+} // namespace pulvane::ant
