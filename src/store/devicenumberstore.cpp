@@ -1,1 +1,10 @@
+#include "devicenumberstore.h"
 
+namespace pulvane::store {
+
+std::optional<QString> saveDeviceNumber(int32_t)
+{
+    return std::nullopt;
+}
+
+} // namespace pulvane::store
