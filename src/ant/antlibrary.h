@@ -41,7 +41,8 @@ public:
 
     // Opens the usbDeviceNumber-th stick (releasing one already open).
     // Returns 1 when the stick is open and ready, 0 otherwise.
-    int ANT_Init(uint8_t usbDeviceNumber, uint16_t baudrate, uint8_t unused1 = 0, uint8_t unused2 = 0);
+    int ANT_Init(uint8_t usbDeviceNumber, uint16_t baudrate, uint8_t unused1 = 0,
+                 uint8_t unused2 = 0);
     // buffer must hold kResponseBufferSize bytes and outlive the library's use.
     void ANT_AssignResponseFunction(ResponseFunction callback, uint8_t *buffer);
     // buffer must hold lastIndex + 1 bytes (9 for the finder).
@@ -69,8 +70,12 @@ signals:
 
 private:
     bool send(uint8_t id, const QByteArray &payload);
+    bool send(const AntMessage &message);
     void onBytes(const QByteArray &bytes);
+    void onGone(const QString &reason);
     void dispatch(const AntMessage &message);
+    // Closes the transport and forgets it; safe while its signal is running.
+    void release();
 
     StickProvider &m_provider;
     std::unique_ptr<Transport> m_transport;
@@ -81,6 +86,9 @@ private:
     uint8_t *m_eventBuffer = nullptr;
     int m_eventBufferSize = 0;
     uint8_t m_eventChannel = 0;
+    // Bumped at each release so a dispatch loop notices that a callback
+    // released or replaced the stick under it.
+    quint64 m_generation = 0;
 };
 
 } // namespace pulvane::ant
