@@ -1,1 +1,184 @@
+#include "channelevents.h"
 
+#include "antlibrary.h"
+#include "antmessages.h"
+
+#include <QString>
+
+namespace pulvane::ant {
+
+namespace {
+
+const QString kInterferenceNotice =
+    QStringLiteral("It should call \"HandleInterference\". Removed from cose.");
+
+// The statistics are 32-bit floats; every step is worked in double and
+// rounded once when stored, and comparisons use the stored values.
+float stored(double value)
+{
+    return float(value);
+}
+
+class EventStep
+{
+public:
+    EventStep(const LinkContext &link, uint8_t channel)
+        : m_link(link), m_state(link.state), m_channel(channel)
+    {}
+
+    bool searchTimeout();
+    bool receiveFailure();
+    bool transferCompleted();
+    bool transferFailed();
+    bool dropToSearch();
+    bool broadcast();
+    bool acknowledged();
+
+private:
+    void line(const QString &text) { m_link.view.appendLine(text); }
+    void separator() { m_link.view.appendSeparator(); }
+    QString payloadBytes() const;
+
+    const LinkContext &m_link;
+    FinderState &m_state;
+    const uint8_t m_channel;
+};
+
+QString EventStep::payloadBytes() const
+{
+    const auto &b = m_state.ChannelEventBuffer;
+    return QString::asprintf("[%.2X][%.2X][%.2X][%.2X][%.2X][%.2X][%.2X][%.2X]", b[1], b[2], b[3],
+                             b[4], b[5], b[6], b[7], b[8]);
+}
+
+bool EventStep::searchTimeout()
+{
+    if (m_state.ReopenAfterTimeout) {
+        // The transmitter was there a moment ago: one more search may find it.
+        m_state.ReopenAfterTimeout = false;
+        m_link.ant.ANT_OpenChannel(m_channel);
+        if (m_state.LogCommands) {
+            line(QString::asprintf("Cmd - OpenChannel(%d)", m_channel));
+            separator();
+        }
+    } else {
+        m_state.LinkActive = false;
+        m_state.OpenRequested = false;
+        line(kInterferenceNotice);
+    }
+    line(QStringLiteral("Search Timeout"));
+    return false;
+}
+
+bool EventStep::receiveFailure()
+{
+    if (m_state.LogRxDetail) {
+        line(QString::asprintf("Rx Fail RF Freq:%d NoConnectCount:%.0f", m_state.link.RFFrequency,
+                               double(m_state.NoConnectCount)));
+        separator();
+    }
+    m_state.NoConnectCount = stored(double(m_state.NoConnectCount) + 1.0);
+    return !(m_state.NoConnectCount < m_state.MaxNoConnect);
+}
+
+bool EventStep::transferCompleted()
+{
+    if (double(m_state.RxCount) < 2.0 * double(m_state.MaxNoConnect))
+        ++m_state.RxCount;
+    m_state.NoConnectCount = 0.0f;
+    return true;
+}
+
+bool EventStep::transferFailed()
+{
+    if (m_state.RxCount > 0) {
+        --m_state.RxCount;
+        // The credit is used up: start just below the interference level, so
+        // that about MaxNoConnect more failures report interference.
+        if (m_state.RxCount == 0)
+            m_state.NoConnectCount =
+                stored(double(m_state.InterferenceLimit) - double(m_state.MaxNoConnect));
+    } else {
+        m_state.NoConnectCount = stored(double(m_state.NoConnectCount) + 1.0);
+        if (m_state.NoConnectCount >= m_state.InterferenceLimit) {
+            line(kInterferenceNotice);
+            m_state.NoConnectCount = 0.0f;
+        }
+    }
+    line(QString::asprintf("Ack Fail RF Freq:%d RxCount:%d NoConnectCount:%.0f",
+                           m_state.link.RFFrequency, int(m_state.RxCount),
+                           double(m_state.NoConnectCount)));
+    return false;
+}
+
+bool EventStep::dropToSearch()
+{
+    m_state.NoConnectCount = 0.0f;
+    if (m_state.RxCount > 0) {
+        m_state.RxCount = 0;
+        line(kInterferenceNotice);
+        m_state.ReopenAfterTimeout = true;
+    } else {
+        m_state.ReopenAfterTimeout = false;
+    }
+    line(QStringLiteral("Drop to Search"));
+    return false;
+}
+
+bool EventStep::broadcast()
+{
+    ++m_state.BroadcastRxCount;
+    m_state.NoConnectCount = 0.0f;
+    line(QString::asprintf("Recv(%d): ", m_channel) + payloadBytes() +
+         QString::asprintf(" RF Freq:%d RxCount:%lld", m_state.link.RFFrequency,
+                           static_cast<long long>(m_state.BroadcastRxCount)));
+    separator();
+    m_link.steps.DecodificaValoriCardio();
+    if (m_state.IdRequestPending)
+        m_link.steps.requestChannelId();
+    if (m_state.FirstDataPending) {
+        m_state.FirstDataPending = false;
+        m_link.view.setButtonEnabled(FinderView::Button::Stop, true);
+        m_link.view.setButtonEnabled(FinderView::Button::Start, false);
+    }
+    return false;
+}
+
+bool EventStep::acknowledged()
+{
+    ++m_state.AckRxCount;
+    if (m_state.RxCount == 0)
+        m_state.RxCount = 1;
+    m_state.NoConnectCount = 0.0f;
+    if (m_state.LogRxDetail)
+        line(QString::asprintf("Rx Ack(%d): ", m_channel) + payloadBytes() +
+             QString::asprintf(" RxCount:%lld", static_cast<long long>(m_state.AckRxCount)));
+    return false;
+}
+
+} // namespace
+
+bool FrameChannelEvent(const LinkContext &link, uint8_t channel, uint8_t eventCode)
+{
+    EventStep step(link, channel);
+    switch (eventCode) {
+    case kEventRxSearchTimeout:
+        return step.searchTimeout();
+    case kEventRxFail:
+        return step.receiveFailure();
+    case kEventTransferTxCompleted:
+        return step.transferCompleted();
+    case kEventTransferTxFailed:
+        return step.transferFailed();
+    case kEventRxFailGoToSearch:
+        return step.dropToSearch();
+    case kEventBroadcast:
+        return step.broadcast();
+    case kEventAcknowledged:
+        return step.acknowledged();
+    default:
+        return true;
+    }
+}
+
+} // namespace pulvane::ant

@@ -6,6 +6,7 @@
 // it talks to the window through FinderView.
 #pragma once
 
+#include "extractionsteps.h"
 #include "finderstate.h"
 #include "finderview.h"
 
@@ -19,7 +20,7 @@ namespace ant {
 class AntLibrary;
 }
 
-class Finder : public QObject
+class Finder : public QObject, public ExtractionSteps
 {
     Q_OBJECT
 public:
@@ -38,9 +39,14 @@ public:
     void FormDestroy();
     void tmr_RichiestaIDTimer();
 
+    // The two ANT callbacks land here, after their buffer has been filled.
     bool MainEvent(uint8_t channel, uint8_t messageId);
     bool FrameChannelEvent(uint8_t channel, uint8_t eventCode);
-    void DecodificaValoriCardio();
+
+    // ExtractionSteps, run from inside the two handlers above.
+    void DecodificaValoriCardio() override;
+    void requestChannelId() override;
+    void takeChannelId() override;
 
     FinderState &state() { return m_state; }
     const FinderState &state() const { return m_state; }
