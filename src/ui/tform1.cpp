@@ -1,1 +1,262 @@
+#include "tform1.h"
 
+#include "colouredbutton.h"
+#include "spinedit.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+
+namespace pulvane {
+
+namespace {
+
+// The layout was made for a 96 dpi desktop; every rectangle is in the client
+// area, which is what the original window's outer size of 456 x 373 gave.
+constexpr QSize kClientSize(440, 334);
+constexpr QRect kMemoRect(16, 168, 265, 164);
+
+const QString kProximityHint =
+    QStringLiteral("This value adjust the receiving range of the program. "
+                   "If more transmitters are present, reduce the sensibility to detect only "
+                   "the closer transmitters.");
+const QString kProximityHintTwoLines =
+    QStringLiteral("This value adjust the receiving range of the program. \r\n"
+                   "If more transmitters are present, reduce the sensibility to detect only "
+                   "the closer transmitters.");
+
+// The original faces come first so that they are used where installed; the
+// Liberation faces have Arial's metrics and stand in elsewhere.
+QFont layoutFont(const QStringList &families, int pixelSize, QFont::Weight weight)
+{
+    QFont font;
+    font.setFamilies(families);
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    font.setWeight(weight);
+    return font;
+}
+
+QFont windowFont(int pixelSize, QFont::Weight weight)
+{
+    return layoutFont({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                       QStringLiteral("Liberation Sans"), QStringLiteral("Arial")},
+                      pixelSize, weight);
+}
+
+QFont arialFont(int pixelSize, QFont::Weight weight)
+{
+    return layoutFont({QStringLiteral("Arial"), QStringLiteral("Liberation Sans")}, pixelSize,
+                      weight);
+}
+
+QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, const QRect &rect)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setWordWrap(false);
+    label->setGeometry(rect);
+    label->setFixedSize(rect.size());
+    return label;
+}
+
+ui::ColouredButton *makeButton(QWidget *parent, const char *name, const QString &caption,
+                               const QRect &rect, bool enabled)
+{
+    auto *button = new ui::ColouredButton(caption, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setFont(windowFont(19, QFont::Bold));
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setGeometry(rect);
+    button->setEnabled(enabled);
+    return button;
+}
+
+QTimer *makeTimer(QObject *parent, const char *name, int intervalMs)
+{
+    auto *timer = new QTimer(parent);
+    timer->setObjectName(QLatin1String(name));
+    timer->setInterval(intervalMs);
+    return timer;
+}
+
+} // namespace
+
+TForm1::TForm1(ant::AntLibrary &ant, QWidget *parent) : QWidget(parent)
+{
+    createControls();
+    m_log = std::make_unique<ui::EventLog>(*Memo1);
+    m_finder = std::make_unique<Finder>(*this, ant);
+
+    connect(Btn_Start1, &QAbstractButton::clicked, m_finder.get(), &Finder::Btn_Start1Click);
+    connect(Btn_Stop, &QAbstractButton::clicked, m_finder.get(), &Finder::Btn_StopClick);
+    connect(Btn_SaveToPC, &QAbstractButton::clicked, m_finder.get(), &Finder::Btn_SaveToPCClick);
+    connect(tmr_RichiestaID, &QTimer::timeout, m_finder.get(), &Finder::tmr_RichiestaIDTimer);
+    connect(tmr_Chiusura, &QTimer::timeout, this, &TForm1::tmr_ChiusuraTimer);
+
+    m_finder->FormCreate(ExeInfo1.versionText());
+}
+
+TForm1::~TForm1()
+{
+    // The controls are still alive here: stopping the stick logs and touches
+    // the buttons.
+    m_finder->FormDestroy();
+}
+
+void TForm1::createControls()
+{
+    setObjectName(QStringLiteral("Form1"));
+    resize(kClientSize);
+    setFont(windowFont(11, QFont::Normal));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    lbl_HR = makeLabel(this, "lbl_HR", QStringLiteral("HR:"), {16, 16, 217, 57});
+    lbl_HR->setFont(arialFont(37, QFont::Bold));
+    lbl_DeviceNumber =
+        makeLabel(this, "lbl_DeviceNumber", QStringLiteral("ID:"), {16, 88, 201, 57});
+    lbl_DeviceNumber->setFont(arialFont(37, QFont::Bold));
+
+    Btn_Start1 = makeButton(this, "Btn_Start1", QStringLiteral("START"), {296, 8, 137, 41}, true);
+    Btn_Stop = makeButton(this, "Btn_Stop", QStringLiteral("STOP"), {296, 56, 137, 41}, false);
+    Btn_SaveToPC =
+        makeButton(this, "Btn_SaveToPC", QStringLiteral("SAVE TO PC"), {296, 136, 137, 41}, false);
+
+    lbl1 = makeLabel(this, "lbl1", QStringLiteral("Sensibility:"), {336, 108, 49, 13});
+    lbl1->setToolTip(kProximityHintTwoLines);
+
+    seEdt_SogliaProssimita = new ui::SpinEdit(this);
+    seEdt_SogliaProssimita->setObjectName(QStringLiteral("seEdt_SogliaProssimita"));
+    seEdt_SogliaProssimita->setGeometry(392, 104, 41, 22);
+    seEdt_SogliaProssimita->setText(QStringLiteral("4"));
+    seEdt_SogliaProssimita->setToolTip(kProximityHint);
+
+    Label1 = makeLabel(this, "Label1", QStringLiteral("Log messages:"), {16, 152, 71, 13});
+
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setGeometry(kMemoRect);
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Tab leaves the pane instead of typing a tab; only a click focuses it.
+    Memo1->setTabChangesFocus(true);
+    Memo1->setFocusPolicy(Qt::ClickFocus);
+
+    tmr_RichiestaID = makeTimer(this, "tmr_RichiestaID", 4000);
+    tmr_Chiusura = makeTimer(this, "tmr_Chiusura", 1000);
+}
+
+void TForm1::appendLine(const QString &line)
+{
+    m_log->appendLine(line);
+}
+
+void TForm1::appendSeparator()
+{
+    m_log->appendSeparator();
+}
+
+void TForm1::setTitle(const QString &title)
+{
+    setWindowTitle(title);
+}
+
+void TForm1::setLabel(Label label, const QString &text)
+{
+    (label == Label::HeartRate ? lbl_HR : lbl_DeviceNumber)->setText(text);
+}
+
+void TForm1::setButtonEnabled(Button button, bool enabled)
+{
+    switch (button) {
+    case Button::Start:
+        Btn_Start1->setEnabled(enabled);
+        break;
+    case Button::Stop:
+        Btn_Stop->setEnabled(enabled);
+        break;
+    case Button::SaveToPC:
+        Btn_SaveToPC->setEnabled(enabled);
+        break;
+    }
+}
+
+int TForm1::proximityValue() const
+{
+    return seEdt_SogliaProssimita->value();
+}
+
+void TForm1::enableIdTimer()
+{
+    if (!tmr_RichiestaID->isActive())
+        tmr_RichiestaID->start();
+}
+
+void TForm1::disableIdTimer()
+{
+    tmr_RichiestaID->stop();
+}
+
+void TForm1::enableClosingTimer()
+{
+    if (!tmr_Chiusura->isActive())
+        tmr_Chiusura->start();
+}
+
+void TForm1::showMessage(const QString &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Pulvane"), text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TForm1::waitMs(int ms)
+{
+    QThread::msleep(static_cast<unsigned long>(ms));
+}
+
+void TForm1::closeEvent(QCloseEvent *event)
+{
+    if (m_finder->FormClose())
+        event->accept();
+    else
+        event->ignore();
+}
+
+void TForm1::resizeEvent(QResizeEvent *event)
+{
+    // Memo1 keeps its distance to all four sides; everything else stays put.
+    const int right = kClientSize.width() - kMemoRect.right() - 1;
+    const int bottom = kClientSize.height() - kMemoRect.bottom() - 1;
+    Memo1->setGeometry(kMemoRect.left(), kMemoRect.top(),
+                       qMax(0, width() - kMemoRect.left() - right),
+                       qMax(0, height() - kMemoRect.top() - bottom));
+    QWidget::resizeEvent(event);
+}
+
+void TForm1::showEvent(QShowEvent *event)
+{
+    if (!m_placed) {
+        m_placed = true;
+        const QRect desktop = screen()->geometry();
+        const QSize outer = frameGeometry().size();
+        move(desktop.x() + (desktop.width() - outer.width()) / 2,
+             desktop.y() + (desktop.height() - outer.height()) / 2);
+    }
+    QWidget::showEvent(event);
+}
+
+void TForm1::tmr_ChiusuraTimer()
+{
+    close();
+}
+
+} // namespace pulvane
