@@ -1,1 +1,19 @@
-int main() { return 0; }
+// The program: one window over the ANT sticks of this machine, running until
+// that window has closed.
+#include "antlibrary.h"
+#include "stickdiscovery.h"
+#include "tform1.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    // Declared before the window, which still stops the stick while it is
+    // destroyed.
+    pulvane::ant::SystemStickProvider sticks;
+    pulvane::ant::AntLibrary ant(sticks);
+    pulvane::TForm1 form(ant);
+    form.show();
+    return app.exec();
+}
