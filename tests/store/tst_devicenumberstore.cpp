@@ -1,0 +1,278 @@
+#include "devicenumberstore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QMap>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using pulvane::store::saveDeviceNumber;
+
+namespace {
+
+const QString kFirstFailure = QStringLiteral("Echec à la définition des données pour "
+                                             "'QrxAnt_DeviceHrNumber'");
+
+// Root writes through directory permissions. For the duration of a scope this
+// thread gives up the capabilities that allow it, so a read-only directory is
+// read-only for the test whoever runs it.
+class WithoutPermissionOverride
+{
+public:
+    WithoutPermissionOverride()
+    {
+        m_ok = syscall(SYS_capget, &m_header, m_saved) == 0;
+        if (!m_ok)
+            return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &=
+            ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
+        m_ok = syscall(SYS_capset, &m_header, reduced) == 0;
+    }
+    ~WithoutPermissionOverride()
+    {
+        if (m_ok)
+            syscall(SYS_capset, &m_header, m_saved);
+    }
+    WithoutPermissionOverride(const WithoutPermissionOverride &) = delete;
+    WithoutPermissionOverride &operator=(const WithoutPermissionOverride &) = delete;
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_ok = false;
+};
+
+bool canCreateFileIn(const QString &dir)
+{
+    QFile probe(dir + QStringLiteral("/probe"));
+    if (!probe.open(QIODevice::WriteOnly))
+        return false;
+    probe.remove();
+    return true;
+}
+
+ino_t inodeOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    file.write(content);
+}
+
+} // namespace
+
+class TstDeviceNumberStore : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TstDeviceNumberStore(const QString &root) : m_root(root) {}
+
+private slots:
+    void init();
+    void cleanup();
+
+    void freshStore_data();
+    void freshStore();
+    void keepsWhatElseIsStored();
+    void latestNumberWins();
+    void unwritableStore_data();
+    void unwritableStore();
+
+private:
+    QString morvaskDir() const { return m_configHome + QStringLiteral("/Morvask"); }
+    QString storeFile() const { return morvaskDir() + QStringLiteral("/Quelb.conf"); }
+    // Every path under the config home with its mode and contents.
+    QMap<QString, QByteArray> snapshot() const;
+    void makeWritableAgain() const;
+
+    QString m_root;
+    QString m_configHome;
+    int m_runs = 0;
+};
+
+void TstDeviceNumberStore::init()
+{
+    // A store location of its own for every case: Qt keeps what it read of a
+    // store file, and what it failed to write there, for the life of the process.
+    m_configHome = m_root + QStringLiteral("/run") + QString::number(++m_runs);
+    QVERIFY(QDir().mkpath(m_configHome));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_configHome);
+    const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
+                             QStringLiteral("Morvask"), QStringLiteral("Quelb"));
+    QCOMPARE(settings.fileName(), storeFile());
+}
+
+void TstDeviceNumberStore::cleanup()
+{
+    makeWritableAgain();
+}
+
+void TstDeviceNumberStore::makeWritableAgain() const
+{
+    QFile::setPermissions(m_configHome, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QDirIterator it(m_configHome, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        QFile::setPermissions(it.next(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QMap<QString, QByteArray> TstDeviceNumberStore::snapshot() const
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(m_configHome, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.nextFileInfo());
+        QByteArray entry = QByteArray::number(int(info.permissions()), 16) + ' ';
+        QFile file(info.filePath());
+        if (info.isFile() && file.open(QIODevice::ReadOnly))
+            entry += file.readAll();
+        entries.insert(info.filePath(), entry);
+    }
+    return entries;
+}
+
+void TstDeviceNumberStore::freshStore_data()
+{
+    QTest::addColumn<int>("deviceNumber");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("zero") << 0 << "0";
+    QTest::newRow("typical") << 4711 << "4711";
+    QTest::newRow("largest") << 65535 << "65535";
+}
+
+void TstDeviceNumberStore::freshStore()
+{
+    QFETCH(int, deviceNumber);
+    QFETCH(QString, text);
+
+    QCOMPARE(saveDeviceNumber(deviceNumber), std::nullopt);
+
+    QFile file(storeFile());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray expected =
+        "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=" + text.toLatin1() +
+        "\n\n[OrvantaDeviceAntP]\nQrxAntP_HRDeviceNumber=" + text.toLatin1() + '\n';
+    QCOMPARE(file.readAll(), expected);
+    // Neither a lock nor a temporary file is left behind.
+    QCOMPARE(QDir(morvaskDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{QStringLiteral("Quelb.conf")});
+}
+
+void TstDeviceNumberStore::keepsWhatElseIsStored()
+{
+    QVERIFY(QDir().mkpath(morvaskDir()));
+    writeFile(storeFile(), "[General]\ntheme=dark\n\n"
+                           "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=12\nLastSession=7\n\n"
+                           "[OrvantaDeviceAntP]\nProfile=rower\n\n"
+                           "[Zones]\nmax=190\n");
+    writeFile(morvaskDir() + QStringLiteral("/Other.conf"), "[a]\nb=c\n");
+    const ino_t before = inodeOf(storeFile());
+
+    QCOMPARE(saveDeviceNumber(31337), std::nullopt);
+
+    // A new file replaced the old one instead of the old one being rewritten in place.
+    QVERIFY(inodeOf(storeFile()) != before);
+    const QSettings stored(storeFile(), QSettings::IniFormat);
+    QCOMPARE(stored.allKeys().size(), 6);
+    QCOMPARE(stored.value("theme").toString(), "dark");
+    QCOMPARE(stored.value("OrvantaDeviceAnt/QrxAnt_DeviceHrNumber").toString(), "31337");
+    QCOMPARE(stored.value("OrvantaDeviceAnt/LastSession").toString(), "7");
+    QCOMPARE(stored.value("OrvantaDeviceAntP/QrxAntP_HRDeviceNumber").toString(), "31337");
+    QCOMPARE(stored.value("OrvantaDeviceAntP/Profile").toString(), "rower");
+    QCOMPARE(stored.value("Zones/max").toString(), "190");
+    QFile other(morvaskDir() + QStringLiteral("/Other.conf"));
+    QVERIFY(other.open(QIODevice::ReadOnly));
+    QCOMPARE(other.readAll(), "[a]\nb=c\n");
+}
+
+void TstDeviceNumberStore::latestNumberWins()
+{
+    QCOMPARE(saveDeviceNumber(1001), std::nullopt);
+    QCOMPARE(saveDeviceNumber(99), std::nullopt);
+
+    const QSettings stored(storeFile(), QSettings::IniFormat);
+    QCOMPARE(stored.allKeys().size(), 2);
+    QCOMPARE(stored.value("OrvantaDeviceAnt/QrxAnt_DeviceHrNumber").toString(), "99");
+    QCOMPARE(stored.value("OrvantaDeviceAntP/QrxAntP_HRDeviceNumber").toString(), "99");
+}
+
+void TstDeviceNumberStore::unwritableStore_data()
+{
+    QTest::addColumn<QString>("setup");
+
+    QTest::newRow("read-only config home, no store yet") << "readOnlyHome";
+    QTest::newRow("read-only store directory") << "readOnlyMorvask";
+    QTest::newRow("file where the directory belongs") << "fileAsDirectory";
+    QTest::newRow("directory where the store file belongs") << "directoryAsFile";
+    QTest::newRow("hand-edited store Qt cannot parse") << "unparsable";
+}
+
+void TstDeviceNumberStore::unwritableStore()
+{
+    QFETCH(QString, setup);
+
+    QString readOnlyDir;
+    if (setup == "readOnlyHome") {
+        readOnlyDir = m_configHome;
+    } else if (setup == "readOnlyMorvask") {
+        QVERIFY(QDir().mkpath(morvaskDir()));
+        writeFile(storeFile(), "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=12\n");
+        readOnlyDir = morvaskDir();
+    } else if (setup == "fileAsDirectory") {
+        writeFile(morvaskDir(), "not a directory\n");
+    } else if (setup == "directoryAsFile") {
+        QVERIFY(QDir().mkpath(storeFile()));
+    } else if (setup == "unparsable") {
+        QVERIFY(QDir().mkpath(morvaskDir()));
+        writeFile(storeFile(), "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=12\n[Companion\nx=1\n");
+    }
+    if (!readOnlyDir.isEmpty())
+        QVERIFY(QFile::setPermissions(readOnlyDir, QFile::ReadOwner | QFile::ExeOwner));
+    const QMap<QString, QByteArray> before = snapshot();
+
+    std::optional<QString> message;
+    {
+        const WithoutPermissionOverride asPlainUser;
+        if (!readOnlyDir.isEmpty() && canCreateFileIn(readOnlyDir))
+            QSKIP("directory permissions are not enforced for this user");
+        message = saveDeviceNumber(4321);
+    }
+
+    QCOMPARE(message, kFirstFailure);
+    QCOMPARE(snapshot(), before);
+}
+
+int main(int argc, char **argv)
+{
+    // Test mode keeps everything away from the user's own files; the store itself
+    // goes to a directory of this run, where the tests may break it at will.
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication app(argc, argv);
+    QTemporaryDir root;
+    if (!root.isValid())
+        return 1;
+    TstDeviceNumberStore test(root.path());
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_devicenumberstore.moc"
