@@ -1,1 +1,118 @@
+#include "serialtransport.h"
 
+#include "stickdiscovery.h"
+
+#include <QFileInfo>
+
+#include <unistd.h>
+
+namespace pulvane::ant {
+
+SerialTransport::SerialTransport(const QString &path, int baudrate, const QString &description,
+                                 QObject *parent)
+    : Transport(parent), m_path(path), m_baudrate(baudrate), m_description(description)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialTransport::onReadyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::onError);
+}
+
+SerialTransport::~SerialTransport()
+{
+    close();
+}
+
+bool SerialTransport::open(QString *why)
+{
+    // QSerialPort names its lock file after the port name, so give it the tty
+    // itself rather than our link to it.
+    const QString device = QFileInfo(m_path).canonicalFilePath();
+    if (device.isEmpty()) {
+        *why = QStringLiteral("%1 is gone").arg(m_path);
+        return false;
+    }
+    m_port.setPortName(device);
+    m_port.setBaudRate(m_baudrate);
+    m_port.setDataBits(QSerialPort::Data8);
+    m_port.setParity(QSerialPort::NoParity);
+    m_port.setStopBits(QSerialPort::OneStop);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    m_gone = false;
+    if (m_port.open(QIODevice::ReadWrite))
+        return true;
+
+    const QByteArray native = device.toLocal8Bit();
+    switch (m_port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        *why = QStringLiteral("%1 is gone").arg(device);
+        break;
+    case QSerialPort::PermissionError:
+        // Qt reports a busy port (locked or opened exclusively) as a
+        // permission error too; the access bits tell the two apart.
+        if (::access(native.constData(), R_OK | W_OK) != 0) {
+            *why = QStringLiteral("permission denied on %1; install packaging/"
+                                  "60-pulvane-ant.rules into /etc/udev/rules.d and plug the stick "
+                                  "in again, or join the dialout group")
+                       .arg(device);
+        } else {
+            const QString holders = programsHolding(device);
+            *why = QStringLiteral("%1 is busy: %2")
+                       .arg(device, holders.isEmpty() ? QStringLiteral("another program holds it")
+                                                      : QStringLiteral("held by %1").arg(holders));
+        }
+        break;
+    default:
+        *why = QStringLiteral("%1: %2").arg(device, m_port.errorString());
+        break;
+    }
+    return false;
+}
+
+bool SerialTransport::write(const QByteArray &bytes)
+{
+    if (!m_port.isOpen() || m_gone)
+        return false;
+    return m_port.write(bytes) == bytes.size();
+}
+
+bool SerialTransport::isOpen() const
+{
+    return m_port.isOpen() && !m_gone;
+}
+
+void SerialTransport::close()
+{
+    if (!m_port.isOpen())
+        return;
+    // No signals after close(): nothing queued in the port may reach us.
+    QSignalBlocker blocker(this);
+    m_port.close();
+}
+
+QString SerialTransport::description() const
+{
+    return m_description;
+}
+
+void SerialTransport::onReadyRead()
+{
+    const QByteArray bytes = m_port.readAll();
+    if (!bytes.isEmpty())
+        emit bytesArrived(bytes);
+}
+
+void SerialTransport::onError(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError || m_gone)
+        return;
+    if (!m_port.isOpen())
+        return;
+    // A vanished device (unplugged stick, closed pseudo-terminal) fails every
+    // read from now on; Qt keeps the read notifier armed for some of these
+    // errors, so reading stops here or the event loop would spin on them.
+    m_gone = true;
+    const QString reason = m_port.errorString();
+    m_port.close();
+    emit gone(reason);
+}
+
+} // namespace pulvane::ant

@@ -1,1 +1,41 @@
+// A stick behind a tty: the bridge stick (0fcf:1004), a bulk stick that only
+// the kernel's serial driver reaches, or a virtual stick (a pseudo-terminal or
+// a UART module linked from the virtual-stick directory).
 #pragma once
+
+#include "transport.h"
+
+#include <QSerialPort>
+
+namespace pulvane::ant {
+
+class SerialTransport : public Transport
+{
+    Q_OBJECT
+public:
+    // path: the tty node, or a link to it. Nothing is opened yet.
+    SerialTransport(const QString &path, int baudrate, const QString &description,
+                    QObject *parent = nullptr);
+    ~SerialTransport() override;
+
+    // Opens the tty raw at the baud rate, 8N1, no flow control. On failure
+    // returns false and says why, with a hint where one helps.
+    bool open(QString *why);
+
+    bool write(const QByteArray &bytes) override;
+    bool isOpen() const override;
+    void close() override;
+    QString description() const override;
+
+private:
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
+
+    QSerialPort m_port;
+    QString m_path;
+    int m_baudrate;
+    QString m_description;
+    bool m_gone = false;
+};
+
+} // namespace pulvane::ant

@@ -1,1 +1,356 @@
+#include "usbtransport.h"
 
+#include "stickdiscovery.h"
+
+#include <QSocketNotifier>
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/time.h>
+
+namespace pulvane::ant {
+
+namespace {
+
+constexpr int kInterface = 0;
+constexpr unsigned int kWriteTimeoutMs = 2000;
+// Each IN read spans this many packets; a read never ends mid-packet.
+constexpr int kPacketsPerRead = 8;
+
+QString usbError(int code)
+{
+    return QString::fromUtf8(libusb_strerror(code));
+}
+
+} // namespace
+
+UsbTransport::UsbTransport(int busNumber, const QList<int> &portNumbers, const QString &description,
+                           QObject *parent)
+    : Transport(parent), m_busNumber(busNumber), m_portNumbers(portNumbers),
+      m_description(description)
+{}
+
+UsbTransport::~UsbTransport()
+{
+    close();
+}
+
+bool UsbTransport::open(QString *why)
+{
+    if (int rc = libusb_init(&m_context); rc != 0) {
+        m_context = nullptr;
+        *why = QStringLiteral("libusb: %1").arg(usbError(rc));
+        return false;
+    }
+
+    libusb_device **list = nullptr;
+    const ssize_t count = libusb_get_device_list(m_context, &list);
+    libusb_device *device = nullptr;
+    for (ssize_t i = 0; i < count; ++i) {
+        uint8_t ports[8];
+        const int depth = libusb_get_port_numbers(list[i], ports, int(sizeof ports));
+        if (libusb_get_bus_number(list[i]) != m_busNumber || depth != m_portNumbers.size())
+            continue;
+        if (std::equal(ports, ports + depth, m_portNumbers.begin())) {
+            device = list[i];
+            break;
+        }
+    }
+    int rc = device ? libusb_open(device, &m_handle) : int(LIBUSB_ERROR_NO_DEVICE);
+    QString node;
+    if (device)
+        node = QStringLiteral("/dev/bus/usb/%1/%2")
+                   .arg(libusb_get_bus_number(device), 3, 10, QLatin1Char('0'))
+                   .arg(libusb_get_device_address(device), 3, 10, QLatin1Char('0'));
+
+    libusb_config_descriptor *config = nullptr;
+    if (rc == 0) {
+        libusb_set_auto_detach_kernel_driver(m_handle, 1);
+        rc = libusb_claim_interface(m_handle, kInterface);
+        m_claimed = rc == 0;
+    }
+    if (rc == 0)
+        rc = libusb_get_active_config_descriptor(device, &config);
+    if (count >= 0)
+        libusb_free_device_list(list, 1);
+
+    if (rc == 0) {
+        const libusb_interface &interface = config->interface[kInterface];
+        if (config->bNumInterfaces > kInterface && interface.num_altsetting > 0) {
+            const libusb_interface_descriptor &setting = interface.altsetting[0];
+            for (int i = 0; i < setting.bNumEndpoints; ++i) {
+                const libusb_endpoint_descriptor &ep = setting.endpoint[i];
+                if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
+                    continue;
+                if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
+                    m_inEndpoint = ep.bEndpointAddress;
+                    m_readSize = std::max<int>(ep.wMaxPacketSize, 8) * kPacketsPerRead;
+                } else {
+                    m_outEndpoint = ep.bEndpointAddress;
+                }
+            }
+        }
+        libusb_free_config_descriptor(config);
+        if (!m_inEndpoint || !m_outEndpoint) {
+            *why = QStringLiteral("%1 has no bulk endpoints on interface 0").arg(m_description);
+            close();
+            return false;
+        }
+    }
+
+    if (rc != 0) {
+        switch (rc) {
+        case LIBUSB_ERROR_ACCESS:
+            *why = QStringLiteral("permission denied on %1; install packaging/"
+                                  "60-pulvane-ant.rules into /etc/udev/rules.d and plug the stick "
+                                  "in again")
+                       .arg(node.isEmpty() ? m_description : node);
+            break;
+        case LIBUSB_ERROR_BUSY: {
+            const QString holders = node.isEmpty() ? QString() : programsHolding(node);
+            *why = QStringLiteral("%1 is busy: %2")
+                       .arg(m_description, holders.isEmpty()
+                                               ? QStringLiteral("another program holds it")
+                                               : QStringLiteral("held by %1").arg(holders));
+            break;
+        }
+        case LIBUSB_ERROR_NO_DEVICE:
+        case LIBUSB_ERROR_NOT_FOUND:
+            *why = QStringLiteral("%1 is gone").arg(m_description);
+            break;
+        default:
+            *why = QStringLiteral("%1: %2").arg(m_description, usbError(rc));
+            break;
+        }
+        close();
+        return false;
+    }
+
+    // From here on libusb's descriptors are watched on our thread.
+    if (const libusb_pollfd **fds = libusb_get_pollfds(m_context)) {
+        for (const libusb_pollfd **p = fds; *p; ++p)
+            watch((*p)->fd, (*p)->events);
+        libusb_free_pollfds(fds);
+    }
+    libusb_set_pollfd_notifiers(m_context, &UsbTransport::onPollfdAdded,
+                                &UsbTransport::onPollfdRemoved, this);
+
+    m_readTransfer = libusb_alloc_transfer(0);
+    auto *buffer = static_cast<unsigned char *>(std::malloc(size_t(m_readSize)));
+    libusb_fill_bulk_transfer(m_readTransfer, m_handle, m_inEndpoint, buffer, m_readSize,
+                              &UsbTransport::onTransferDone, this, 0);
+    m_readTransfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+    if (int submit = libusb_submit_transfer(m_readTransfer); submit != 0) {
+        *why = QStringLiteral("%1: %2").arg(m_description, usbError(submit));
+        libusb_free_transfer(m_readTransfer);
+        m_readTransfer = nullptr;
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool UsbTransport::write(const QByteArray &bytes)
+{
+    if (!isOpen() || bytes.isEmpty())
+        return false;
+    libusb_transfer *transfer = libusb_alloc_transfer(0);
+    auto *buffer = static_cast<unsigned char *>(std::malloc(size_t(bytes.size())));
+    std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
+    libusb_fill_bulk_transfer(transfer, m_handle, m_outEndpoint, buffer, int(bytes.size()),
+                              &UsbTransport::onTransferDone, this, kWriteTimeoutMs);
+    transfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+    if (int rc = libusb_submit_transfer(transfer); rc != 0) {
+        libusb_free_transfer(transfer);
+        if (rc == LIBUSB_ERROR_NO_DEVICE)
+            fail(usbError(rc));
+        return false;
+    }
+    m_writes.insert(transfer);
+    return true;
+}
+
+bool UsbTransport::isOpen() const
+{
+    return m_handle && !m_gone;
+}
+
+void UsbTransport::close()
+{
+    if (!m_context)
+        return;
+    // Transfers in flight own pointers to us: cancel them and let libusb
+    // report each one back before the handle and the context go.
+    if (m_readTransfer)
+        libusb_cancel_transfer(m_readTransfer);
+    for (libusb_transfer *t : std::as_const(m_writes))
+        libusb_cancel_transfer(t);
+    for (int round = 0; round < 50 && (m_readTransfer || !m_writes.isEmpty()); ++round) {
+        timeval tv{0, 20000};
+        libusb_handle_events_timeout_completed(m_context, &tv, nullptr);
+    }
+    // A transfer libusb never gave back is leaked rather than freed under it.
+    m_readTransfer = nullptr;
+    m_writes.clear();
+    m_received.clear();
+
+    libusb_set_pollfd_notifiers(m_context, nullptr, nullptr, nullptr);
+    stopWatching();
+    if (m_handle) {
+        if (m_claimed)
+            libusb_release_interface(m_handle, kInterface);
+        libusb_close(m_handle);
+        m_handle = nullptr;
+    }
+    m_claimed = false;
+    libusb_exit(m_context);
+    m_context = nullptr;
+}
+
+QString UsbTransport::description() const
+{
+    return m_description;
+}
+
+void UsbTransport::onTransferDone(libusb_transfer *transfer)
+{
+    static_cast<UsbTransport *>(transfer->user_data)->transferDone(transfer);
+}
+
+void UsbTransport::onPollfdAdded(int fd, short events, void *self)
+{
+    static_cast<UsbTransport *>(self)->watch(fd, events);
+}
+
+void UsbTransport::onPollfdRemoved(int fd, void *self)
+{
+    static_cast<UsbTransport *>(self)->unwatch(fd);
+}
+
+void UsbTransport::watch(int fd, short events)
+{
+    const auto add = [this, fd](QSocketNotifier::Type type) {
+        auto *notifier = new QSocketNotifier(qintptr(fd), type, this);
+        connect(notifier, &QSocketNotifier::activated, this, &UsbTransport::handleEvents);
+        m_notifiers.append(notifier);
+    };
+    if (events & POLLIN)
+        add(QSocketNotifier::Read);
+    if (events & POLLOUT)
+        add(QSocketNotifier::Write);
+}
+
+void UsbTransport::unwatch(int fd)
+{
+    // Removal may happen inside a notifier's own activation: disable now,
+    // delete later.
+    for (auto it = m_notifiers.begin(); it != m_notifiers.end();) {
+        if ((*it)->socket() == fd) {
+            (*it)->setEnabled(false);
+            (*it)->deleteLater();
+            it = m_notifiers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void UsbTransport::stopWatching()
+{
+    for (QSocketNotifier *notifier : std::as_const(m_notifiers)) {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+    }
+    m_notifiers.clear();
+}
+
+void UsbTransport::handleEvents()
+{
+    if (!m_context || m_inEvents)
+        return;
+    m_inEvents = true;
+    timeval zero{0, 0};
+    const int rc = libusb_handle_events_timeout_completed(m_context, &zero, nullptr);
+    m_inEvents = false;
+    if (rc == LIBUSB_ERROR_NO_DEVICE && !m_gone) {
+        m_gone = true;
+        m_goneReason = usbError(rc);
+    }
+
+    // Hand out what libusb gathered; a receiver may close us on the way.
+    while (!m_received.isEmpty() && m_context) {
+        const QByteArray bytes = m_received.takeFirst();
+        emit bytesArrived(bytes);
+    }
+    if (m_gone && m_context && !m_goneReason.isEmpty()) {
+        const QString reason = m_goneReason;
+        m_goneReason.clear();
+        stopWatching();
+        emit gone(reason);
+    }
+}
+
+void UsbTransport::transferDone(libusb_transfer *transfer)
+{
+    if (transfer != m_readTransfer) {
+        m_writes.remove(transfer);
+        const libusb_transfer_status status = transfer->status;
+        libusb_free_transfer(transfer);
+        if (status == LIBUSB_TRANSFER_NO_DEVICE && !m_gone) {
+            m_gone = true;
+            m_goneReason = QStringLiteral("the stick was unplugged");
+        }
+        return;
+    }
+
+    switch (transfer->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        if (transfer->actual_length > 0)
+            m_received.append(QByteArray(reinterpret_cast<const char *>(transfer->buffer),
+                                         transfer->actual_length));
+        if (!m_gone && libusb_submit_transfer(transfer) == 0)
+            return;
+        break;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        if (!m_gone && libusb_submit_transfer(transfer) == 0)
+            return;
+        break;
+    case LIBUSB_TRANSFER_CANCELLED:
+        break;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        if (!m_gone) {
+            m_gone = true;
+            m_goneReason = QStringLiteral("the stick was unplugged");
+        }
+        break;
+    default:
+        // A stall or an I/O error: the stick no longer answers.
+        if (!m_gone) {
+            m_gone = true;
+            m_goneReason =
+                QStringLiteral("read failed (transfer status %1)").arg(int(transfer->status));
+        }
+        break;
+    }
+    libusb_free_transfer(transfer);
+    m_readTransfer = nullptr;
+    if (!m_gone) {
+        // Resubmitting failed: nothing will read this stick again.
+        m_gone = true;
+        m_goneReason = QStringLiteral("reading stopped");
+    }
+}
+
+void UsbTransport::fail(const QString &reason)
+{
+    if (m_gone)
+        return;
+    m_gone = true;
+    stopWatching();
+    emit gone(reason);
+}
+
+} // namespace pulvane::ant

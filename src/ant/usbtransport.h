@@ -1,1 +1,74 @@
+// A bulk stick (0fcf:1008, 0fcf:1009) through libusb-1.0.
+//
+// All libusb work happens on the thread that owns the transport (the
+// window's): the context's file descriptors are watched with socket
+// notifiers, and libusb's events are handled without blocking when one is
+// ready. Bytes read are handed out after libusb returns, so a receiver may
+// close the transport from its slot.
 #pragma once
+
+#include "transport.h"
+
+#include <QList>
+#include <QSet>
+
+struct libusb_context;
+struct libusb_device_handle;
+struct libusb_transfer;
+class QSocketNotifier;
+
+namespace pulvane::ant {
+
+class UsbTransport : public Transport
+{
+    Q_OBJECT
+public:
+    // busNumber and portNumbers locate the stick (its place does not change
+    // while it stays plugged in, unlike its device address).
+    UsbTransport(int busNumber, const QList<int> &portNumbers, const QString &description,
+                 QObject *parent = nullptr);
+    ~UsbTransport() override;
+
+    // Opens the stick: detaches the kernel's serial driver, claims interface
+    // 0 and starts reading. On failure returns false and says why.
+    bool open(QString *why);
+
+    bool write(const QByteArray &bytes) override;
+    bool isOpen() const override;
+    void close() override;
+    QString description() const override;
+
+private:
+    static void onTransferDone(libusb_transfer *transfer);
+    static void onPollfdAdded(int fd, short events, void *self);
+    static void onPollfdRemoved(int fd, void *self);
+
+    void watch(int fd, short events);
+    void unwatch(int fd);
+    void handleEvents();
+    void transferDone(libusb_transfer *transfer);
+    void stopWatching();
+    void fail(const QString &reason);
+
+    int m_busNumber;
+    QList<int> m_portNumbers;
+    QString m_description;
+
+    libusb_context *m_context = nullptr;
+    libusb_device_handle *m_handle = nullptr;
+    bool m_claimed = false;
+    unsigned char m_inEndpoint = 0;
+    unsigned char m_outEndpoint = 0;
+    int m_readSize = 0;
+    libusb_transfer *m_readTransfer = nullptr;
+    QSet<libusb_transfer *> m_writes;
+    QList<QSocketNotifier *> m_notifiers;
+
+    // What the transfer callbacks gathered; handed out once libusb returns.
+    QList<QByteArray> m_received;
+    QString m_goneReason;
+    bool m_gone = false;
+    bool m_inEvents = false;
+};
+
+} // namespace pulvane::ant
