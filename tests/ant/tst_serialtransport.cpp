@@ -1,0 +1,267 @@
+#include "antframe.h"
+#include "antlibrary.h"
+#include "antmessages.h"
+#include "serialtransport.h"
+#include "stickdiscovery.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <array>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace pulvane::ant;
+
+namespace {
+
+// The other end of a virtual stick: the master side of a pseudo-terminal.
+class PtyMaster
+{
+public:
+    PtyMaster()
+    {
+        m_fd = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_fd < 0 || ::grantpt(m_fd) != 0 || ::unlockpt(m_fd) != 0)
+            return;
+        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+        m_slave = QString::fromLocal8Bit(::ptsname(m_fd));
+    }
+    ~PtyMaster() { close(); }
+    PtyMaster(const PtyMaster &) = delete;
+    PtyMaster &operator=(const PtyMaster &) = delete;
+
+    bool isValid() const { return m_fd >= 0 && !m_slave.isEmpty(); }
+    QString slave() const { return m_slave; }
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    bool write(const QByteArray &bytes)
+    {
+        return ::write(m_fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+    // Everything read so far (non-blocking).
+    QByteArray readAll()
+    {
+        std::array<char, 256> chunk;
+        ssize_t n = 0;
+        while ((n = ::read(m_fd, chunk.data(), chunk.size())) > 0)
+            m_received.append(chunk.data(), n);
+        return m_received;
+    }
+
+private:
+    int m_fd = -1;
+    QString m_slave;
+    QByteArray m_received;
+};
+
+qint64 cpuMicroseconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000 +
+           usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+}
+
+} // namespace
+
+class TstSerialTransport : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void virtualDirectoryFromEnvironment();
+    void discoveryOrderAndDanglingLinks();
+    void libraryOverPty();
+    void garbageIsDropped();
+    void secondOpenIsRefused();
+    void ptyClosedMidRun();
+
+private:
+    QString link(const QString &name, const QString &target);
+    // Index of a virtual entry in the full list (real sticks come first).
+    int indexOf(const QString &name);
+
+    std::unique_ptr<QTemporaryDir> m_runtime;
+    QString m_sticks;
+};
+
+void TstSerialTransport::init()
+{
+    m_runtime = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_runtime->isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
+    m_sticks = m_runtime->path() + QStringLiteral("/pulvane/sticks");
+    QVERIFY(QDir().mkpath(m_sticks));
+}
+
+QString TstSerialTransport::link(const QString &name, const QString &target)
+{
+    const QString path = m_sticks + QLatin1Char('/') + name;
+    if (!QFile::link(target, path))
+        return {};
+    return path;
+}
+
+int TstSerialTransport::indexOf(const QString &name)
+{
+    const QList<StickLocation> sticks = findSticks();
+    for (int i = 0; i < sticks.size(); ++i)
+        if (sticks[i].kind == StickLocation::Kind::Virtual &&
+            QFileInfo(sticks[i].path).fileName() == name)
+            return i;
+    return -1;
+}
+
+void TstSerialTransport::virtualDirectoryFromEnvironment()
+{
+    QCOMPARE(virtualStickDirectory(), m_sticks);
+    qunsetenv("XDG_RUNTIME_DIR");
+    QCOMPARE(virtualStickDirectory(), QStringLiteral("/tmp/pulvane-%1/sticks").arg(::getuid()));
+}
+
+void TstSerialTransport::discoveryOrderAndDanglingLinks()
+{
+    PtyMaster a, b, c;
+    QVERIFY(a.isValid() && b.isValid() && c.isValid());
+    QVERIFY(!link(QStringLiteral("m-stick"), b.slave()).isEmpty());
+    QVERIFY(!link(QStringLiteral("b-stick"), a.slave()).isEmpty());
+    QVERIFY(!link(QStringLiteral("x-stick"), c.slave()).isEmpty());
+    QVERIFY(!link(QStringLiteral("a-dangling"), m_sticks + QStringLiteral("/nowhere")).isEmpty());
+    QFile plain(m_sticks + QStringLiteral("/c-plain-file"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+
+    QStringList names;
+    for (const StickLocation &s : virtualSticks(m_sticks))
+        names << QFileInfo(s.path).fileName();
+    QCOMPARE(names, (QStringList{"b-stick", "m-stick", "x-stick"}));
+
+    // The virtual entries close the full list, in the same order.
+    const QList<StickLocation> all = findSticks();
+    QVERIFY(all.size() >= 3);
+    QCOMPARE(QFileInfo(all.last().path).fileName(), QStringLiteral("x-stick"));
+    QCOMPARE(indexOf(QStringLiteral("b-stick")) + 1, indexOf(QStringLiteral("m-stick")));
+
+    // A pseudo-terminal closed since it was linked leaves a dangling entry.
+    b.close();
+    names.clear();
+    for (const StickLocation &s : virtualSticks(m_sticks))
+        names << QFileInfo(s.path).fileName();
+    QCOMPARE(names, (QStringList{"b-stick", "x-stick"}));
+}
+
+void TstSerialTransport::libraryOverPty()
+{
+    PtyMaster stick;
+    QVERIFY(stick.isValid());
+    link(QStringLiteral("stick"), stick.slave());
+    const int index = indexOf(QStringLiteral("stick"));
+    QVERIFY(index >= 0);
+
+    SystemStickProvider provider;
+    AntLibrary library(provider);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not opened"));
+    QCOMPARE(library.ANT_Init(uint8_t(index + 1), 57600), 0);
+    QCOMPARE(library.ANT_Init(uint8_t(index), 57600), 1);
+
+    std::array<uint8_t, 256> buffer{};
+    QList<std::pair<uint8_t, uint8_t>> responses;
+    library.ANT_AssignResponseFunction(
+        [&](uint8_t channel, uint8_t id) {
+            responses.append({id, buffer[0]});
+            Q_UNUSED(channel);
+            return true;
+        },
+        buffer.data());
+
+    QVERIFY(library.ANT_ResetSystem());
+    QVERIFY(library.ANT_OpenChannel(0));
+    QTRY_COMPARE(stick.readAll().toHex(' '), QByteArray("a4 01 4a 00 ef a4 01 4b 00 ee"));
+
+    const QByteArray reply =
+        encodeFrame(startup(kStartupCommandReset)) + encodeFrame(channelResponse(0, 0x4B, 0));
+    QVERIFY(stick.write(reply.left(7)));
+    QTest::qWait(20);
+    QVERIFY(stick.write(reply.mid(7)));
+    QTRY_COMPARE(responses.size(), 2);
+    QCOMPARE(responses.at(0), std::make_pair(uint8_t(0x6F), uint8_t(0x20)));
+    QCOMPARE(responses.at(1), std::make_pair(uint8_t(0x40), uint8_t(0x00)));
+
+    library.ANT_Close();
+    QVERIFY(!library.isOpen());
+    // Released: the same stick opens again.
+    QCOMPARE(library.ANT_Init(uint8_t(index), 57600), 1);
+}
+
+void TstSerialTransport::garbageIsDropped()
+{
+    PtyMaster stick;
+    QVERIFY(stick.isValid());
+    SerialTransport transport(link(QStringLiteral("stick"), stick.slave()), 57600,
+                              QStringLiteral("test stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    FrameDecoder decoder;
+    QList<AntMessage> got;
+    connect(&transport, &Transport::bytesArrived, this,
+            [&](const QByteArray &bytes) { got += decoder.feed(bytes); });
+    QVERIFY(stick.write(QByteArray::fromHex("00ff13a4ffa401") +
+                        encodeFrame(channelEvent(0, kEventRxFail))));
+    QTRY_COMPARE(got, QList<AntMessage>{channelEvent(0, kEventRxFail)});
+}
+
+void TstSerialTransport::secondOpenIsRefused()
+{
+    PtyMaster stick;
+    QVERIFY(stick.isValid());
+    const QString path = link(QStringLiteral("stick"), stick.slave());
+    SerialTransport first(path, 57600, QStringLiteral("first"));
+    SerialTransport second(path, 57600, QStringLiteral("second"));
+    QString why;
+    QVERIFY2(first.open(&why), qPrintable(why));
+    QVERIFY(!second.open(&why));
+    QVERIFY2(why.contains(QStringLiteral("busy")), qPrintable(why));
+    QVERIFY(!second.isOpen());
+    QVERIFY(!second.write("x"));
+}
+
+void TstSerialTransport::ptyClosedMidRun()
+{
+    auto stick = std::make_unique<PtyMaster>();
+    QVERIFY(stick->isValid());
+    link(QStringLiteral("stick"), stick->slave());
+    SystemStickProvider provider;
+    AntLibrary library(provider);
+    QCOMPARE(library.ANT_Init(uint8_t(indexOf(QStringLiteral("stick"))), 57600), 1);
+    QSignalSpy gone(&library, &AntLibrary::stickGone);
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("went away"));
+    stick.reset();
+    QVERIFY(gone.wait(5000));
+    QVERIFY(!library.isOpen());
+    QVERIFY(!library.ANT_ResetSystem());
+
+    // Once gone, the event loop goes quiet: a notifier left armed on a dead
+    // tty would burn a whole core here.
+    const qint64 cpuBefore = cpuMicroseconds();
+    QTest::qWait(500);
+    const qint64 cpuUsed = cpuMicroseconds() - cpuBefore;
+    QCOMPARE(gone.size(), 1);
+    QVERIFY2(cpuUsed < 150000, qPrintable(QStringLiteral("%1 us of CPU").arg(cpuUsed)));
+
+    // The entry is dangling now, so it is no longer listed.
+    QCOMPARE(indexOf(QStringLiteral("stick")), -1);
+}
+
+QTEST_GUILESS_MAIN(TstSerialTransport)
+#include "tst_serialtransport.moc"
