@@ -15,7 +15,13 @@ void EventLog::appendLine(const QString &line)
     // appendPlainText writes at the document's end in a block of its own,
     // leaving the user's caret alone; it keeps the view in place unless it
     // was already at the bottom, hence the explicit move and scroll.
-    m_pane.appendPlainText(line);
+    // An empty pane is one empty block: the same as a pane whose only line is
+    // an empty one, which a separator leaves behind.
+    if (m_emptyLineShown && m_pane.document()->isEmpty())
+        m_pane.appendPlainText(QLatin1Char('\n') + line);
+    else
+        m_pane.appendPlainText(line);
+    m_emptyLineShown = m_pane.document()->isEmpty();
     QTextCursor end = m_pane.textCursor();
     end.movePosition(QTextCursor::End, QTextCursor::MoveAnchor);
     m_pane.setTextCursor(end);

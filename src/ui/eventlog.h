@@ -30,6 +30,8 @@ public:
 
 private:
     QPlainTextEdit &m_pane;
+    // The pane's single empty block is a line of the log, not an empty pane.
+    bool m_emptyLineShown = false;
 };
 
 } // namespace pulvane::ui
