@@ -1,0 +1,54 @@
+// A finder wired to a fake window and a scripted stick through the real
+// AntLibrary, created as the window creates it.
+#pragma once
+
+#include "antlibrary.h"
+#include "antmessages.h"
+#include "fakeview.h"
+#include "finder.h"
+#include "scriptedstick.h"
+
+namespace pulvane::test {
+
+struct FinderRig
+{
+    FakeView view;
+    ScriptedStickProvider sticks;
+    ant::AntLibrary ant{sticks};
+    Finder finder{view, ant};
+
+    FinderRig() { finder.FormCreate(QStringLiteral("1.1.1.0")); }
+
+    ScriptedStick &stick() { return sticks.stick(); }
+    FinderState &state() { return finder.state(); }
+
+    // START with every command acknowledged: the channel ends up open.
+    void startAndOpen()
+    {
+        stick().setResponder(acknowledgeEverything);
+        finder.Btn_Start1Click();
+        stick().settle();
+    }
+    // START with nothing answered but the reset: the chain waits on the key.
+    void startOnly()
+    {
+        stick().setResponder({});
+        finder.Btn_Start1Click();
+        stick().settle();
+    }
+    void push(const ant::AntMessage &message)
+    {
+        stick().push(message);
+        stick().settle();
+    }
+};
+
+inline QByteArray bytes(std::initializer_list<uint8_t> list)
+{
+    QByteArray b;
+    for (uint8_t v : list)
+        b.append(char(v));
+    return b;
+}
+
+} // namespace pulvane::test
