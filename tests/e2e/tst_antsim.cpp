@@ -1,0 +1,570 @@
+// The simulated stick on its virtual clock: command answers, the search and
+// tracking model, the belt's data pages, fault injection, the options and the
+// pseudo-terminal link. Everything goes through real frames.
+#include "options.h"
+#include "ptylink.h"
+#include "simstick.h"
+
+#include <antmessages.h>
+
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace pulvane::ant;
+using namespace pulvane::antsim;
+
+Q_DECLARE_METATYPE(pulvane::ant::AntMessage)
+
+namespace {
+
+constexpr SimTime kSecond = kUsPerSecond;
+
+// The stick with a host on the other side that decodes every frame.
+class Host
+{
+public:
+    explicit Host(const SimConfig &config) : stick(config)
+    {
+        QObject::connect(&stick, &SimStick::bytesOut, &stick, [this](const QByteArray &bytes) {
+            raw.append(bytes);
+            received.append(decoder.feed(bytes));
+        });
+        QObject::connect(&stick, &SimStick::eventLine, &stick,
+                         [this](const QString &line) { lines.append(line); });
+    }
+
+    QList<AntMessage> send(const AntMessage &message)
+    {
+        received.clear();
+        stick.receive(encodeFrame(message));
+        return received;
+    }
+    uint8_t codeFor(const AntMessage &command)
+    {
+        const QList<AntMessage> answers = send(command);
+        if (answers.size() != 1 || answers[0].id != kMsgChannelResponse)
+            return 0xFF;
+        const QByteArray &p = answers[0].payload;
+        return uint8_t(p.at(1)) == command.id ? uint8_t(p.at(2)) : 0xFE;
+    }
+    // Receive channel 0 the way the finder sets it up, opened.
+    void openHeartRateChannel(uint8_t bin, uint8_t timeout)
+    {
+        const uint8_t key[8] = {};
+        for (const AntMessage &m :
+             {setNetworkKey(0, key), assignChannel(0, kChannelTypeSlave, 0),
+              setChannelId(0, 0, kHeartRateDeviceType, 0), setChannelPeriod(0, 8070),
+              setProximitySearch(0, bin), setSearchTimeout(0, timeout), setRfFrequency(0, 57),
+              openChannel(0)})
+            QCOMPARE(codeFor(m), uint8_t(0));
+    }
+    QList<AntMessage> runFor(SimTime duration)
+    {
+        received.clear();
+        stick.advanceTo(stick.now() + duration);
+        return received;
+    }
+
+    SimStick stick;
+    FrameDecoder decoder;
+    QList<AntMessage> received;
+    QByteArray raw;
+    QStringList lines;
+};
+
+SimConfig configWith(const QList<BeltSpec> &belts)
+{
+    SimConfig config;
+    config.belts = belts;
+    return config;
+}
+
+BeltSpec beltAt(uint16_t device, double metres)
+{
+    BeltSpec spec;
+    spec.deviceNumber = device;
+    spec.distance = metres;
+    return spec;
+}
+
+// RF event codes of the 0x40 messages among `messages`, 0x4E for a broadcast.
+QList<int> eventTrail(const QList<AntMessage> &messages)
+{
+    QList<int> trail;
+    for (const AntMessage &m : messages) {
+        if (m.id == kMsgBroadcastData)
+            trail.append(kMsgBroadcastData);
+        else if (m.id == kMsgChannelResponse && uint8_t(m.payload.at(1)) == kMsgIdRfEvent)
+            trail.append(uint8_t(m.payload.at(2)));
+    }
+    return trail;
+}
+
+QList<AntMessage> broadcasts(const QList<AntMessage> &messages)
+{
+    QList<AntMessage> out;
+    for (const AntMessage &m : messages) {
+        if (m.id == kMsgBroadcastData)
+            out.append(m);
+    }
+    return out;
+}
+
+} // namespace
+
+class TestAntSim : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void resetSendsStartupLater();
+    void commandCodes_data();
+    void commandCodes();
+    void searchPicksNearestInBin_data();
+    void searchPicksNearestInBin();
+    void searchTimeoutThenClosed();
+    void walkingBeltDropsAndReturns();
+    void channelIdBeforeAndAfterFind();
+    void stickWideRequests();
+    void broadcastPages();
+    void legacyBeltNeverToggles();
+    void extendedMessagesCarryTheId();
+    void faults_data();
+    void faults();
+    void vanishes();
+    void beltSpec_data();
+    void beltSpec();
+    void options();
+    void ptyLink();
+};
+
+void TestAntSim::resetSendsStartupLater()
+{
+    Host host(configWith({}));
+    host.openHeartRateChannel(4, 250);
+    QVERIFY(host.send(resetSystem()).isEmpty());
+    QVERIFY(host.runFor(349 * 1000).isEmpty());
+    host.raw.clear();
+    const QList<AntMessage> later = host.runFor(2 * 1000);
+    QCOMPARE(later, QList<AntMessage>{startup(kStartupCommandReset)});
+    QCOMPARE(host.raw, QByteArray::fromHex("a4016f20ea"));
+    // The reset left nothing assigned or open.
+    QCOMPARE(host.codeFor(openChannel(0)), kResponseChannelInWrongState);
+    QCOMPARE(host.codeFor(assignChannel(0, 0, 0)), kResponseNoError);
+
+    SimConfig silent = configWith({});
+    silent.startupDelay.reset();
+    Host quiet(silent);
+    quiet.send(resetSystem());
+    QVERIFY(quiet.runFor(5 * kSecond).isEmpty());
+}
+
+void TestAntSim::commandCodes_data()
+{
+    QTest::addColumn<QList<AntMessage>>("setup");
+    QTest::addColumn<AntMessage>("command");
+    QTest::addColumn<int>("code");
+
+    const QList<AntMessage> assigned{assignChannel(0, 0, 0)};
+    const QList<AntMessage> open{assignChannel(0, 0, 0), openChannel(0)};
+    const uint8_t key[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    QTest::newRow("key") << QList<AntMessage>{} << setNetworkKey(0, key) << 0;
+    QTest::newRow("key, network 8") << QList<AntMessage>{} << setNetworkKey(8, key) << 0x29;
+    QTest::newRow("assign") << QList<AntMessage>{} << assignChannel(0, 0, 0) << 0;
+    QTest::newRow("assign with flags") << QList<AntMessage>{} << assignChannel(0, 0, 0, 0x10) << 0;
+    QTest::newRow("assign twice") << assigned << assignChannel(0, 0, 0) << 0x15;
+    QTest::newRow("assign network 8") << QList<AntMessage>{} << assignChannel(0, 0, 8) << 0x29;
+    QTest::newRow("assign odd type") << QList<AntMessage>{} << assignChannel(0, 0x05, 0) << 0x33;
+    QTest::newRow("assign channel 8") << QList<AntMessage>{} << assignChannel(8, 0, 0) << 0x28;
+    QTest::newRow("ID unassigned") << QList<AntMessage>{} << setChannelId(0, 0, 120, 0) << 0x15;
+    QTest::newRow("ID") << assigned << setChannelId(0, 0, 120, 0) << 0;
+    QTest::newRow("ID while open") << open << setChannelId(0, 0, 120, 0) << 0x15;
+    QTest::newRow("period") << assigned << setChannelPeriod(0, 8070) << 0;
+    QTest::newRow("period 0") << assigned << setChannelPeriod(0, 0) << 0x33;
+    QTest::newRow("bin 10") << assigned << setProximitySearch(0, 10) << 0;
+    QTest::newRow("bin 11") << assigned << setProximitySearch(0, 11) << 0x28;
+    QTest::newRow("timeout 255") << assigned << setSearchTimeout(0, 255) << 0;
+    QTest::newRow("RF 124") << assigned << setRfFrequency(0, 124) << 0;
+    QTest::newRow("RF 125") << assigned << setRfFrequency(0, 125) << 0x33;
+    QTest::newRow("open unassigned") << QList<AntMessage>{} << openChannel(0) << 0x15;
+    QTest::newRow("open") << assigned << openChannel(0) << 0;
+    QTest::newRow("open twice") << open << openChannel(0) << 0x15;
+    QTest::newRow("close not open") << assigned << closeChannel(0) << 0x15;
+    QTest::newRow("unassign open") << open << unassignChannel(0) << 0x15;
+    QTest::newRow("unassign") << assigned << unassignChannel(0) << 0;
+    QTest::newRow("unassign unassigned") << QList<AntMessage>{} << unassignChannel(0) << 0x15;
+    QTest::newRow("short ID") << assigned << AntMessage{kMsgChannelId, QByteArray(3, 0)} << 0x28;
+    QTest::newRow("unknown message")
+        << QList<AntMessage>{} << AntMessage{0x99, QByteArray(1, 0)} << 0x28;
+    QTest::newRow("request unknown") << assigned << requestMessage(0, 0x77) << 0x28;
+    QTest::newRow("ext messages") << QList<AntMessage>{} << enableExtendedMessages(true) << 0;
+}
+
+void TestAntSim::commandCodes()
+{
+    QFETCH(QList<AntMessage>, setup);
+    QFETCH(AntMessage, command);
+    QFETCH(int, code);
+    Host host(configWith(defaultBelts()));
+    for (const AntMessage &m : setup)
+        QCOMPARE(host.codeFor(m), uint8_t(0));
+    const QList<AntMessage> answers = host.send(command);
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].id, kMsgChannelResponse);
+    const uint8_t answered = command.id == kMsgRequestMessage ? kMsgRequestMessage : command.id;
+    QCOMPARE(uint8_t(answers[0].payload.at(1)), answered);
+    QCOMPARE(int(uint8_t(answers[0].payload.at(2))), code);
+    // The key's answer carries the network number in its channel byte.
+    QCOMPARE(answers[0].payload.at(0), command.payload.isEmpty() ? char(0) : command.payload.at(0));
+}
+
+void TestAntSim::searchPicksNearestInBin_data()
+{
+    QTest::addColumn<QList<BeltSpec>>("belts");
+    QTest::addColumn<int>("bin");
+    QTest::addColumn<int>("found"); // device number, 0 for none
+
+    const QList<BeltSpec> defaults = defaultBelts();
+    QTest::newRow("defaults, bin 4") << defaults << 4 << 23456;
+    QTest::newRow("defaults, bin 0") << defaults << 0 << 23456;
+    QTest::newRow("defaults, bin 10") << defaults << 10 << 23456;
+    QTest::newRow("defaults, bin 2") << defaults << 2 << 0;
+    const QList<BeltSpec> apart{beltAt(7, 2.5), beltAt(9, 1.2), beltAt(8, 5.0)};
+    QTest::newRow("apart, bin 3") << apart << 3 << 0;
+    QTest::newRow("apart, bin 4") << apart << 4 << 9;
+    QTest::newRow("apart, bin 0") << apart << 0 << 9;
+    QTest::newRow("beyond radio range") << QList<BeltSpec>{beltAt(5, 25)} << 0 << 0;
+}
+
+void TestAntSim::searchPicksNearestInBin()
+{
+    QFETCH(QList<BeltSpec>, belts);
+    QFETCH(int, bin);
+    QFETCH(int, found);
+    Host host(configWith(belts));
+    host.openHeartRateChannel(uint8_t(bin), 1);
+    const QList<AntMessage> messages = host.runFor(3 * kSecond);
+    if (found == 0) {
+        QCOMPARE(eventTrail(messages), (QList<int>{kEventRxSearchTimeout, kEventChannelClosed}));
+        return;
+    }
+    QVERIFY(broadcasts(messages).size() >= 10);
+    QCOMPARE(host.lines.filter(QStringLiteral("found ")).size(), 1);
+    QVERIFY(host.lines.filter(QStringLiteral("found "))
+                .first()
+                .contains(QStringLiteral(" dev=%1 trans=1 bin=%2 ").arg(found).arg(bin)));
+}
+
+void TestAntSim::searchTimeoutThenClosed()
+{
+    Host host(configWith(defaultBelts()));
+    host.openHeartRateChannel(1, 2);
+    QVERIFY(eventTrail(host.runFor(4900 * 1000)).isEmpty());
+    QCOMPARE(eventTrail(host.runFor(300 * 1000)),
+             (QList<int>{kEventRxSearchTimeout, kEventChannelClosed}));
+    QVERIFY(host.runFor(10 * kSecond).isEmpty());
+    QCOMPARE(host.send(requestMessage(0, kMsgChannelStatus)),
+             QList<AntMessage>{channelStatus(0, 1)});
+    // A closed channel opens again, and a new bin counts for the new search.
+    QCOMPARE(host.codeFor(setProximitySearch(0, 4)), uint8_t(0));
+    QCOMPARE(host.codeFor(openChannel(0)), uint8_t(0));
+    QVERIFY(!broadcasts(host.runFor(kSecond)).isEmpty());
+}
+
+void TestAntSim::walkingBeltDropsAndReturns()
+{
+    BeltSpec walker = beltAt(1, 0.5);
+    // Out of radio range from 6 s to 20 s.
+    walker.walk = {{5, 0.5}, {5.5, 30}, {20.5, 30}, {21, 0.5}};
+    Host host(configWith({walker}));
+    host.openHeartRateChannel(4, 250);
+    const QList<int> trail = eventTrail(host.runFor(40 * kSecond));
+    const qsizetype firstFail = trail.indexOf(kEventRxFail);
+    QVERIFY(firstFail > 10);
+    QCOMPARE(trail.mid(firstFail, 10),
+             (QList<int>{2, 2, 2, 2, 2, 2, 2, 2, kEventRxFailGoToSearch, kMsgBroadcastData}));
+    QCOMPARE(trail.count(kEventRxFailGoToSearch), 1);
+    QVERIFY(trail.count(kMsgBroadcastData) > 60);
+    QCOMPARE(host.lines.filter(QStringLiteral("found ")).size(), 2);
+    QCOMPARE(host.lines.filter(QStringLiteral("drop ")).size(), 1);
+}
+
+void TestAntSim::channelIdBeforeAndAfterFind()
+{
+    Host host(configWith(defaultBelts()));
+    QCOMPARE(host.codeFor(requestMessage(0, kMsgChannelId)), kResponseChannelInWrongState);
+    host.openHeartRateChannel(4, 250);
+    QCOMPARE(host.send(requestMessage(0, kMsgChannelId)),
+             QList<AntMessage>{channelId(0, 0, kHeartRateDeviceType, 0)});
+    host.runFor(kSecond);
+    QCOMPARE(host.send(requestMessage(0, kMsgChannelId)),
+             QList<AntMessage>{channelId(0, 23456, kHeartRateDeviceType, 1)});
+    QCOMPARE(host.send(requestMessage(0, kMsgChannelStatus)),
+             QList<AntMessage>{channelStatus(0, 3)});
+    // Closing answers the close first, then reports the channel closed.
+    QCOMPARE(host.send(closeChannel(0)), (QList<AntMessage>{channelResponse(0, kMsgCloseChannel, 0),
+                                                            channelEvent(0, kEventChannelClosed)}));
+}
+
+void TestAntSim::stickWideRequests()
+{
+    SimConfig config = configWith({});
+    config.serialNumber = 0x01020304;
+    Host host(config);
+    const QList<AntMessage> caps = host.send(requestMessage(0, kMsgCapabilities));
+    QCOMPARE(caps.size(), 1);
+    QCOMPARE(caps[0].id, kMsgCapabilities);
+    QVERIFY(caps[0].payload.size() >= 6);
+    QCOMPARE(uint8_t(caps[0].payload.at(0)), uint8_t(SimStick::kMaxChannels));
+    QCOMPARE(host.send(requestMessage(0, kMsgVersion)), QList<AntMessage>{version("ANTSIM1.0")});
+    QVERIFY(host.received[0].payload.endsWith('\0'));
+    QCOMPARE(host.send(requestMessage(0, kMsgSerialNumber)),
+             (QList<AntMessage>{AntMessage{kMsgSerialNumber, QByteArray::fromHex("04030201")}}));
+}
+
+void TestAntSim::broadcastPages()
+{
+    BeltSpec belt = beltAt(3, 0.5);
+    belt.heartRate = 100;
+    belt.heartRateSwing = 10;
+    Host host(configWith({belt}));
+    host.openHeartRateChannel(0, 250);
+    const QList<AntMessage> pages = broadcasts(host.runFor(160 * 8070 * kSecond / 32768));
+    QVERIFY(pages.size() >= 140);
+    QList<int> numbers;
+    int beatChanges = 0;
+    for (int n = 0; n < pages.size(); ++n) {
+        const QByteArray &p = pages[n].payload;
+        QCOMPARE(p.size(), 9);
+        QCOMPARE(uint8_t(p.at(0)), uint8_t(0));
+        QCOMPARE(bool(uint8_t(p.at(1)) & 0x80), (n / 4) % 2 == 1);
+        numbers.append(uint8_t(p.at(1)) & 0x7F);
+        const int hr = uint8_t(p.at(8));
+        QVERIFY2(hr >= 90 && hr <= 110, qPrintable(QString::number(hr)));
+        if (n > 0) {
+            const QByteArray &q = pages[n - 1].payload;
+            const bool timeMoved = p.mid(5, 2) != q.mid(5, 2);
+            const bool countMoved = p.at(7) != q.at(7);
+            QCOMPARE(timeMoved, countMoved);
+            beatChanges += countMoved;
+        }
+    }
+    // About 100 beats a minute at 4 messages a second.
+    QVERIFY(beatChanges > 50 && beatChanges < 80);
+    QCOMPARE(numbers.mid(0, 64), QList<int>(64, 4));
+    QCOMPARE(numbers.mid(64, 4), QList<int>(4, 1));
+    QCOMPARE(numbers.mid(68, 64), QList<int>(64, 4));
+    QCOMPARE(numbers.mid(132, 4), QList<int>(4, 2));
+    // Page 2 names the development manufacturer.
+    QCOMPARE(uint8_t(pages[132].payload.at(2)), uint8_t(0xFF));
+}
+
+void TestAntSim::legacyBeltNeverToggles()
+{
+    BeltSpec belt = beltAt(3, 0.5);
+    belt.legacy = true;
+    Host host(configWith({belt}));
+    host.openHeartRateChannel(0, 250);
+    const QList<AntMessage> pages = broadcasts(host.runFor(30 * kSecond));
+    QVERIFY(pages.size() > 100);
+    for (const AntMessage &m : pages)
+        QCOMPARE(uint8_t(m.payload.at(1)), uint8_t(0));
+}
+
+void TestAntSim::extendedMessagesCarryTheId()
+{
+    Host host(configWith(defaultBelts()));
+    QCOMPARE(host.codeFor(libConfig(kLibConfigChannelId)), uint8_t(0));
+    host.openHeartRateChannel(4, 250);
+    const QList<AntMessage> pages = broadcasts(host.runFor(kSecond));
+    QVERIFY(!pages.isEmpty());
+    QCOMPARE(pages[0].payload.size(), 14);
+    QCOMPARE(pages[0].payload.mid(9), QByteArray::fromHex("80a05b7801"));
+}
+
+void TestAntSim::faults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("refuse assign") << "refuse";
+    QTest::newRow("ignore open") << "ignore";
+    QTest::newRow("garbage") << "garbage";
+    QTest::newRow("lossy") << "lossy";
+}
+
+void TestAntSim::faults()
+{
+    QFETCH(QString, fault);
+    SimConfig config = configWith(defaultBelts());
+    Host clean(config);
+    clean.openHeartRateChannel(4, 250);
+    const QList<AntMessage> cleanRun = clean.runFor(20 * kSecond);
+
+    if (fault == u"refuse") {
+        config.refuse.insert(kMsgAssignChannel, 0x15);
+        Host host(config);
+        QCOMPARE(host.codeFor(assignChannel(0, 0, 0)), uint8_t(0x15));
+        QCOMPARE(host.send(requestMessage(0, kMsgChannelStatus)),
+                 QList<AntMessage>{channelStatus(0, 0)});
+    } else if (fault == u"ignore") {
+        config.ignore.insert(kMsgOpenChannel);
+        Host host(config);
+        QCOMPARE(host.codeFor(assignChannel(0, 0, 0)), uint8_t(0));
+        QVERIFY(host.send(openChannel(0)).isEmpty());
+        QVERIFY(host.runFor(10 * kSecond).isEmpty());
+    } else if (fault == u"garbage") {
+        config.garbage = 1.0;
+        Host host(config);
+        host.openHeartRateChannel(4, 250);
+        // The junk never holds a sync byte, so every message gets through.
+        QCOMPARE(host.runFor(20 * kSecond), cleanRun);
+        QVERIFY(host.decoder.droppedBytes() > cleanRun.size());
+    } else {
+        config.lossy = 0.3;
+        Host host(config);
+        host.openHeartRateChannel(4, 250);
+        const QList<int> trail = eventTrail(host.runFor(20 * kSecond));
+        const int fails = int(trail.count(kEventRxFail));
+        QVERIFY2(fails > trail.size() / 6 && fails < trail.size() / 2,
+                 qPrintable(QString::number(fails)));
+        QCOMPARE(trail.size(), eventTrail(cleanRun).size());
+    }
+}
+
+void TestAntSim::vanishes()
+{
+    SimConfig config = configWith(defaultBelts());
+    config.vanishAt = 3 * kSecond;
+    Host host(config);
+    int vanished = 0;
+    QObject::connect(&host.stick, &SimStick::vanished, &host.stick, [&vanished] { ++vanished; });
+    host.openHeartRateChannel(4, 250);
+    host.runFor(2900 * 1000);
+    QCOMPARE(vanished, 0);
+    host.runFor(200 * 1000);
+    QCOMPARE(vanished, 1);
+    QVERIFY(host.stick.hasVanished());
+    QVERIFY(!host.stick.nextDue());
+    QVERIFY(host.send(requestMessage(0, kMsgChannelId)).isEmpty());
+    QVERIFY(host.lines.last().startsWith(QStringLiteral("vanished t=3.000")));
+}
+
+void TestAntSim::beltSpec_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<double>("distanceAt10s");
+
+    QTest::newRow("plain") << "dev=12345,trans=1,dist=0.5,hr=72" << true << 0.5;
+    QTest::newRow("hex device") << "dev=0x3039" << true << 1.0;
+    QTest::newRow("walk") << "dev=1,dist=1,walk=1@5/11@15" << true << 6.0;
+    QTest::newRow("walk from dist") << "dev=1,dist=0,walk=20@20" << true << 10.0;
+    QTest::newRow("walk ends") << "dev=1,walk=3@2" << true << 3.0;
+    QTest::newRow("no device") << "dist=1" << false << 0.0;
+    QTest::newRow("device 0") << "dev=0" << false << 0.0;
+    QTest::newRow("device too big") << "dev=65536" << false << 0.0;
+    QTest::newRow("trans 0") << "dev=1,trans=0" << false << 0.0;
+    QTest::newRow("negative distance") << "dev=1,dist=-1" << false << 0.0;
+    QTest::newRow("walk backwards") << "dev=1,walk=1@5/2@4" << false << 0.0;
+    QTest::newRow("walk garbled") << "dev=1,walk=1@" << false << 0.0;
+    QTest::newRow("unknown key") << "dev=1,speed=3" << false << 0.0;
+}
+
+void TestAntSim::beltSpec()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(double, distanceAt10s);
+    QString why;
+    const std::optional<BeltSpec> spec = parseBeltSpec(text, &why);
+    QCOMPARE(spec.has_value(), valid);
+    if (valid)
+        QCOMPARE(Belt(*spec).distanceAt(10 * kSecond), distanceAt10s);
+    else
+        QVERIFY(!why.isEmpty());
+}
+
+void TestAntSim::options()
+{
+    SimOptions options;
+    QString message;
+    QCOMPARE(parseOptions({"antsim"}, &options, &message), ParseResult::Run);
+    QCOMPARE(options.config.belts.size(), 3);
+    QCOMPARE(options.name, QStringLiteral("antsim"));
+
+    options = {};
+    QCOMPARE(parseOptions({"antsim", "--name", "e2e-1", "--belt", "dev=5,dist=1", "--refuse",
+                           "0x42=0x15", "--ignore", "75", "--time-scale", "20", "--vanish-at",
+                           "2.5", "--no-startup", "--proximity-code", "0x33"},
+                          &options, &message),
+             ParseResult::Run);
+    QCOMPARE(options.name, QStringLiteral("e2e-1"));
+    QCOMPARE(options.config.belts.size(), 1);
+    QCOMPARE(options.config.refuse.value(0x42), uint8_t(0x15));
+    QVERIFY(options.config.ignore.contains(0x4B));
+    QCOMPARE(options.timeScale, 20.0);
+    QCOMPARE(options.config.vanishAt, std::optional<SimTime>(2500 * 1000));
+    QVERIFY(!options.config.startupDelay);
+    QCOMPARE(options.config.proximityRangeCode, uint8_t(0x33));
+
+    for (const QStringList &bad :
+         {QStringList{"antsim", "--name", "../x"}, QStringList{"antsim", "--refuse", "0x42"},
+          QStringList{"antsim", "--belt", "dev=1", "--belt", "dev=1"},
+          QStringList{"antsim", "--lossy", "2"}, QStringList{"antsim", "--bogus"}}) {
+        options = {};
+        QCOMPARE(parseOptions(bad, &options, &message), ParseResult::Error);
+        QVERIFY(!message.isEmpty());
+    }
+    QCOMPARE(parseOptions({"antsim", "--help"}, &options, &message), ParseResult::Help);
+    QVERIFY(message.contains(QStringLiteral("ready <link path>")));
+}
+
+void TestAntSim::ptyLink()
+{
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    QString why;
+    PtyLink link;
+    QVERIFY2(link.open(QStringLiteral("sim"), &why), qPrintable(why));
+    const QString path = runtime.path() + QStringLiteral("/pulvane/sticks/sim");
+    QCOMPARE(link.linkPath(), path);
+    QCOMPARE(QFileInfo(path).symLinkTarget(), link.slavePath());
+    QCOMPARE(QFileInfo(runtime.path() + QStringLiteral("/pulvane/sticks")).permissions() & 0x0077,
+             QFileDevice::Permissions());
+
+    // A second simulator may not take a live name.
+    PtyLink other;
+    QVERIFY(!other.open(QStringLiteral("sim"), &why));
+    QVERIFY(why.contains(QStringLiteral("in use")));
+
+    // A host opening the link talks to the master, both ways, and survives
+    // closing and reopening.
+    for (int round = 0; round < 2; ++round) {
+        const int host = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(host >= 0);
+        QCOMPARE(::write(host, "\xa4\x01\x4a\x00\xef", 5), ssize_t(5));
+        QByteArray got;
+        QTRY_VERIFY((got += link.readAvailable()).size() >= 5);
+        QCOMPARE(got, QByteArray("\xa4\x01\x4a\x00\xef", 5));
+        link.write(QByteArray::fromHex("a4016f20ea"));
+        char buffer[8] = {};
+        QCOMPARE(::read(host, buffer, sizeof buffer), ssize_t(5));
+        ::close(host);
+    }
+    link.close();
+    QVERIFY(!QFileInfo::exists(path) && !QFileInfo(path).isSymLink());
+
+    // A link left by a simulator that died is taken over.
+    QVERIFY(QFile::link(QStringLiteral("/nonexistent/pts/99"), path));
+    QVERIFY2(other.open(QStringLiteral("sim"), &why), qPrintable(why));
+    other.close();
+    qunsetenv("XDG_RUNTIME_DIR");
+}
+
+QTEST_GUILESS_MAIN(TestAntSim)
+#include "tst_antsim.moc"

@@ -1,0 +1,31 @@
+// The command line of antsim: what it accepts, the help text (which also
+// documents the output lines), and the parsing into a SimConfig.
+#pragma once
+
+#include "simconfig.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace pulvane::antsim {
+
+struct SimOptions
+{
+    SimConfig config;
+    QString name = QStringLiteral("antsim");
+    // Simulated seconds per real second.
+    double timeScale = 1.0;
+};
+
+enum class ParseResult
+{
+    Run,
+    Help,
+    Error
+};
+
+// arguments[0] is the program name. On Help, message holds the help text; on
+// Error, what was wrong.
+ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QString *message);
+
+} // namespace pulvane::antsim

@@ -1,0 +1,157 @@
+#include "ptylink.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace pulvane::antsim {
+
+namespace {
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Creates `path` 0700 if missing; an existing one must be our own directory
+// and no symbolic link, or anyone could redirect our links.
+bool ensurePrivateDirectory(const QByteArray &path, QString *why)
+{
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
+        *why = QStringLiteral("cannot create %1: %2")
+                   .arg(QString::fromLocal8Bit(path), errnoText(errno));
+        return false;
+    }
+    struct stat st = {};
+    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+        *why =
+            QStringLiteral("%1 is not a directory of this user").arg(QString::fromLocal8Bit(path));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QString virtualStickDirectory()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty())
+        return runtime + QStringLiteral("/pulvane/sticks");
+    return QStringLiteral("/tmp/pulvane-%1/sticks").arg(::getuid());
+}
+
+PtyLink::~PtyLink()
+{
+    close();
+}
+
+bool PtyLink::open(const QString &name, QString *why)
+{
+    const QString dir = virtualStickDirectory();
+    const QByteArray parent = QFile::encodeName(QFileInfo(dir).path());
+    if (!ensurePrivateDirectory(parent, why))
+        return false;
+    if (!ensurePrivateDirectory(QFile::encodeName(dir), why))
+        return false;
+
+    const QString linkPath = dir + u'/' + name;
+    const QByteArray link = QFile::encodeName(linkPath);
+    struct stat st = {};
+    if (::lstat(link.constData(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode) || ::stat(link.constData(), &st) == 0) {
+            *why = QStringLiteral("%1 is in use; choose another --name").arg(linkPath);
+            return false;
+        }
+        ::unlink(link.constData());
+    }
+
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        *why = QStringLiteral("cannot make a pseudo-terminal: %1").arg(errnoText(errno));
+        close();
+        return false;
+    }
+    m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
+    m_slave = ::open(::ptsname(m_master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct termios raw = {};
+    if (m_slave < 0 || ::tcgetattr(m_slave, &raw) != 0) {
+        *why = QStringLiteral("cannot open %1: %2").arg(m_slavePath, errnoText(errno));
+        close();
+        return false;
+    }
+    ::cfmakeraw(&raw);
+    ::cfsetspeed(&raw, B115200);
+    ::tcsetattr(m_slave, TCSANOW, &raw);
+
+    if (::symlink(::ptsname(m_master), link.constData()) != 0) {
+        *why = QStringLiteral("cannot link %1: %2").arg(linkPath, errnoText(errno));
+        close();
+        return false;
+    }
+    m_linkPath = linkPath;
+    return true;
+}
+
+void PtyLink::close()
+{
+    if (!m_linkPath.isEmpty()) {
+        ::unlink(QFile::encodeName(m_linkPath).constData());
+        m_linkPath.clear();
+    }
+    if (m_master >= 0)
+        ::close(m_master);
+    if (m_slave >= 0)
+        ::close(m_slave);
+    m_master = -1;
+    m_slave = -1;
+}
+
+QByteArray PtyLink::readAvailable()
+{
+    QByteArray bytes;
+    char buffer[4096];
+    while (m_master >= 0) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    return bytes;
+}
+
+void PtyLink::write(const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (m_master >= 0 && done < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    m_droppedOut += bytes.size() - done;
+}
+
+void PtyLink::discardUnread()
+{
+    if (m_slave >= 0)
+        ::tcflush(m_slave, TCIFLUSH);
+}
+
+} // namespace pulvane::antsim

@@ -1,0 +1,575 @@
+#include "simstick.h"
+
+#include <antmessages.h>
+
+#include <QStringList>
+
+namespace pulvane::antsim {
+
+using namespace pulvane::ant;
+
+namespace {
+
+constexpr SimTime kSearchTimeoutUnit = 2500 * 1000;
+
+QString hex(unsigned value)
+{
+    return QStringLiteral("0x%1").arg(value, 2, 16, QChar(u'0'));
+}
+
+SimTime periodUs(uint16_t period)
+{
+    return SimTime(period) * kUsPerSecond / 32768;
+}
+
+bool isOpen(ChannelState state)
+{
+    return state == ChannelState::Searching || state == ChannelState::Tracking;
+}
+
+// Low two bits of the channel status byte.
+uint8_t statusBits(ChannelState state)
+{
+    switch (state) {
+    case ChannelState::Unassigned:
+        return 0;
+    case ChannelState::Assigned:
+    case ChannelState::Closed:
+        return 1;
+    case ChannelState::Searching:
+        return 2;
+    case ChannelState::Tracking:
+        return 3;
+    }
+    return 0;
+}
+
+// Commands whose first payload byte is a channel number, with the least
+// payload each needs.
+int channelCommandLength(uint8_t id)
+{
+    switch (id) {
+    case kMsgAssignChannel:
+        return 3;
+    case kMsgChannelId:
+        return 5;
+    case kMsgChannelPeriod:
+        return 3;
+    case kMsgSearchTimeout:
+    case kMsgRfFrequency:
+    case kMsgProximitySearch:
+    case kMsgRequestMessage:
+        return 2;
+    case kMsgUnassignChannel:
+    case kMsgOpenChannel:
+    case kMsgCloseChannel:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+QList<BeltSpec> defaultBelts()
+{
+    BeltSpec nearest;
+    nearest.deviceNumber = 23456;
+    nearest.distance = 0.8;
+    nearest.heartRate = 72;
+    BeltSpec middle;
+    middle.deviceNumber = 4321;
+    middle.distance = 2.5;
+    middle.heartRate = 88;
+    BeltSpec far;
+    far.deviceNumber = 51010;
+    far.distance = 7.0;
+    far.heartRate = 64;
+    return {nearest, middle, far};
+}
+
+SimStick::SimStick(const SimConfig &config, QObject *parent)
+    : QObject(parent), m_config(config), m_random(config.seed)
+{
+    for (const BeltSpec &spec : config.belts)
+        m_belts.append(Belt(spec));
+    m_beltStats.resize(m_belts.size());
+}
+
+void SimStick::receive(const QByteArray &bytes)
+{
+    if (m_vanished)
+        return;
+    for (const AntMessage &message : m_decoder.feed(bytes)) {
+        ++m_stats.framesIn;
+        handle(message);
+        if (m_vanished)
+            return;
+    }
+}
+
+std::optional<SimTime> SimStick::nextDue() const
+{
+    if (m_vanished)
+        return std::nullopt;
+    std::optional<SimTime> due = m_startupAt;
+    const auto consider = [&due](SimTime t) {
+        if (!due || t < *due)
+            due = t;
+    };
+    if (m_config.vanishAt)
+        consider(*m_config.vanishAt);
+    for (const SimChannel &c : m_channels) {
+        if (isOpen(c.state))
+            consider(c.nextTick);
+    }
+    return due;
+}
+
+void SimStick::advanceTo(SimTime t)
+{
+    while (!m_vanished) {
+        const std::optional<SimTime> due = nextDue();
+        if (!due || *due > t)
+            break;
+        m_now = std::max(m_now, *due);
+        if (m_config.vanishAt && *m_config.vanishAt <= m_now) {
+            m_vanished = true;
+            log(QStringLiteral("vanished"));
+            emit vanished();
+            return;
+        }
+        if (m_startupAt && *m_startupAt <= m_now) {
+            m_startupAt.reset();
+            send(startup(kStartupCommandReset));
+            log(QStringLiteral("startup"), QStringLiteral("reason=0x20"));
+            continue;
+        }
+        for (int ch = 0; ch < kMaxChannels; ++ch) {
+            if (isOpen(m_channels[ch].state) && m_channels[ch].nextTick <= m_now)
+                tick(ch);
+        }
+    }
+    m_now = std::max(m_now, t);
+}
+
+void SimStick::handle(const AntMessage &message)
+{
+    const uint8_t id = message.id;
+    const uint8_t ch = message.payload.isEmpty() ? 0 : uint8_t(message.payload.at(0));
+    if (m_config.ignore.contains(id)) {
+        log(QStringLiteral("ignored"), QStringLiteral("id=%1").arg(hex(id)));
+        return;
+    }
+    if (id != kMsgResetSystem && m_config.refuse.contains(id)) {
+        const uint8_t code = m_config.refuse.value(id);
+        log(QStringLiteral("refused"),
+            QStringLiteral("ch=%1 id=%2 code=%3").arg(ch).arg(hex(id), hex(code)));
+        respond(ch, id, code);
+        return;
+    }
+    switch (id) {
+    case kMsgResetSystem:
+        reset();
+        return;
+    case kMsgSetNetworkKey:
+        if (message.payload.size() < 9)
+            respond(ch, id, kResponseInvalidMessage);
+        else if (ch >= kMaxNetworks)
+            respond(ch, id, kResponseInvalidNetworkNumber);
+        else {
+            // The key's bytes are never shown: it may be a licensed one.
+            log(QStringLiteral("netkey"), QStringLiteral("net=%1").arg(ch));
+            respond(ch, id, kResponseNoError);
+        }
+        return;
+    case kMsgEnableExtendedMessages:
+    case kMsgLibConfig:
+        if (message.payload.size() < 2) {
+            respond(0, id, kResponseInvalidMessage);
+            return;
+        }
+        m_extendedMessages = id == kMsgEnableExtendedMessages
+                                 ? message.payload.at(1) != 0
+                                 : (uint8_t(message.payload.at(1)) & kLibConfigChannelId) != 0;
+        respond(0, id, kResponseNoError);
+        return;
+    case kMsgBroadcastData:
+    case kMsgAcknowledgedData:
+    case kMsgBurstData:
+        // Data for a master; our channels only receive.
+        log(QStringLiteral("data-ignored"), QStringLiteral("id=%1").arg(hex(id)));
+        return;
+    default:
+        break;
+    }
+    if (!handleChannelCommand(message))
+        respond(ch, id, kResponseInvalidMessage);
+}
+
+// Returns false for a message that is no channel command or is malformed.
+bool SimStick::handleChannelCommand(const AntMessage &message)
+{
+    const uint8_t id = message.id;
+    const int length = channelCommandLength(id);
+    if (length == 0 || message.payload.size() < length)
+        return false;
+    const auto byte = [&message](int i) { return uint8_t(message.payload.at(i)); };
+    const uint8_t ch = byte(0);
+    if (ch >= kMaxChannels)
+        return false;
+    SimChannel &c = m_channels[ch];
+
+    if (id == kMsgAssignChannel) {
+        const uint8_t type = byte(1);
+        if (c.state != ChannelState::Unassigned)
+            respond(ch, id, kResponseChannelInWrongState);
+        else if (byte(2) >= kMaxNetworks)
+            respond(ch, id, kResponseInvalidNetworkNumber);
+        else if ((type & 0x0F) != 0 || type > 0x60)
+            respond(ch, id, kResponseInvalidParameter);
+        else {
+            c = SimChannel{};
+            c.state = ChannelState::Assigned;
+            c.type = type;
+            c.network = byte(2);
+            respond(ch, id, kResponseNoError);
+        }
+        return true;
+    }
+    if (c.state == ChannelState::Unassigned) {
+        // Stick-wide answers and the status need no assigned channel.
+        if (id == kMsgRequestMessage && byte(1) != kMsgChannelId)
+            handleRequest(ch, byte(1));
+        else
+            respond(ch, id, m_config.unassignedChannelCode);
+        return true;
+    }
+
+    switch (id) {
+    case kMsgUnassignChannel:
+        if (isOpen(c.state))
+            respond(ch, id, kResponseChannelInWrongState);
+        else {
+            c.state = ChannelState::Unassigned;
+            respond(ch, id, kResponseNoError);
+        }
+        break;
+    case kMsgChannelId:
+        if (isOpen(c.state))
+            respond(ch, id, kResponseChannelInWrongState);
+        else {
+            c.deviceNumber = uint16_t(byte(1) | byte(2) << 8);
+            c.deviceType = byte(3);
+            c.transmissionType = byte(4);
+            respond(ch, id, kResponseNoError);
+        }
+        break;
+    case kMsgChannelPeriod: {
+        const uint16_t period = uint16_t(byte(1) | byte(2) << 8);
+        if (period == 0)
+            respond(ch, id, kResponseInvalidParameter);
+        else {
+            c.period = period;
+            respond(ch, id, kResponseNoError);
+        }
+        break;
+    }
+    case kMsgSearchTimeout:
+        c.searchTimeout = byte(1);
+        respond(ch, id, kResponseNoError);
+        break;
+    case kMsgRfFrequency:
+        if (byte(1) > 124)
+            respond(ch, id, kResponseInvalidParameter);
+        else {
+            c.rfFrequency = byte(1);
+            respond(ch, id, kResponseNoError);
+        }
+        break;
+    case kMsgProximitySearch:
+        if (byte(1) > kMaxProximityBin)
+            respond(ch, id, m_config.proximityRangeCode);
+        else {
+            c.proximityBin = byte(1);
+            respond(ch, id, kResponseNoError);
+        }
+        break;
+    case kMsgOpenChannel:
+        if (isOpen(c.state))
+            respond(ch, id, kResponseChannelInWrongState);
+        else {
+            respond(ch, id, kResponseNoError);
+            openChannel(ch);
+        }
+        break;
+    case kMsgCloseChannel:
+        if (!isOpen(c.state))
+            respond(ch, id, kResponseChannelInWrongState);
+        else {
+            respond(ch, id, kResponseNoError);
+            closeChannel(ch);
+        }
+        break;
+    case kMsgRequestMessage:
+        handleRequest(ch, byte(1));
+        break;
+    default:
+        return false;
+    }
+    return true;
+}
+
+void SimStick::handleRequest(uint8_t ch, uint8_t requested)
+{
+    const SimChannel &c = m_channels[ch];
+    switch (requested) {
+    case kMsgChannelId: {
+        uint16_t device = c.deviceNumber;
+        uint8_t type = c.deviceType;
+        uint8_t trans = c.transmissionType;
+        if (c.state == ChannelState::Tracking) {
+            const BeltSpec &belt = m_belts.at(c.trackedBelt).spec();
+            device = belt.deviceNumber;
+            type = kHeartRateDeviceType;
+            trans = belt.transmissionType;
+        }
+        send(channelId(ch, device, type, trans));
+        log(QStringLiteral("request"), QStringLiteral("ch=%1 id=0x51 dev=%2 type=%3 trans=%4")
+                                           .arg(ch)
+                                           .arg(device)
+                                           .arg(type)
+                                           .arg(trans));
+        return;
+    }
+    case kMsgChannelStatus: {
+        const uint8_t status =
+            uint8_t(statusBits(c.state) | (c.network & 0x03) << 2 | (c.type & 0xF0));
+        send(channelStatus(ch, status));
+        log(QStringLiteral("request"),
+            QStringLiteral("ch=%1 id=0x52 status=%2").arg(ch).arg(hex(status)));
+        return;
+    }
+    case kMsgCapabilities:
+        send(capabilities(kMaxChannels, kMaxNetworks, 0x00, 0xBA, 0x36, 0x00));
+        break;
+    case kMsgVersion:
+        send(version(m_config.version));
+        break;
+    case kMsgSerialNumber:
+        send(serialNumber(m_config.serialNumber));
+        break;
+    default:
+        respond(ch, kMsgRequestMessage, kResponseInvalidMessage);
+        return;
+    }
+    log(QStringLiteral("request"), QStringLiteral("ch=%1 id=%2").arg(ch).arg(hex(requested)));
+}
+
+void SimStick::reset()
+{
+    for (SimChannel &c : m_channels)
+        c = SimChannel{};
+    m_extendedMessages = false;
+    m_startupAt.reset();
+    if (m_config.startupDelay)
+        m_startupAt = m_now + *m_config.startupDelay;
+    log(QStringLiteral("reset"));
+    emit resetReceived();
+}
+
+void SimStick::openChannel(uint8_t ch)
+{
+    SimChannel &c = m_channels[ch];
+    c.state = ChannelState::Searching;
+    c.searchBin = c.proximityBin;
+    c.searchStart = m_now;
+    c.nextTick = m_now + periodUs(c.period);
+    c.trackedBelt = -1;
+    c.failuresInRow = 0;
+    log(QStringLiteral("open"), QStringLiteral("ch=%1 bin=%2 rf=%3 period=%4 timeout=%5")
+                                    .arg(ch)
+                                    .arg(c.searchBin)
+                                    .arg(c.rfFrequency)
+                                    .arg(c.period)
+                                    .arg(c.searchTimeout));
+}
+
+// The stick answers the close first, then reports the channel closed.
+void SimStick::closeChannel(uint8_t ch)
+{
+    SimChannel &c = m_channels[ch];
+    c.state = ChannelState::Closed;
+    c.trackedBelt = -1;
+    event(ch, kEventChannelClosed);
+    log(QStringLiteral("closed"), QStringLiteral("ch=%1").arg(ch));
+}
+
+void SimStick::tick(int ch)
+{
+    SimChannel &c = m_channels[ch];
+    c.nextTick += periodUs(c.period);
+    if (c.state == ChannelState::Searching)
+        trySearch(ch);
+    else
+        track(ch);
+}
+
+void SimStick::trySearch(int ch)
+{
+    SimChannel &c = m_channels[ch];
+    const int belt = findBelt(c);
+    if (belt >= 0) {
+        c.state = ChannelState::Tracking;
+        c.trackedBelt = belt;
+        c.failuresInRow = 0;
+        ++m_beltStats[belt].found;
+        log(QStringLiteral("found"), QStringLiteral("ch=%1 dev=%2 trans=%3 bin=%4 dist=%5")
+                                         .arg(ch)
+                                         .arg(m_belts[belt].spec().deviceNumber)
+                                         .arg(m_belts[belt].spec().transmissionType)
+                                         .arg(c.searchBin)
+                                         .arg(m_belts[belt].distanceAt(m_now), 0, 'f', 2));
+        track(ch);
+        return;
+    }
+    if (c.searchTimeout != kSearchTimeoutNever &&
+        m_now - c.searchStart >= SimTime(c.searchTimeout) * kSearchTimeoutUnit) {
+        ++m_stats.searchTimeouts;
+        event(ch, kEventRxSearchTimeout);
+        log(QStringLiteral("search-timeout"), QStringLiteral("ch=%1").arg(ch));
+        closeChannel(uint8_t(ch));
+    }
+}
+
+// The strongest belt the search can hear: the nearest of those whose
+// distance fits the search's proximity bin and whose ID fits the channel's.
+int SimStick::findBelt(const SimChannel &c) const
+{
+    if (c.rfFrequency != kBeltRfFrequency)
+        return -1;
+    const uint8_t wantedType = c.deviceType & 0x7F;
+    if (wantedType != 0 && wantedType != kHeartRateDeviceType)
+        return -1;
+    const double reach = proximityBinMetres(c.searchBin, m_config.radioRange);
+    int best = -1;
+    double bestDistance = 0;
+    for (int i = 0; i < m_belts.size(); ++i) {
+        const BeltSpec &spec = m_belts[i].spec();
+        if ((c.deviceNumber != 0 && c.deviceNumber != spec.deviceNumber) ||
+            (c.transmissionType != 0 && c.transmissionType != spec.transmissionType))
+            continue;
+        const double d = m_belts[i].distanceAt(m_now);
+        if (d <= reach && (best < 0 || d < bestDistance)) {
+            best = i;
+            bestDistance = d;
+        }
+    }
+    return best;
+}
+
+void SimStick::track(int ch)
+{
+    SimChannel &c = m_channels[ch];
+    Belt &belt = m_belts[c.trackedBelt];
+    BeltStats &stats = m_beltStats[c.trackedBelt];
+    // The belt sends whether or not we hear it, so its pages move on anyway.
+    const QByteArray page = belt.nextPage(m_now);
+    const bool inRange = belt.distanceAt(m_now) <= m_config.radioRange;
+    if (inRange && !chance(m_config.lossy)) {
+        c.failuresInRow = 0;
+        ++m_stats.broadcasts;
+        ++stats.broadcasts;
+        const BeltSpec &spec = belt.spec();
+        send(m_extendedMessages ? extendedBroadcastData(uint8_t(ch), page, spec.deviceNumber,
+                                                        kHeartRateDeviceType, spec.transmissionType)
+                                : broadcastData(uint8_t(ch), page));
+        return;
+    }
+    ++stats.failures;
+    const QString details = QStringLiteral("ch=%1 dev=%2").arg(ch).arg(belt.spec().deviceNumber);
+    if (c.failuresInRow >= m_config.dropAfter) {
+        ++m_stats.drops;
+        c.state = ChannelState::Searching;
+        c.searchStart = m_now;
+        c.trackedBelt = -1;
+        c.failuresInRow = 0;
+        event(uint8_t(ch), kEventRxFailGoToSearch);
+        log(QStringLiteral("drop"), details);
+        return;
+    }
+    ++c.failuresInRow;
+    ++m_stats.rxFailures;
+    event(uint8_t(ch), kEventRxFail);
+    log(QStringLiteral("rx-fail"),
+        details + (inRange ? QStringLiteral(" cause=lost") : QStringLiteral(" cause=range")));
+}
+
+void SimStick::send(const AntMessage &message)
+{
+    QByteArray bytes;
+    if (chance(m_config.garbage)) {
+        const int count = 1 + int(m_random.bounded(8));
+        for (int i = 0; i < count; ++i) {
+            uint8_t b = uint8_t(m_random.bounded(256));
+            if (b == kSync && !m_config.garbageWithSync)
+                b = 0x00;
+            bytes.append(char(b));
+        }
+    }
+    bytes.append(encodeFrame(message));
+    ++m_stats.framesOut;
+    emit bytesOut(bytes);
+}
+
+void SimStick::respond(uint8_t ch, uint8_t id, uint8_t code)
+{
+    send(channelResponse(ch, id, code));
+    log(QStringLiteral("response"),
+        QStringLiteral("ch=%1 id=%2 code=%3").arg(ch).arg(hex(id), hex(code)));
+}
+
+void SimStick::event(uint8_t ch, uint8_t code)
+{
+    send(channelEvent(ch, code));
+}
+
+void SimStick::log(const QString &what, const QString &details)
+{
+    QString line = what + QStringLiteral(" t=%1").arg(double(m_now) / kUsPerSecond, 0, 'f', 3);
+    if (!details.isEmpty())
+        line += u' ' + details;
+    emit eventLine(line);
+}
+
+bool SimStick::chance(double p)
+{
+    return p > 0 && m_random.generateDouble() < p;
+}
+
+QStringList SimStick::summary() const
+{
+    QStringList lines;
+    lines << QStringLiteral("summary t=%1 frames-in=%2 frames-out=%3 junk-in=%4 broadcasts=%5 "
+                            "rx-failures=%6 drops=%7 search-timeouts=%8")
+                 .arg(double(m_now) / kUsPerSecond, 0, 'f', 3)
+                 .arg(m_stats.framesIn)
+                 .arg(m_stats.framesOut)
+                 .arg(m_decoder.droppedBytes())
+                 .arg(m_stats.broadcasts)
+                 .arg(m_stats.rxFailures)
+                 .arg(m_stats.drops)
+                 .arg(m_stats.searchTimeouts);
+    for (int i = 0; i < m_belts.size(); ++i) {
+        const BeltSpec &spec = m_belts[i].spec();
+        lines << QStringLiteral("belt dev=%1 trans=%2 found=%3 broadcasts=%4 failures=%5")
+                     .arg(spec.deviceNumber)
+                     .arg(spec.transmissionType)
+                     .arg(m_beltStats[i].found)
+                     .arg(m_beltStats[i].broadcasts)
+                     .arg(m_beltStats[i].failures);
+    }
+    return lines;
+}
+
+} // namespace pulvane::antsim
