@@ -26,7 +26,13 @@ Finder::Finder(FinderView &view, ant::AntLibrary &ant, QObject *parent)
     : QObject(parent), m_view(view), m_ant(ant)
 {}
 
-Finder::~Finder() = default;
+Finder::~Finder()
+{
+    // A stick still held (the window went without FormDestroy) may go on
+    // talking; its messages must not reach a finder that is gone.
+    m_ant.ANT_AssignResponseFunction({}, nullptr);
+    m_ant.ANT_AssignChannelEventFunction(kHeartRateChannel, {}, nullptr, 0);
+}
 
 void Finder::FormCreate(const QString &versionText)
 {

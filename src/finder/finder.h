@@ -24,6 +24,8 @@ class Finder : public QObject, public ExtractionSteps
 {
     Q_OBJECT
 public:
+    // view and ant must outlive the finder. START registers the finder's
+    // handlers with ant; the destructor withdraws them.
     Finder(FinderView &view, ant::AntLibrary &ant, QObject *parent = nullptr);
     ~Finder() override;
 

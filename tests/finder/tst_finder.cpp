@@ -43,6 +43,7 @@ private slots:
     void startDisablesSave();
     void saveWritesLatestNumber();
     void stickVanishes();
+    void messagesAfterFinderGone();
 };
 
 void TestFinder::initTestCase()
@@ -398,6 +399,26 @@ void TestFinder::stickVanishes()
     QCOMPARE(rig.view.logFrom(before), (kStopLines + QStringList{"Connecting to USB ANT dongle.",
                                                                  "USB ANT dongle not found."}));
     QCOMPARE(rig.view.messages, QStringList{"USB ANT dongle not found."});
+}
+
+// A finder destroyed with its stick still held hears nothing more from it.
+void TestFinder::messagesAfterFinderGone()
+{
+    FakeView view;
+    ScriptedStickProvider sticks;
+    ant::AntLibrary antLibrary(sticks);
+    auto finder = std::make_unique<Finder>(view, antLibrary);
+    finder->FormCreate(QStringLiteral("1.1.1.0"));
+    finder->Btn_Start1Click();
+    finder.reset();
+    const qsizetype before = view.log.size();
+
+    sticks.stick().push(msg::channelResponse(0, msg::kMsgSetNetworkKey, 0));
+    sticks.stick().push(msg::broadcastData(0, bytes({0, 0, 0, 0, 0, 0, 0, 0x48})));
+    sticks.stick().settle();
+
+    QCOMPARE(view.log.size(), before);
+    QVERIFY(sticks.stick().isAttached());
 }
 
 QTEST_GUILESS_MAIN(TestFinder)
