@@ -87,7 +87,8 @@ bool UsbTransport::open(QString *why)
                     continue;
                 if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
                     m_inEndpoint = ep.bEndpointAddress;
-                    m_readSize = std::max<int>(ep.wMaxPacketSize, 8) * kPacketsPerRead;
+                    // Bits 11-12 count extra transactions per microframe.
+                    m_readSize = std::max(ep.wMaxPacketSize & 0x7FF, 8) * kPacketsPerRead;
                 } else {
                     m_outEndpoint = ep.bEndpointAddress;
                 }
@@ -319,7 +320,10 @@ void UsbTransport::transferDone(libusb_transfer *transfer)
             return;
         break;
     case LIBUSB_TRANSFER_CANCELLED:
-        break;
+        // Only close() cancels; the stick is not gone.
+        libusb_free_transfer(transfer);
+        m_readTransfer = nullptr;
+        return;
     case LIBUSB_TRANSFER_NO_DEVICE:
         if (!m_gone) {
             m_gone = true;
