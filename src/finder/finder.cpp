@@ -94,12 +94,13 @@ void Finder::Btn_Start1Click()
     bool opened = false;
     for (int index = 0; index < kStickAttempts && !opened; ++index)
         opened = m_ant.ANT_Init(uint8_t(index), m_state.link.Baudrate, 0, 0) == 1;
+    // Each attempt released whatever stick an earlier START held.
+    m_state.StickHeld = opened;
     if (!opened) {
         m_view.showMessage(kNotFound);
         m_view.appendLine(kNotFound);
         return;
     }
-    m_state.StickHeld = true;
 
     m_ant.ANT_AssignResponseFunction(
         [this](uint8_t channel, uint8_t messageId) { return MainEvent(channel, messageId); },

@@ -303,6 +303,7 @@ void TestFinder::destroy_data()
     QTest::newRow("open") << "open" << true;
     QTest::newRow("channel closed by the stick") << "closed" << true;
     QTest::newRow("stopped") << "stopped" << false;
+    QTest::newRow("repeated START found none") << "lost at restart" << false;
 }
 
 void TestFinder::destroy()
@@ -322,6 +323,10 @@ void TestFinder::destroy()
         rig.startAndOpen();
         rig.push(msg::channelResponse(0, msg::kMsgCloseChannel, 0));
         QCOMPARE(rig.finder.FormClose(), true);
+    } else if (phase == "lost at restart") {
+        rig.startOnly();
+        rig.sticks.refused = {0, 1, 2, 3};
+        rig.finder.Btn_Start1Click();
     } else if (phase == "stopped") {
         rig.startAndOpen();
         rig.finder.Btn_StopClick();
