@@ -53,8 +53,9 @@ t= being simulated seconds:
   vanished t=
 At the end: "summary t= frames-in= frames-out= junk-in= broadcasts=
 rx-failures= drops= search-timeouts=", one "belt dev= trans= found=
-broadcasts= failures=" line per belt, and "end". The network key is never
-shown. Errors go to standard error; the exit code is 0 after a clean end.)";
+broadcasts= failures=" line per belt, "link dropped-out=N" (bytes no host
+read in time) and "end". junk-in counts bytes skipped between the host's
+frames, padding zeros included. The network key is never shown. Errors go to standard error; the exit code is 0 after a clean end.)";
 
 bool parseByte(const QString &text, uint8_t *value)
 {
@@ -93,8 +94,9 @@ ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QStr
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption name({"n", "name"}, "Name of the link in the virtual-stick directory.",
-                                  "name", options->name);
+    const QCommandLineOption name(
+        {"n", "name"}, "Name of the link in the virtual-stick directory (default antsim).", "name",
+        options->name);
     const QCommandLineOption belt({"b", "belt"}, "A virtual belt (see above); repeatable.", "spec");
     const QCommandLineOption range("range", "Radio range in metres (default 20).", "metres");
     const QCommandLineOption dropAfter(
@@ -178,10 +180,10 @@ ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QStr
     if (parser.isSet(noStartup)) {
         config.startupDelay.reset();
     } else if (parser.isSet(startupDelay)) {
-        SimTime delay = 0;
-        if (!parseSeconds(parser.value(startupDelay), &delay))
+        const double ms = parser.value(startupDelay).toDouble(&ok);
+        if (!ok || !(ms >= 0 && ms <= 1e9))
             return fail(QStringLiteral("--startup-delay needs milliseconds"));
-        config.startupDelay = delay / 1000;
+        config.startupDelay = SimTime(std::llround(ms * 1000));
     }
     if (parser.isSet(proximityCode) &&
         !parseByte(parser.value(proximityCode), &config.proximityRangeCode))
