@@ -78,6 +78,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    QSocketNotifier hostNotifier(link.masterFd(), QSocketNotifier::Read);
     SimStick stick(options.config);
     QElapsedTimer clock;
     const double scale = options.timeScale;
@@ -102,6 +103,7 @@ int main(int argc, char *argv[])
         if (finished)
             return;
         finished = true;
+        hostNotifier.setEnabled(false);
         link.close();
         for (const QString &line : stick.summary())
             printLine(line);
@@ -121,23 +123,20 @@ int main(int argc, char *argv[])
             reschedule();
     });
 
-    QSocketNotifier hostNotifier(link.masterFd(), QSocketNotifier::Read);
     QObject::connect(&hostNotifier, &QSocketNotifier::activated, &app, [&] {
         const QByteArray bytes = link.readAvailable();
+        // Whatever fell due before these bytes came happens first.
         stick.advanceTo(simNow());
-        if (!finished)
-            stick.receive(bytes);
         if (finished)
-            hostNotifier.setEnabled(false);
-        else
-            reschedule();
+            return;
+        stick.receive(bytes);
+        reschedule();
     });
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
         char drained[16];
         while (::read(g_signalPipe[0], drained, sizeof drained) > 0) {
         }
-        hostNotifier.setEnabled(false);
         stick.advanceTo(simNow());
         finish();
     });
