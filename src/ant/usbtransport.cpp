@@ -68,7 +68,10 @@ bool UsbTransport::open(QString *why)
 
     libusb_config_descriptor *config = nullptr;
     if (rc == 0) {
-        libusb_set_auto_detach_kernel_driver(m_handle, 1);
+        // Only when the kernel's serial driver holds the interface: libusb
+        // then gives it back on release, and the stick's tty returns.
+        if (libusb_kernel_driver_active(m_handle, kInterface) == 1)
+            libusb_set_auto_detach_kernel_driver(m_handle, 1);
         rc = libusb_claim_interface(m_handle, kInterface);
         m_claimed = rc == 0;
     }
