@@ -65,6 +65,15 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, const 
     return label;
 }
 
+// A caption keeps its place but takes the size of its text: the rectangle
+// given is what the original face needed, and a stand-in face may be wider.
+QLabel *makeCaption(QWidget *parent, const char *name, const QString &text, const QRect &rect)
+{
+    QLabel *label = makeLabel(parent, name, text, rect);
+    label->setFixedSize(label->sizeHint());
+    return label;
+}
+
 ui::ColouredButton *makeButton(QWidget *parent, const char *name, const QString &caption,
                                const QRect &rect, bool enabled)
 {
@@ -130,7 +139,7 @@ void TForm1::createControls()
     Btn_SaveToPC =
         makeButton(this, "Btn_SaveToPC", QStringLiteral("SAVE TO PC"), {296, 136, 137, 41}, false);
 
-    lbl1 = makeLabel(this, "lbl1", QStringLiteral("Sensibility:"), {336, 108, 49, 13});
+    lbl1 = makeCaption(this, "lbl1", QStringLiteral("Sensibility:"), {336, 108, 49, 13});
     lbl1->setToolTip(kProximityHintTwoLines);
 
     seEdt_SogliaProssimita = new ui::SpinEdit(this);
@@ -139,7 +148,7 @@ void TForm1::createControls()
     seEdt_SogliaProssimita->setText(QStringLiteral("4"));
     seEdt_SogliaProssimita->setToolTip(kProximityHint);
 
-    Label1 = makeLabel(this, "Label1", QStringLiteral("Log messages:"), {16, 152, 71, 13});
+    Label1 = makeCaption(this, "Label1", QStringLiteral("Log messages:"), {16, 152, 71, 13});
 
     Memo1 = new QPlainTextEdit(this);
     Memo1->setObjectName(QStringLiteral("Memo1"));

@@ -157,12 +157,21 @@ void TestTForm1::controls()
     QFETCH(bool, bold);
 
     QWidget *w = control(name.toLatin1().constData());
-    QCOMPARE(w->geometry(), geometry);
+    auto *label = qobject_cast<QLabel *>(w);
+    if (label && pixelSize == 11) {
+        // A caption keeps its place and is as large as its text in the face
+        // that stands in for the original.
+        QCOMPARE(w->pos(), geometry.topLeft());
+        QCOMPARE(w->size(), label->sizeHint());
+        QVERIFY(w->width() >= w->fontMetrics().horizontalAdvance(text));
+    } else {
+        QCOMPARE(w->geometry(), geometry);
+    }
     QCOMPARE(QFontInfo(w->font()).pixelSize(), pixelSize);
     QCOMPARE(w->font().bold(), bold);
     QCOMPARE(QFontInfo(w->font()).bold(), bold);
 
-    if (auto *label = qobject_cast<QLabel *>(w)) {
+    if (label) {
         QCOMPARE(label->text(), text);
         QCOMPARE(label->alignment(), Qt::AlignLeft | Qt::AlignTop);
         QVERIFY(!label->wordWrap());
