@@ -1,0 +1,214 @@
+// Arbitrary bytes from a stick, run through the frame decoder and through
+// AntLibrary's dispatch. Shared by the fuzz target (fuzz/fuzz_decoder.cpp)
+// and the replay of the inputs that once broke them (tst_fuzzregressions).
+//
+// replayStickBytes() returns an empty string when every check held, else what
+// broke. Memory faults are for the sanitizers to catch: the callback buffers
+// are heap blocks of exactly the registered size and every callback reads its
+// buffer whole. Needs a QCoreApplication; runs on its thread.
+#pragma once
+
+#include "antframe.h"
+#include "antlibrary.h"
+#include "antmessages.h"
+#include "finderstate.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <memory>
+#include <vector>
+
+namespace pulvane::test {
+
+// Chunks whose sizes come from the bytes themselves: the chunk starting at p
+// is 1 + bytes[p] % 23 long, so frames end up cut in every place.
+inline QList<QByteArray> splitByContent(const QByteArray &bytes)
+{
+    QList<QByteArray> chunks;
+    qsizetype pos = 0;
+    while (pos < bytes.size()) {
+        const qsizetype length = 1 + uint8_t(bytes.at(pos)) % 23;
+        chunks.append(bytes.mid(pos, length));
+        pos += length;
+    }
+    return chunks;
+}
+
+class ReplayTransport : public ant::Transport
+{
+public:
+    bool write(const QByteArray &) override { return m_open; }
+    bool isOpen() const override { return m_open; }
+    void close() override { m_open = false; }
+    QString description() const override { return QStringLiteral("replayed stick"); }
+
+    void deliver(const QByteArray &bytes)
+    {
+        if (m_open)
+            emit bytesArrived(bytes);
+    }
+    void vanish()
+    {
+        m_open = false;
+        emit gone(QStringLiteral("unplugged"));
+    }
+
+private:
+    bool m_open = true;
+};
+
+class ReplayStickProvider : public ant::StickProvider
+{
+public:
+    std::unique_ptr<ant::Transport> openStick(int, int, QString *) override
+    {
+        auto transport = std::make_unique<ReplayTransport>();
+        current = transport.get();
+        return transport;
+    }
+
+    QPointer<ReplayTransport> current;
+};
+
+namespace detail {
+
+inline QString checkDecoder(const QByteArray &bytes)
+{
+    ant::FrameDecoder whole;
+    const QList<ant::AntMessage> all = whole.feed(bytes);
+
+    ant::FrameDecoder pieces;
+    QList<ant::AntMessage> split;
+    for (const QByteArray &chunk : splitByContent(bytes))
+        split += pieces.feed(chunk);
+    if (split != all)
+        return QStringLiteral("decoder: messages depend on how the bytes were split");
+    if (pieces.pendingBytes() != whole.pendingBytes() ||
+        pieces.droppedBytes() != whole.droppedBytes())
+        return QStringLiteral("decoder: pending or dropped count depends on the split");
+
+    qint64 accounted = whole.pendingBytes() + whole.droppedBytes();
+    for (const ant::AntMessage &m : all) {
+        if (m.payload.size() > ant::kMaxPayload)
+            return QStringLiteral("decoder: payload of %1 bytes").arg(m.payload.size());
+        const QByteArray frame = ant::encodeFrame(m);
+        accounted += frame.size();
+        ant::FrameDecoder again;
+        const QList<ant::AntMessage> back = again.feed(frame);
+        if (back.size() != 1 || back.first() != m)
+            return QStringLiteral("decoder: message 0x%1 does not survive a round trip")
+                .arg(m.id, 2, 16, QLatin1Char('0'));
+    }
+    if (accounted != bytes.size())
+        return QStringLiteral("decoder: %1 bytes in, %2 accounted for")
+            .arg(bytes.size())
+            .arg(accounted);
+    return {};
+}
+
+inline int readAll(const std::vector<uint8_t> &buffer)
+{
+    int sum = 0;
+    for (uint8_t b : buffer)
+        sum += b;
+    return sum;
+}
+
+inline QString checkDispatch(const QByteArray &bytes)
+{
+    constexpr uint8_t kChannel = 0;
+    // The finder registers nine bytes; other sizes exercise the copy's edges.
+    const int lastIndex = bytes.isEmpty() ? 8 : uint8_t(bytes.at(0)) % 16;
+
+    ReplayStickProvider provider;
+    QString failure;
+    volatile int sink = 0;
+    {
+        ant::AntLibrary library(provider);
+        std::vector<uint8_t> responseBuffer(kResponseBufferSize);
+        std::vector<uint8_t> eventBuffer(size_t(lastIndex + 1));
+
+        // The callbacks do what the finder does in them (send commands, close
+        // the stick, open it again, register new callbacks), chosen by the
+        // message, so the dispatch loop meets all of it mid-batch.
+        ant::ChannelEventFunction onEvent;
+        ant::ResponseFunction onResponse = [&](uint8_t, uint8_t messageId) {
+            sink = sink + readAll(responseBuffer);
+            switch (messageId) {
+            case ant::kMsgStartup:
+                library.ANT_Init(0, 57600);
+                break;
+            case ant::kMsgSerialError:
+                library.ANT_Close();
+                break;
+            case ant::kMsgChannelId:
+                library.ANT_AssignResponseFunction(onResponse, responseBuffer.data());
+                break;
+            default:
+                library.ANT_RequestMessage(kChannel, ant::kMsgChannelId);
+                break;
+            }
+            return true;
+        };
+        onEvent = [&](uint8_t channel, uint8_t code) {
+            sink = sink + readAll(eventBuffer);
+            if (channel != kChannel && failure.isEmpty())
+                failure = QStringLiteral("dispatch: event for channel %1").arg(channel);
+            const uint8_t first = eventBuffer[0];
+            const bool data = code == ant::kEventBroadcast || code == ant::kEventAcknowledged ||
+                              code == ant::kEventBurst;
+            const uint8_t shownChannel = code == ant::kEventBurst ? (first & 0x1F) : first;
+            if (data && shownChannel != channel && failure.isEmpty())
+                failure = QStringLiteral("dispatch: buffer of event 0x%1 starts with %2")
+                              .arg(code, 2, 16, QLatin1Char('0'))
+                              .arg(first);
+            switch (code) {
+            case ant::kEventChannelClosed:
+                library.ANT_Close();
+                break;
+            case ant::kEventRxFailGoToSearch:
+                library.ANT_AssignChannelEventFunction(kChannel, onEvent, eventBuffer.data(),
+                                                       lastIndex);
+                break;
+            case ant::kEventRxSearchTimeout:
+                library.ANT_Init(0, 57600);
+                break;
+            default:
+                library.ANT_RequestMessage(kChannel, ant::kMsgChannelId);
+                break;
+            }
+            return true;
+        };
+
+        if (library.ANT_Init(0, 57600) != 1)
+            return QStringLiteral("dispatch: the replayed stick did not open");
+        library.ANT_AssignResponseFunction(onResponse, responseBuffer.data());
+        library.ANT_AssignChannelEventFunction(kChannel, onEvent, eventBuffer.data(), lastIndex);
+
+        for (const QByteArray &chunk : splitByContent(bytes)) {
+            if (provider.current)
+                provider.current->deliver(chunk);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        if (bytes.size() % 2 == 1 && provider.current)
+            provider.current->vanish();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return failure;
+}
+
+} // namespace detail
+
+inline QString replayStickBytes(const QByteArray &bytes)
+{
+    QString failure = detail::checkDecoder(bytes);
+    if (failure.isEmpty())
+        failure = detail::checkDispatch(bytes);
+    return failure;
+}
+
+} // namespace pulvane::test
