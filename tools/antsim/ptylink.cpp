@@ -1,5 +1,7 @@
 #include "ptylink.h"
 
+#include "stickdiscovery.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -41,14 +43,6 @@ bool ensurePrivateDirectory(const QByteArray &path, QString *why)
 
 } // namespace
 
-QString virtualStickDirectory()
-{
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty())
-        return runtime + QStringLiteral("/pulvane/sticks");
-    return QStringLiteral("/tmp/pulvane-%1/sticks").arg(::getuid());
-}
-
 PtyLink::~PtyLink()
 {
     close();
@@ -56,7 +50,7 @@ PtyLink::~PtyLink()
 
 bool PtyLink::open(const QString &name, QString *why)
 {
-    const QString dir = virtualStickDirectory();
+    const QString dir = ant::virtualStickDirectory();
     const QByteArray parent = QFile::encodeName(QFileInfo(dir).path());
     if (!ensurePrivateDirectory(parent, why))
         return false;

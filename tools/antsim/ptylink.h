@@ -8,10 +8,6 @@
 
 namespace pulvane::antsim {
 
-// $XDG_RUNTIME_DIR/pulvane/sticks, or /tmp/pulvane-<uid>/sticks when that
-// variable is unset or empty.
-QString virtualStickDirectory();
-
 class PtyLink
 {
 public:
