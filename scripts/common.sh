@@ -21,7 +21,7 @@ pulvane_install_packages() {
 }
 
 PULVANE_BUILD_PACKAGES=(build-essential cmake pkg-config ninja-build qt6-base-dev
-    qt6-serialport-dev libusb-1.0-0-dev libgl-dev fonts-liberation)
+    qt6-serialport-dev libusb-1.0-0-dev libgl-dev fonts-liberation umockdev libumockdev-dev)
 
 # pulvane_build [target...]: configures once, then builds the targets (all
 # when none is named).
