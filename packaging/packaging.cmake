@@ -20,7 +20,7 @@ install(FILES ${PULVANE_PACKAGING_DIR}/pulvane-48.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps
         RENAME pulvane.png)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/pulvane)
 
 set(CPACK_PACKAGE_NAME pulvane)
 set(CPACK_PACKAGE_VENDOR "Pulvane developers")
