@@ -1,0 +1,183 @@
+// A whole search over an emulated bulk stick, as over a virtual one: the
+// finder, its window stand-in and the ANT library on the machine's stick
+// list, from the network key to an open channel, broadcasts, the channel-ID
+// request and its answer; then the stick pulled out mid-search.
+#include "emulatedstick.h"
+
+#include "antlibrary.h"
+#include "antmessages.h"
+#include "fakeview.h"
+#include "finder.h"
+#include "scriptedstick.h"
+#include "stickdiscovery.h"
+
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace pulvane;
+using namespace pulvane::ant;
+using namespace pulvane::test;
+
+namespace {
+
+const QString kNode = QStringLiteral("/dev/bus/usb/001/002");
+const QString kSysfs = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2");
+const QByteArray kPayload = QByteArray::fromHex("048C2F1DC68E2048");
+
+// Everything acknowledged; the channel-ID request answered by belt 12345.
+QList<AntMessage> belt(const AntMessage &command)
+{
+    if (command == requestMessage(0, kMsgChannelId))
+        return {channelId(0, 12345, 120, 1)};
+    return acknowledgeEverything(command);
+}
+
+QStringList described(const QList<AntMessage> &messages)
+{
+    QStringList frames;
+    for (const AntMessage &m : messages)
+        frames << ScriptedStick::describe(m);
+    return frames;
+}
+
+} // namespace
+
+class TstUsbSearch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void search();
+    void unpluggedMidSearch();
+
+private:
+    QTemporaryDir m_runtime;
+    std::unique_ptr<UsbTestBed> m_bed;
+    EmulatedStick *m_stick = nullptr;
+};
+
+void TstUsbSearch::initTestCase()
+{
+    if (!qEnvironmentVariableIsSet("LD_PRELOAD"))
+        QSKIP("needs umockdev's preload library: run through ctest (umockdev-wrapper)");
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(m_runtime.isValid());
+    qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
+}
+
+void TstUsbSearch::init()
+{
+    m_bed = std::make_unique<UsbTestBed>();
+    QVERIFY2(m_bed->addDevices(QStringLiteral("onestick.umockdev")), qPrintable(m_bed->error()));
+    m_stick = m_bed->emulate(kNode);
+    QVERIFY2(m_stick, qPrintable(m_bed->error()));
+    m_stick->setDriver(EmulatedStick::Driver::KernelSerial);
+    m_stick->setResponder(belt);
+}
+
+void TstUsbSearch::cleanup()
+{
+    m_stick = nullptr;
+    m_bed.reset();
+}
+
+void TstUsbSearch::search()
+{
+    FakeView view;
+    SystemStickProvider sticks;
+    AntLibrary antLibrary(sticks);
+    Finder finder(view, antLibrary);
+    finder.FormCreate(QStringLiteral("1.1.1.0"));
+
+    finder.Btn_Start1Click();
+
+    const QStringList transcript{
+        "Connecting to USB ANT dongle.",
+        "Cmd - Reset",
+        "Cmd - SetNetworkKey(0; [XX][XX][XX][XX][XX][XX][XX][XX])",
+        "Ack - SetNetworkKey",
+        "",
+        "Cmd - AssignChannel(0; 0, 0)",
+        "Ack - AssignChannel(0; 0; 0)",
+        "",
+        "Cmd - SetChannelId(0; 0; 120; 0)",
+        "Ack - SetChannelID",
+        "",
+        "Cmd - SetChannelPeriod(0; 8070)",
+        "Ack - SetChannelPeriod",
+        "",
+        "Cmd - SetProximitySearch(0, 4)",
+        "Ack - SetProximitySearch",
+        "",
+        "Cmd - SetChannelSearchTimeout(0: 250)",
+        "Ack - SetChannelSearchTimeout",
+        "",
+        "Cmd - SetChannelRFFreq(0; 57)",
+        "Ack - SetRFFreq",
+        "Cmd[0] - OpenChannel",
+        "Ack[0] - Open",
+    };
+    QTRY_COMPARE(view.log.size(), transcript.size());
+    QCOMPARE(view.log, transcript);
+    QVERIFY(finder.state().ChannelOpen);
+    QVERIFY(view.idTimerRunning);
+    QVERIFY(m_stick->driverDetached());
+    const QStringList configuration{
+        "A4 01 4A 00 EF",       "A4 09 46 00 XX XX XX XX XX XX XX XX XX",
+        "A4 03 42 00 00 00 E5", "A4 05 51 00 00 00 78 00 88",
+        "A4 03 43 00 86 1F 7D", "A4 02 71 00 04 D3",
+        "A4 02 44 00 FA 18",    "A4 02 45 00 39 DA",
+        "A4 01 4B 00 EE",
+    };
+    QCOMPARE(described(m_stick->written()), configuration);
+    // The key frame went out as the build's key, compared without printing it.
+    QVERIFY(m_stick->written().at(1) == setNetworkKey(0, finder.state().link.NetworkKey.data()));
+
+    m_stick->queueIn({encodeFrame(broadcastData(0, kPayload))});
+    QTRY_COMPARE(view.label(FinderView::Label::HeartRate), "HR: 72");
+
+    // The ID timer fires; the request rides on the next broadcast.
+    finder.tmr_RichiestaIDTimer();
+    m_stick->queueIn({encodeFrame(broadcastData(0, kPayload))});
+    QTRY_COMPARE(view.label(FinderView::Label::DeviceNumber), "ID: 12345");
+    QCOMPARE(described(m_stick->written()).mid(configuration.size()),
+             QStringList{"A4 02 4D 00 51 BA"});
+    QVERIFY(view.enabled(FinderView::Button::SaveToPC));
+    QCOMPARE(finder.state().link.DeviceNumber, 12345);
+    QVERIFY(view.messages.isEmpty());
+}
+
+// As with a pseudo-terminal that vanishes: STOP still runs and logs, and the
+// next START finds no stick.
+void TstUsbSearch::unpluggedMidSearch()
+{
+    FakeView view;
+    SystemStickProvider sticks;
+    AntLibrary antLibrary(sticks);
+    Finder finder(view, antLibrary);
+    finder.FormCreate(QStringLiteral("1.1.1.0"));
+    finder.Btn_Start1Click();
+    QTRY_COMPARE(view.log.last(), "Ack[0] - Open");
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("went away"));
+    m_stick->unplug();
+    m_bed->remove(kSysfs);
+    QTRY_VERIFY(!antLibrary.isOpen());
+    const qsizetype before = view.log.size();
+
+    finder.Btn_StopClick();
+    finder.Btn_Start1Click();
+
+    QCOMPARE(view.logFrom(before),
+             (QStringList{"Cmd - ResetSystem", "Cmd - Close", "Connecting to USB ANT dongle.",
+                          "USB ANT dongle not found."}));
+    QCOMPARE(view.messages, QStringList{"USB ANT dongle not found."});
+    QVERIFY(view.enabled(FinderView::Button::Start));
+}
+
+QTEST_GUILESS_MAIN(TstUsbSearch)
+#include "tst_usbsearch.moc"
