@@ -71,7 +71,13 @@ bool SerialTransport::write(const QByteArray &bytes)
 {
     if (!m_port.isOpen() || m_gone)
         return false;
-    return m_port.write(bytes) == bytes.size();
+    if (m_port.write(bytes) != bytes.size())
+        return false;
+    // QSerialPort only queues; without this the bytes would wait for the
+    // event loop, and a reset followed by the blocking 600 ms wait would leave
+    // the stick after the wait, right before the next command.
+    m_port.flush();
+    return true;
 }
 
 bool SerialTransport::isOpen() const
