@@ -53,15 +53,21 @@ fi
 echo "No ANT stick found: starting the simulator antsim with three virtual belts."
 ANTSIM_LOG="$BUILD_DIR/antsim.log"
 antsim_pid=""
-stop_antsim() {
+pulvane_pid=""
+# The program is ended first, then antsim, on every way out of this script.
+cleanup() {
+    if [ -n "$pulvane_pid" ]; then
+        kill -TERM "$pulvane_pid" 2>/dev/null || true
+        wait "$pulvane_pid" 2>/dev/null || true
+    fi
     if [ -n "$antsim_pid" ]; then
         kill -TERM "$antsim_pid" 2>/dev/null || true
         wait "$antsim_pid" 2>/dev/null || true
-        antsim_pid=""
         echo "antsim ended; its events are in $ANTSIM_LOG"
     fi
 }
-trap stop_antsim EXIT
+trap cleanup EXIT
+trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -88,6 +94,11 @@ if ! grep -q '^ready ' "$ANTSIM_LOG"; then
 fi
 echo "Simulated stick: $(sed -n 's/^ready //p' "$ANTSIM_LOG") (events in $ANTSIM_LOG)"
 
+# Waited for in the background so that a signal to this script ends both
+# programs at once, not only after the window has closed.
+"$PULVANE" "$@" &
+pulvane_pid=$!
 status=0
-"$PULVANE" "$@" || status=$?
+wait "$pulvane_pid" || status=$?
+pulvane_pid=""
 exit "$status"
