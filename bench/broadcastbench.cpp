@@ -1,0 +1,176 @@
+// The window thread's cost of one received broadcast, end to end: bytes on the
+// transport, frame decoding, dispatch to FrameChannelEvent, the HR label and
+// the two log lines in the real window's log.
+//
+// A bench transport stands in for the stick. START runs the real finder over
+// it and the bench answers the configuration chain with real response frames,
+// so the channel is open as in the running program; from then on each
+// broadcast is one bytesArrived carrying one 13-byte broadcast frame. Timed
+// once without giving the event loop a turn (the work the frame itself
+// causes) and once with the repaint that follows in the running program, at a
+// short log and again after the log has grown to a large size.
+//
+//   QT_QPA_PLATFORM=offscreen broadcastbench [--large-lines N]
+#include "antframe.h"
+#include "antlibrary.h"
+#include "antmessages.h"
+#include "tform1.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTextStream>
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+using namespace pulvane;
+
+// Answers every command with "no error", as a stick does, and lets the bench
+// deliver broadcast frames.
+class BenchTransport : public ant::Transport
+{
+public:
+    bool write(const QByteArray &bytes) override
+    {
+        for (const ant::AntMessage &m : m_decoder.feed(bytes)) {
+            if (m.id == ant::kMsgResetSystem)
+                continue;
+            const uint8_t channel = m.payload.isEmpty() ? 0 : uint8_t(m.payload.at(0));
+            QByteArray response(3, 0);
+            response[0] = char(channel);
+            response[1] = char(m.id);
+            const QByteArray answer = ant::encodeFrame(ant::kMsgChannelResponse, response);
+            // Queued like a reader's delivery: the finder sends its next
+            // command from inside the handler of this answer.
+            QMetaObject::invokeMethod(
+                this, [this, answer] { emit bytesArrived(answer); }, Qt::QueuedConnection);
+        }
+        return m_open;
+    }
+    bool isOpen() const override { return m_open; }
+    void close() override { m_open = false; }
+    QString description() const override { return QStringLiteral("bench stick"); }
+
+    void deliver(const QByteArray &frame) { emit bytesArrived(frame); }
+
+private:
+    ant::FrameDecoder m_decoder;
+    bool m_open = true;
+};
+
+class BenchProvider : public ant::StickProvider
+{
+public:
+    std::unique_ptr<ant::Transport> openStick(int index, int, QString *why) override
+    {
+        if (index != 0) {
+            *why = QStringLiteral("no such stick");
+            return nullptr;
+        }
+        auto transport = std::make_unique<BenchTransport>();
+        last = transport.get();
+        return transport;
+    }
+    BenchTransport *last = nullptr;
+};
+
+// A heart-rate data page as a belt sends it, the rate in its last byte.
+QByteArray broadcastFrame(qint64 n)
+{
+    QByteArray payload(9, 0);
+    payload[0] = 0;
+    payload[1] = char(0x84 | ((n / 4) & 1) << 7);
+    payload[5] = char(n * 13);
+    payload[6] = char(n >> 3);
+    payload[7] = char(n);
+    payload[8] = char(60 + n % 120);
+    return ant::encodeFrame(ant::kMsgBroadcastData, payload);
+}
+
+struct Figures
+{
+    double median = 0;
+    double p99 = 0;
+};
+
+Figures timeBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repaint)
+{
+    std::vector<double> samples;
+    samples.reserve(count);
+    QElapsedTimer timer;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray frame = broadcastFrame(next++);
+        timer.start();
+        stick.deliver(frame);
+        if (repaint)
+            QCoreApplication::processEvents();
+        samples.push_back(timer.nsecsElapsed() / 1000.0);
+    }
+    std::sort(samples.begin(), samples.end());
+    return {samples[count / 2], samples[count * 99 / 100]};
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    qint64 largeLines = 1000000;
+    const QStringList args = app.arguments();
+    if (const int i = args.indexOf(QStringLiteral("--large-lines")); i > 0 && i + 1 < args.size())
+        largeLines = args.at(i + 1).toLongLong();
+
+    BenchProvider sticks;
+    ant::AntLibrary ant(sticks);
+    TForm1 form(ant);
+    form.show();
+    QCoreApplication::processEvents();
+
+    form.findChild<QAbstractButton *>(QStringLiteral("Btn_Start1"))->click();
+    // The chain runs on queued answers.
+    for (int i = 0; i < 100; ++i)
+        QCoreApplication::processEvents();
+    if (!sticks.last || !form.finder().state().ChannelOpen) {
+        QTextStream(stderr) << "the channel did not open\n";
+        return 1;
+    }
+    BenchTransport &stick = *sticks.last;
+    auto *memo = form.findChild<QPlainTextEdit *>(QStringLiteral("Memo1"));
+    auto *hr = form.findChild<QLabel *>(QStringLiteral("lbl_HR"));
+
+    constexpr int kSamples = 4000;
+    qint64 next = 0;
+    QTextStream out(stdout);
+    out << "log_lines  broadcast_us(p50/p99)  broadcast+repaint_us(p50/p99)\n";
+    const auto row = [&] {
+        const qint64 lines = memo->blockCount();
+        const Figures alone = timeBroadcasts(stick, next, kSamples, false);
+        const Figures painted = timeBroadcasts(stick, next, kSamples, true);
+        out << qSetFieldWidth(9) << lines << qSetFieldWidth(0) << "  " << qSetFieldWidth(21)
+            << QStringLiteral("%1 / %2").arg(alone.median, 0, 'f', 1).arg(alone.p99, 0, 'f', 1)
+            << qSetFieldWidth(0) << "  " << qSetFieldWidth(29)
+            << QStringLiteral("%1 / %2").arg(painted.median, 0, 'f', 1).arg(painted.p99, 0, 'f', 1)
+            << qSetFieldWidth(0) << Qt::endl;
+    };
+    row();
+    // Each broadcast adds a line and a separator.
+    while (memo->blockCount() < largeLines) {
+        stick.deliver(broadcastFrame(next++));
+        if (next % 500 == 0)
+            QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    row();
+
+    const qint64 received = form.finder().state().BroadcastRxCount;
+    if (received != next || !hr->text().startsWith(QStringLiteral("HR: "))) {
+        QTextStream(stderr) << "lost broadcasts: delivered " << next << ", counted " << received
+                            << '\n';
+        return 1;
+    }
+    return 0;
+}
