@@ -69,6 +69,35 @@ const QStringList kThreeBelts = {
     QStringLiteral("--belt"), QStringLiteral("dev=12345,dist=0.5,hr=72"),
     QStringLiteral("--belt"), QStringLiteral("dev=51010,dist=1.2,hr=64")};
 
+// The broadcast lines from `from` on, each followed by a separator, with
+// BroadcastRxCount counting up from 1.
+struct Broadcasts
+{
+    qsizetype end = 0;     // index of the first line after them
+    QList<int> heartRates; // their last payload bytes
+    QString countError;    // the first count out of step, if any
+};
+
+Broadcasts readBroadcasts(const QStringList &lines, qsizetype from)
+{
+    static const QRegularExpression recv(QStringLiteral(
+        "^Recv\\(0\\): (?:\\[[0-9A-F]{2}\\]){7}\\[([0-9A-F]{2})\\] RF Freq:57 RxCount:(\\d+)$"));
+    Broadcasts found;
+    qsizetype i = from;
+    while (i + 1 < lines.size() && lines.at(i + 1).isEmpty()) {
+        const QRegularExpressionMatch m = recv.match(lines.at(i));
+        if (!m.hasMatch())
+            break;
+        const int count = found.heartRates.size() + 1;
+        if (m.captured(2).toInt() != count && found.countError.isEmpty())
+            found.countError = QStringLiteral("%1 where %2 was due").arg(lines.at(i)).arg(count);
+        found.heartRates.append(m.captured(1).toInt(nullptr, 16));
+        i += 2;
+    }
+    found.end = i;
+    return found;
+}
+
 QStringList *g_warnings = nullptr;
 QtMessageHandler g_previousHandler = nullptr;
 
@@ -139,10 +168,6 @@ private:
     void click(const char *buttonName);
     QStringList log() const;
     QString labelText(const char *name) const;
-    // Checks the Recv block from `from`: broadcast lines each followed by a
-    // separator, BroadcastRxCount counting up by one. Returns the index after
-    // it and the heart rates it carried.
-    qsizetype checkBroadcasts(const QStringList &lines, qsizetype from, QList<int> *heartRates);
 
     QTemporaryDir m_home;
     std::unique_ptr<QTemporaryDir> m_runtime;
@@ -275,29 +300,6 @@ QString TestEndToEnd::labelText(const char *name) const
     return control<QLabel>(name)->text();
 }
 
-qsizetype TestEndToEnd::checkBroadcasts(const QStringList &lines, qsizetype from,
-                                        QList<int> *heartRates)
-{
-    static const QRegularExpression recv(QStringLiteral(
-        "^Recv\\(0\\): (?:\\[[0-9A-F]{2}\\]){7}\\[([0-9A-F]{2})\\] RF Freq:57 RxCount:(\\d+)$"));
-    qsizetype i = from;
-    int expectedCount = 1;
-    while (i < lines.size()) {
-        const QRegularExpressionMatch m = recv.match(lines.at(i));
-        if (!m.hasMatch())
-            break;
-        if (m.captured(2).toInt() != expectedCount)
-            qWarning("line %lld: broadcast count %s, expected %d", qlonglong(i),
-                     qPrintable(m.captured(2)), expectedCount);
-        ++expectedCount;
-        heartRates->append(m.captured(1).toInt(nullptr, 16));
-        if (i + 1 >= lines.size() || !lines.at(i + 1).isEmpty())
-            break;
-        i += 2;
-    }
-    return i;
-}
-
 void TestEndToEnd::completeSearch_data()
 {
     QTest::addColumn<QStringList>("faults");
@@ -347,9 +349,10 @@ void TestEndToEnd::completeSearch()
     const QStringList lines = log();
     const QStringList transcript = openTranscript(4);
     QCOMPARE(lines.mid(0, transcript.size()), transcript);
-    QList<int> rates;
-    const qsizetype afterRecv = checkBroadcasts(lines, transcript.size(), &rates);
-    QVERIFY(m_warnings.filter(QStringLiteral("broadcast count")).isEmpty());
+    const Broadcasts received = readBroadcasts(lines, transcript.size());
+    QVERIFY2(received.countError.isEmpty(), qPrintable(received.countError));
+    const QList<int> &rates = received.heartRates;
+    const qsizetype afterRecv = received.end;
     QCOMPARE(lines.mid(afterRecv),
              (QStringList{QStringLiteral("Cmd - ResetSystem"), QStringLiteral("Cmd - Close")}));
     QVERIFY(rates.size() >= 2);
@@ -420,9 +423,10 @@ void TestEndToEnd::beltWalkingAwayDropsToSearch()
     const QStringList lines = log();
     const QStringList transcript = openTranscript(4);
     QCOMPARE(lines.mid(0, transcript.size()), transcript);
-    QList<int> rates;
-    const qsizetype afterRecv = checkBroadcasts(lines, transcript.size(), &rates);
-    QVERIFY(m_warnings.filter(QStringLiteral("broadcast count")).isEmpty());
+    const Broadcasts received = readBroadcasts(lines, transcript.size());
+    QVERIFY2(received.countError.isEmpty(), qPrintable(received.countError));
+    const QList<int> &rates = received.heartRates;
+    const qsizetype afterRecv = received.end;
     QVERIFY(!rates.isEmpty());
     // Broadcasts alone leave RxCount at 0: the drop arms no reopen, and the
     // search timeout ends the search.
