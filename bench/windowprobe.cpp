@@ -8,7 +8,7 @@
 //                                          at the window's first expose, then quits
 //   windowprobe startup --runs N           starts `expose` N times, start -> expose
 //   windowprobe idtime --antsim PATH --runs N
-//   windowprobe receive --antsim PATH --seconds S --time-scale X [--sample-s T]
+//   windowprobe receive --antsim PATH --sim-seconds S --time-scale X [--sample-s T]
 //   windowprobe vanish --antsim PATH --rounds N
 //
 // Each antsim gets a private XDG_RUNTIME_DIR, so only its stick is found.
@@ -361,7 +361,8 @@ int runStartup(const QStringList &args)
             return 1;
         ms.push_back((text.mid(at + 8).trimmed().toLongLong() - before) / 1e6);
     }
-    out() << "startup_runs=" << runs << "\nstartup_median_ms=" << QString::number(median(ms), 'f', 1)
+    out() << "startup_runs=" << runs
+          << "\nstartup_median_ms=" << QString::number(median(ms), 'f', 1)
           << "\nstartup_min_ms=" << QString::number(*std::min_element(ms.begin(), ms.end()), 'f', 1)
           << "\nstartup_max_ms=" << QString::number(*std::max_element(ms.begin(), ms.end()), 'f', 1)
           << Qt::endl;
@@ -399,25 +400,34 @@ int runIdTime(const QStringList &args)
         w.stop->click();
         sim.stop();
     }
-    out() << "idtime_runs=" << runs << "\nidtime_median_ms=" << QString::number(median(totals), 'f', 1)
-          << "\nidtime_min_ms=" << QString::number(*std::min_element(totals.begin(), totals.end()), 'f', 1)
-          << "\nidtime_max_ms=" << QString::number(*std::max_element(totals.begin(), totals.end()), 'f', 1)
+    out() << "idtime_runs=" << runs
+          << "\nidtime_median_ms=" << QString::number(median(totals), 'f', 1) << "\nidtime_min_ms="
+          << QString::number(*std::min_element(totals.begin(), totals.end()), 'f', 1)
+          << "\nidtime_max_ms="
+          << QString::number(*std::max_element(totals.begin(), totals.end()), 'f', 1)
           << "\nround_trip_median_ms=" << QString::number(median(trips), 'f', 3)
           << "\nstart_to_open_median_ms=" << QString::number(median(toOpen), 'f', 1) << Qt::endl;
     return 0;
 }
 
-// Receives for a while, sampling memory; then pauses antsim, lets the window
-// read what is still in the link, and compares the counts.
+// Receives until antsim vanishes at --sim-seconds of its own clock, sampling
+// memory and load on the way, then compares the log's count with antsim's.
+// antsim ends by vanishing because a hang-up discards what the link still
+// holds: ended by a signal it would first catch up its clock and count
+// broadcasts that no host could read.
 int runReceive(const QStringList &args)
 {
-    const double seconds = argValue(args, QStringLiteral("--seconds"), QStringLiteral("60")).toDouble();
+    const QString simSeconds =
+        argValue(args, QStringLiteral("--sim-seconds"), QStringLiteral("60"));
     const QString scale = argValue(args, QStringLiteral("--time-scale"), QStringLiteral("1"));
-    const double sampleEvery = argValue(args, QStringLiteral("--sample-s"), QStringLiteral("10")).toDouble();
+    const double sampleEvery =
+        argValue(args, QStringLiteral("--sample-s"), QStringLiteral("10")).toDouble();
     QTemporaryDir runtime;
     Sim sim(argValue(args, QStringLiteral("--antsim")), runtime.path());
     Window w;
-    if (!sim.start({QStringLiteral("--name"), QStringLiteral("probe"), QStringLiteral("--time-scale"), scale}))
+    if (!sim.start({QStringLiteral("--name"), QStringLiteral("probe"),
+                    QStringLiteral("--time-scale"), scale, QStringLiteral("--vanish-at"),
+                    simSeconds}))
         return 1;
     const QString self = QString::number(QCoreApplication::applicationPid());
     w.start->click();
@@ -431,44 +441,53 @@ int runReceive(const QStringList &args)
     QElapsedTimer timer;
     timer.start();
     out() << "sample t_s rss_MiB log_lines received" << Qt::endl;
+    const auto sample = [&] {
+        out() << "sample " << QString::number(timer.elapsed() / 1000.0, 'f', 1) << ' '
+              << QString::number(residentMiB(self), 'f', 1) << ' ' << w.memo->blockCount() << ' '
+              << w.received() << Qt::endl;
+    };
     double nextSample = 0;
-    while (timer.elapsed() < seconds * 1000) {
+    double simCpu = 0;
+    double simSpan = 0;
+    double selfCpu = 0;
+    double selfSpan = 0;
+    qint64 during = 0;
+    while (w.ant.isOpen()) {
         if (timer.elapsed() >= nextSample * 1000) {
-            out() << "sample " << QString::number(timer.elapsed() / 1000.0, 'f', 1) << ' '
-                  << QString::number(residentMiB(self), 'f', 1) << ' ' << w.memo->blockCount()
-                  << ' ' << w.received() << Qt::endl;
+            sample();
             nextSample += sampleEvery;
+        }
+        // The last readings while antsim still runs.
+        if (const double c = cpuSeconds(sim.pid()); c >= 0) {
+            simCpu = c - simCpu0;
+            simSpan = timer.nsecsElapsed() / 1e9;
+            selfCpu = cpuSeconds(self) - selfCpu0;
+            selfSpan = simSpan;
+            during = w.received() - received0;
         }
         runLoop(100);
     }
-    const double elapsed = timer.nsecsElapsed() / 1e9;
-    const double selfCpu = cpuSeconds(self) - selfCpu0;
-    const double simCpu = cpuSeconds(sim.pid()) - simCpu0;
-    const qint64 during = w.received() - received0;
-
-    // antsim stops sending; what it already sent is drained from the link.
-    sim.pause();
-    qint64 last = -1;
-    while (last != w.received()) {
-        last = w.received();
-        waitUntil([] { return false; }, 1000);
-    }
-    sim.resume();
+    sample();
     const QString simOutput = sim.stop();
-    waitUntil([] { return false; }, 500);
     const QString recv = w.lastRecv();
     const QString logCount = recv.mid(recv.lastIndexOf(QStringLiteral("RxCount:")) + 8);
-    out() << "receive_seconds=" << QString::number(elapsed, 'f', 1)
-          << "\nreceive_rate_hz=" << QString::number(during / elapsed, 'f', 1)
-          << "\nprogram_cpu_percent=" << QString::number(100 * selfCpu / elapsed, 'f', 2)
-          << "\nantsim_cpu_percent=" << QString::number(100 * simCpu / elapsed, 'f', 2)
+    const QString simCount =
+        Sim::field(simOutput, QStringLiteral("summary"), QStringLiteral("broadcasts"));
+    out() << "receive_seconds=" << QString::number(selfSpan, 'f', 1)
+          << "\nreceive_rate_hz=" << QString::number(during / selfSpan, 'f', 1)
+          << "\nprogram_cpu_percent=" << QString::number(100 * selfCpu / selfSpan, 'f', 2)
+          << "\nantsim_cpu_percent=" << QString::number(100 * simCpu / simSpan, 'f', 2)
           << "\nfinal_rss_MiB=" << QString::number(residentMiB(self), 'f', 1)
           << "\nlog_lines=" << w.memo->blockCount() << "\nlast_recv=" << recv
-          << "\nlog_rxcount=" << logCount
-          << "\nantsim_broadcasts=" << Sim::field(simOutput, QStringLiteral("summary"), QStringLiteral("broadcasts"))
-          << "\nantsim_dropped_out=" << Sim::field(simOutput, QStringLiteral("link"), QStringLiteral("dropped-out"))
-          << "\nantsim_rx_failures=" << Sim::field(simOutput, QStringLiteral("summary"), QStringLiteral("rx-failures"))
-          << Qt::endl;
+          << "\nlog_rxcount=" << logCount << "\nantsim_broadcasts=" << simCount
+          << "\nantsim_dropped_out="
+          << Sim::field(simOutput, QStringLiteral("link"), QStringLiteral("dropped-out"))
+          << "\nantsim_rx_failures="
+          << Sim::field(simOutput, QStringLiteral("summary"), QStringLiteral("rx-failures"))
+          << "\nantsim_drops="
+          << Sim::field(simOutput, QStringLiteral("summary"), QStringLiteral("drops"))
+          << "\nmessage_boxes=" << w.messages
+          << "\ncounts_match=" << (logCount == simCount ? "yes" : "no") << Qt::endl;
     return 0;
 }
 
@@ -502,8 +521,8 @@ int runVanish(const QStringList &args)
         ok += roundOk;
         out() << "round " << round << " id=" << w.id->text() << " received=" << got
               << " vanished=" << vanished << " released=" << released
-              << " stop_enabled=" << stopEnabled << " start_enabled=" << w.start->isEnabled() << (roundOk ? " ok" : " FAILED")
-              << Qt::endl;
+              << " stop_enabled=" << stopEnabled << " start_enabled=" << w.start->isEnabled()
+              << (roundOk ? " ok" : " FAILED") << Qt::endl;
     }
     if (!sim.start(common))
         return 1;
@@ -514,8 +533,8 @@ int runVanish(const QStringList &args)
     const qint64 got = w.received() - before;
     w.stop->click();
     const QString simOutput = sim.stop();
-    out() << "final id=" << w.id->text() << " received=" << got
-          << " antsim_found=" << Sim::field(simOutput, QStringLiteral("found"), QStringLiteral("dev"))
+    out() << "final id=" << w.id->text() << " received=" << got << " antsim_found="
+          << Sim::field(simOutput, QStringLiteral("found"), QStringLiteral("dev"))
           << "\nvanish_rounds_ok=" << ok << '/' << rounds << "\nvanish_final_ok=" << (id && got > 0)
           << "\nvanish_log_lines=" << w.memo->blockCount() << Qt::endl;
     return ok == rounds && id && got > 0 ? 0 : 1;

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release, in build-bench/), runs them all and writes
+# their figures to docs/performance.md. Takes about five minutes; run it on an
+# otherwise idle machine. The long runs are scripts/soak.sh.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+BENCH_DIR="${PULVANE_BENCH_DIR:-$PULVANE_ROOT/build-bench}"
+OUT="$PULVANE_ROOT/docs/performance.md"
+
+pulvane_install_packages "${PULVANE_BUILD_PACKAGES[@]}" xvfb xauth
+if [ ! -f "$BENCH_DIR/CMakeCache.txt" ]; then
+    cmake -S "$PULVANE_ROOT" -B "$BENCH_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DPULVANE_BUILD_TESTS=OFF
+fi
+cmake --build "$BENCH_DIR" -j"$(nproc)" --target eventlogbench broadcastbench windowprobe antsim
+
+export QT_QPA_PLATFORM=offscreen
+# Each run of antsim gets a private runtime directory from the probe; this one
+# only keeps Qt quiet.
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+ANTSIM="$BENCH_DIR/tools/antsim/antsim"
+PROBE="$BENCH_DIR/bench/windowprobe"
+TMP="$(mktemp -d)"
+trap 'rm -rf "$TMP"' EXIT
+
+# key=value lines -> value of one key
+val() { sed -n "s/^$2=//p" "$TMP/$1" | tail -1; }
+
+echo "== EventLog append"
+"$BENCH_DIR/bench/eventlogbench" 2>/dev/null | tee "$TMP/eventlog"
+echo "== One broadcast on the window's thread"
+"$BENCH_DIR/bench/broadcastbench" --large-lines 1000000 2>/dev/null | tee "$TMP/broadcast"
+echo "== Start-up to the first exposed window (offscreen, then Xvfb)"
+"$PROBE" startup --runs 20 2>/dev/null | tee "$TMP/startup-offscreen"
+QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24" "$PROBE" startup --runs 20 \
+    2>/dev/null | tee "$TMP/startup-xvfb"
+echo "== START to ID: against antsim"
+"$PROBE" idtime --antsim "$ANTSIM" --runs 5 2>/dev/null | tee "$TMP/idtime"
+echo "== Load while receiving at 4 Hz (antsim at time scale 1, 60 s)"
+"$PROBE" receive --antsim "$ANTSIM" --time-scale 1 --sim-seconds 65 --sample-s 10 2>/dev/null |
+    tee "$TMP/load"
+
+# The floor START -> ID: the wait after the reset, the ID timer, the command
+# round trips (each command waits for the answer to the one before), and the
+# wait for the broadcast that carries the request (one channel period at
+# most, half of one on average).
+PERIOD_MS=$(awk 'BEGIN { printf "%.1f", 8070 / 32768 * 1000 }')
+TRIPS=$(val idtime idtime_round_trips)
+RTT=$(val idtime round_trip_median_ms)
+MEASURED=$(val idtime idtime_median_ms)
+FLOOR=$(awk -v t="$TRIPS" -v r="$RTT" -v p="$PERIOD_MS" 'BEGIN { printf "%.1f", 600 + 4000 + p + t * r }')
+FLOOR_MEAN=$(awk -v t="$TRIPS" -v r="$RTT" -v p="$PERIOD_MS" 'BEGIN { printf "%.1f", 600 + 4000 + p / 2 + t * r }')
+RATIO=$(awk -v m="$MEASURED" -v f="$FLOOR" 'BEGIN { printf "%.3f", m / f }')
+RATIO_MEAN=$(awk -v m="$MEASURED" -v f="$FLOOR_MEAN" 'BEGIN { printf "%.3f", m / f }')
+
+CPU="$(lscpu | sed -n 's/^Model name: *//p' | head -1)"
+OS="$(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
+QT="$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || echo unknown)"
+
+{
+cat <<EOF
+# Performance
+
+Measured $(date -u +%Y-%m-%d) on: **$CPU**, $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB,
+$OS, Qt $QT, GCC $(gcc -dumpversion), Release build.
+
+Reproduce everything on this page with
+
+\`\`\`sh
+bash scripts/bench.sh
+\`\`\`
+
+(builds \`build-bench/\` in Release and rewrites this file). The long runs
+are in [robustness.md](robustness.md) (\`bash scripts/soak.sh\`). The
+programs are in \`bench/\`: \`eventlogbench\`, \`broadcastbench\` and
+\`windowprobe\`, the real window (TForm1 with the real AntLibrary and
+SystemStickProvider, as \`main()\` builds it) driven through its buttons
+against antsim processes. GUI figures use Qt's offscreen platform unless
+they say Xvfb.
+
+## EventLog append
+
+A pane set up as the window's log, filled to 1 thousand, 100 thousand and 1
+million lines; at each size the median of 2000 single appends, once alone
+(the document work) and once with the repaint that follows each append in the
+running program. Memory is the growth of the resident set divided by the
+lines.
+
+\`\`\`
+$(cat "$TMP/eventlog")
+\`\`\`
+
+## One received broadcast on the window's thread
+
+\`broadcastbench\`: the real TForm1 over a bench transport. START runs the
+finder and its configuration chain on real response frames; then each
+broadcast is one \`bytesArrived\` with a real 13-byte broadcast frame, through
+the frame decoder, the dispatch to FrameChannelEvent, the HR label and the
+two log lines (the line and its separator). Median and 99th percentile of
+4000 broadcasts, first with a short log, then after the log has grown to a
+million lines; alone and with the repaint that follows.
+
+\`\`\`
+$(cat "$TMP/broadcast")
+\`\`\`
+
+At 4 broadcasts a second this is well under a thousandth of the window
+thread's time, and it does not grow with the log.
+
+## START to "ID:" against antsim
+
+\`windowprobe idtime\`: antsim (time scale 1, real pseudo-terminal) and the
+real window; the time from the START click to the label reading \`ID: <n>\`,
+$(val idtime idtime_runs) runs. A pass-through transport timestamps every
+command and its answer for the round trips.
+
+| | ms |
+|---|---|
+| measured, median (min – max) | **$MEASURED** ($(val idtime idtime_min_ms) – $(val idtime idtime_max_ms)) |
+| START click to the open channel's answer (the ID timer starts there), median | $(val idtime start_to_open_median_ms) |
+| wait after the stick reset | 600 |
+| ID timer | 4000 |
+| command round trips: $TRIPS × $RTT (median, measured) | $(awk -v t="$TRIPS" -v r="$RTT" 'BEGIN { printf "%.1f", t * r }') |
+| one channel period, 8070/32768 s (the broadcast that carries the request) | $PERIOD_MS |
+| **floor** (sum of the four lines above) | **$FLOOR** |
+| **ratio measured / floor** | **$RATIO** |
+| floor with the average wait for that broadcast (half a period) | $FLOOR_MEAN |
+| ratio measured / that floor | $RATIO_MEAN |
+
+The request for the ID goes out with the first broadcast after the timer
+fires, which comes between 0 and one period later: so the measured time can
+lie below the floor counted with a whole period; the second ratio counts the
+average wait. What is left is the stick's own time to find the belt and the
+opening of the stick by START.
+
+## Start-up to the first shown window
+
+\`windowprobe startup\`: a launcher takes CLOCK_MONOTONIC, \`posix_spawn\`s
+the probe, which builds the window as \`main()\` does (QApplication,
+SystemStickProvider, AntLibrary, TForm1, show) and prints CLOCK_MONOTONIC
+once the window's first expose event has been handled (its first frame
+painted and flushed). The difference covers exec, dynamic linking, Qt's
+platform start-up, fonts, the window and its first paint. 20 runs each.
+
+| platform | median ms | min ms | max ms |
+|---|---|---|---|
+| offscreen | $(val startup-offscreen startup_median_ms) | $(val startup-offscreen startup_min_ms) | $(val startup-offscreen startup_max_ms) |
+| Xvfb (xcb, a real X server) | $(val startup-xvfb startup_median_ms) | $(val startup-xvfb startup_min_ms) | $(val startup-xvfb startup_max_ms) |
+
+## Processor load while receiving at 4 Hz
+
+\`windowprobe receive\`: the real window receiving from antsim at time
+scale 1 (4 broadcasts a second, default belts) for about a minute, ended by
+antsim vanishing; utime + stime from \`/proc/<pid>/stat\` of each process over
+the same span, as a share of one core.
+
+| | |
+|---|---|
+| span, s | $(val load receive_seconds) |
+| broadcasts a second | $(val load receive_rate_hz) |
+| **program (window, finder, ANT interface), % of one core** | **$(val load program_cpu_percent)** |
+| **antsim, % of one core** | **$(val load antsim_cpu_percent)** |
+| program's resident set at the end, MiB | $(val load final_rss_MiB) |
+| log's RxCount / antsim's broadcasts | $(val load log_rxcount) / $(val load antsim_broadcasts) |
+EOF
+} > "$OUT"
+echo "Wrote $OUT"

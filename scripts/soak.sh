@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# The long runs: a day of receiving against antsim at an accelerated time
+# scale, and the stick vanishing and coming back twenty times with STOP and
+# START between. Writes docs/robustness.md. Takes about ten minutes.
+#
+#   bash scripts/soak.sh [time-scale]      (default 300: 24 h in under 5 min)
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+SCALE="${1:-300}"
+SIM_SECONDS=86400
+BENCH_DIR="${PULVANE_BENCH_DIR:-$PULVANE_ROOT/build-bench}"
+OUT="$PULVANE_ROOT/docs/robustness.md"
+
+pulvane_install_packages "${PULVANE_BUILD_PACKAGES[@]}"
+if [ ! -f "$BENCH_DIR/CMakeCache.txt" ]; then
+    cmake -S "$PULVANE_ROOT" -B "$BENCH_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DPULVANE_BUILD_TESTS=OFF
+fi
+cmake --build "$BENCH_DIR" -j"$(nproc)" --target windowprobe antsim
+
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+ANTSIM="$BENCH_DIR/tools/antsim/antsim"
+PROBE="$BENCH_DIR/bench/windowprobe"
+TMP="$(mktemp -d)"
+trap 'rm -rf "$TMP"' EXIT
+val() { sed -n "s/^$2=//p" "$TMP/$1" | tail -1; }
+
+echo "== 24 hours of receiving at time scale $SCALE"
+"$PROBE" receive --antsim "$ANTSIM" --time-scale "$SCALE" --sim-seconds "$SIM_SECONDS" \
+    --sample-s 15 2>"$TMP/day.err" | tee "$TMP/day"
+echo "== The stick vanishes and comes back, 20 times"
+vanish_rc=0
+"$PROBE" vanish --antsim "$ANTSIM" --rounds 20 2>"$TMP/vanish.err" | tee "$TMP/vanish" || vanish_rc=$?
+
+# Memory: the resident set against the log's lines; a straight line through
+# the samples means the growth is the log's own.
+SAMPLES="$(grep '^sample [0-9]' "$TMP/day")"
+PER_LINE=$(echo "$SAMPLES" | awk 'NR == 2 { r0 = $3; l0 = $4 } { r = $3; l = $4 }
+    END { printf "%.0f", (r - r0) * 1048576 / (l - l0) }')
+
+{
+cat <<EOF
+# Robustness: long runs
+
+Measured $(date -u +%Y-%m-%d) on $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores,
+$(. /etc/os-release && echo "$PRETTY_NAME"). Reproduce with
+
+\`\`\`sh
+bash scripts/soak.sh
+\`\`\`
+
+Both runs use the real window (TForm1, offscreen, with the real AntLibrary
+and SystemStickProvider, as \`main()\` builds it) driven through its buttons
+by \`bench/windowprobe\`, against antsim processes on real pseudo-terminals.
+Fuzzing and the sanitizer build are described with their own scripts.
+
+## A day of receiving
+
+antsim at time scale $SCALE with its default belts, vanishing at simulated
+second $SIM_SECONDS (24 hours): $((SIM_SECONDS * 4)) broadcasts at 4 Hz would be
+sent in $((SIM_SECONDS / SCALE)) s. START once, then the program receives
+until the stick vanishes. antsim ends by vanishing, not by a signal: a
+pseudo-terminal's hang-up throws away what the link still holds, and a
+signalled antsim would first catch up its clock.
+
+| | |
+|---|---|
+| span, s | $(val day receive_seconds) |
+| broadcasts a second received (the program kept up: antsim's link dropped nothing) | $(val day receive_rate_hz) |
+| program, % of one core | $(val day program_cpu_percent) |
+| antsim, % of one core | $(val day antsim_cpu_percent) |
+| last log line | \`$(val day last_recv)\` |
+| **log's RxCount / antsim's \`broadcasts=\`** | **$(val day log_rxcount) / $(val day antsim_broadcasts)** (match: $(val day counts_match)) |
+| antsim: receive failures, drops to search, bytes the host did not read | $(val day antsim_rx_failures), $(val day antsim_drops), $(val day antsim_dropped_out) |
+| log lines at the end | $(val day log_lines) |
+| resident set at the end, MiB | $(val day final_rss_MiB) |
+| resident-set growth per log line, bytes (first sample after START to the end) | $PER_LINE |
+| message boxes shown | $(val day message_boxes) |
+
+No crash: the program ran to the stick's vanishing and reported it on
+standard error (\`$(grep -m1 'went away' "$TMP/day.err" || true)\`).
+
+Resident set against the log, every 15 s:
+
+| t s | RSS MiB | log lines | broadcasts received | RSS bytes per line since the first sample |
+|---|---|---|---|---|
+$(echo "$SAMPLES" | awk 'NR == 1 { r0 = $3; l0 = $4 }
+    { per = ($4 > l0) ? sprintf("%.0f", ($3 - r0) * 1048576 / ($4 - l0)) : "–";
+      printf "| %s | %s | %s | %s | %s |\n", $2, $3, $4, $5, per }')
+
+The bytes per line stay level: the memory grows with the log and with
+nothing else. What one line costs in the pane is measured in
+[performance.md](performance.md) (EventLog).
+
+## The stick vanishing twenty times
+
+Each round: antsim starts under the same name (\`--vanish-at 6\`, time scale
+1), START, the belt's ID is shown, antsim vanishes (hang-up, link removed),
+the program releases the stick, STOP, and the next round starts a new antsim.
+After the twentieth, one more START must find the belt again.
+
+\`\`\`
+$(grep -E '^(round|final)' "$TMP/vanish")
+\`\`\`
+
+| | |
+|---|---|
+| rounds that found the belt, showed its ID and released the vanished stick | $(val vanish vanish_rounds_ok) |
+| after the 20th: belt found and receiving | $( [ "$(val vanish vanish_final_ok)" = 1 ] && echo yes || echo NO) |
+| log lines at the end | $(val vanish vanish_log_lines) |
+EOF
+} > "$OUT"
+echo "Wrote $OUT"
+exit "$vanish_rc"
