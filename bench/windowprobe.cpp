@@ -9,6 +9,7 @@
 //   windowprobe startup --runs N           starts `expose` N times, start -> expose
 //   windowprobe idtime --antsim PATH --runs N
 //   windowprobe receive --antsim PATH --sim-seconds S --time-scale X [--sample-s T]
+//                       [-- antsim arguments]
 //   windowprobe vanish --antsim PATH --rounds N
 //
 // Each antsim gets a private XDG_RUNTIME_DIR, so only its stick is found.
@@ -414,7 +415,10 @@ int runIdTime(const QStringList &args)
 // memory and load on the way, then compares the log's count with antsim's.
 // antsim ends by vanishing because a hang-up discards what the link still
 // holds: ended by a signal it would first catch up its clock and count
-// broadcasts that no host could read.
+// broadcasts that no host could read. For an exact count the belt should
+// leave before the vanishing (arguments after -- go to antsim): at a high
+// time scale the last broadcast and the hang-up can be one batch of antsim's
+// clock, and that broadcast is never readable.
 int runReceive(const QStringList &args)
 {
     const QString simSeconds =
@@ -425,9 +429,11 @@ int runReceive(const QStringList &args)
     QTemporaryDir runtime;
     Sim sim(argValue(args, QStringLiteral("--antsim")), runtime.path());
     Window w;
-    if (!sim.start({QStringLiteral("--name"), QStringLiteral("probe"),
-                    QStringLiteral("--time-scale"), scale, QStringLiteral("--vanish-at"),
-                    simSeconds}))
+    const QStringList extra = args.mid(args.indexOf(QStringLiteral("--")) + 1);
+    if (!sim.start(QStringList{QStringLiteral("--name"), QStringLiteral("probe"),
+                               QStringLiteral("--time-scale"), scale, QStringLiteral("--vanish-at"),
+                               simSeconds} +
+                   (args.contains(QStringLiteral("--")) ? extra : QStringList())))
         return 1;
     const QString self = QString::number(QCoreApplication::applicationPid());
     w.start->click();
