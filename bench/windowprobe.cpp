@@ -129,8 +129,11 @@ public:
 
     bool write(const QByteArray &bytes) override
     {
-        for (const ant::AntMessage &m : m_written.feed(bytes))
+        for (const ant::AntMessage &m : m_written.feed(bytes)) {
             m_sentAt[m.id] = m_clock.nsecsElapsed();
+            if (m.id == ant::kMsgRequestMessage)
+                requestSentAtNs = monotonicNs();
+        }
         return m_inner->write(bytes);
     }
     bool isOpen() const override { return m_inner->isOpen(); }
@@ -145,6 +148,7 @@ public:
     };
     // In the order the answers came.
     std::vector<RoundTrip> roundTrips;
+    qint64 requestSentAtNs = 0; // CLOCK_MONOTONIC, the last request message
 
 private:
     void onBytes(const QByteArray &bytes)
@@ -379,6 +383,7 @@ int runIdTime(const QStringList &args)
     std::vector<double> totals;
     std::vector<double> trips;
     std::vector<double> toOpen;
+    std::vector<double> openToRequest;
     for (int i = 0; i < runs; ++i) {
         if (!sim.start({QStringLiteral("--name"), QStringLiteral("probe")}))
             return 1;
@@ -392,8 +397,13 @@ int runIdTime(const QStringList &args)
         for (const auto &trip : w.sticks.last->roundTrips) {
             trips.push_back(trip.ms);
             // The ID timer starts at the open channel's answer.
-            if (trip.command == ant::kMsgOpenChannel)
+            if (trip.command == ant::kMsgOpenChannel) {
                 toOpen.push_back((trip.answeredAtNs - clicked) / 1e6);
+                openToRequest.push_back((w.sticks.last->requestSentAtNs - trip.answeredAtNs) / 1e6);
+                out() << "run " << i << " start_to_open_ms=" << toOpen.back()
+                      << " open_to_request_ms=" << openToRequest.back()
+                      << " total_ms=" << totals.back() << Qt::endl;
+            }
         }
         // The number of round trips on the way to the ID, for the floor.
         if (i == 0)
@@ -407,7 +417,9 @@ int runIdTime(const QStringList &args)
           << "\nidtime_max_ms="
           << QString::number(*std::max_element(totals.begin(), totals.end()), 'f', 1)
           << "\nround_trip_median_ms=" << QString::number(median(trips), 'f', 3)
-          << "\nstart_to_open_median_ms=" << QString::number(median(toOpen), 'f', 1) << Qt::endl;
+          << "\nstart_to_open_median_ms=" << QString::number(median(toOpen), 'f', 1)
+          << "\nopen_to_request_median_ms=" << QString::number(median(openToRequest), 'f', 1)
+          << Qt::endl;
     return 0;
 }
 

@@ -105,8 +105,9 @@ million lines; alone and with the repaint that follows.
 $(cat "$TMP/broadcast")
 \`\`\`
 
-At 4 broadcasts a second this is well under a thousandth of the window
-thread's time, and it does not grow with the log.
+At 4 broadcasts a second even the painted figure is a fraction of a percent
+of the window thread's time; a log of a million lines adds only a little to
+it (compare the two rows).
 
 ## START to "ID:" against antsim
 
@@ -119,6 +120,7 @@ command and its answer for the round trips.
 |---|---|
 | measured, median (min – max) | **$MEASURED** ($(val idtime idtime_min_ms) – $(val idtime idtime_max_ms)) |
 | START click to the open channel's answer (the ID timer starts there), median | $(val idtime start_to_open_median_ms) |
+| open channel's answer to the request for the ID (the timer, then the next broadcast), median | $(val idtime open_to_request_median_ms) |
 | wait after the stick reset | 600 |
 | ID timer | 4000 |
 | command round trips: $TRIPS × $RTT (median, measured) | $(awk -v t="$TRIPS" -v r="$RTT" 'BEGIN { printf "%.1f", t * r }') |
@@ -131,8 +133,16 @@ command and its answer for the round trips.
 The request for the ID goes out with the first broadcast after the timer
 fires, which comes between 0 and one period later: so the measured time can
 lie below the floor counted with a whole period; the second ratio counts the
-average wait. What is left is the stick's own time to find the belt and the
-opening of the stick by START.
+average wait. Where the next broadcast falls after the timer depends on the
+belt's phase, which antsim keeps the same from run to run. Per run:
+
+\`\`\`
+$(grep '^run ' "$TMP/idtime")
+\`\`\`
+
+The ID timer is a precise timer: as a coarse one (Qt's default) it fired up
+to 200 ms late, missed the broadcast that should carry the request, and the
+ID came one channel period later in a third of the runs.
 
 ## Start-up to the first shown window
 

@@ -91,6 +91,10 @@ QTimer *makeTimer(QObject *parent, const char *name, int intervalMs)
     auto *timer = new QTimer(parent);
     timer->setObjectName(QLatin1String(name));
     timer->setInterval(intervalMs);
+    // A coarse timer may fire 5% late: 200 ms on the ID timer, enough to miss
+    // the broadcast that should carry the request and wait a channel period
+    // more.
+    timer->setTimerType(Qt::PreciseTimer);
     return timer;
 }
 
