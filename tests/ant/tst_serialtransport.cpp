@@ -258,9 +258,8 @@ void TstSerialTransport::ptyClosedMidRun()
     const qint64 cpuUsed = cpuMicroseconds() - cpuBefore;
     QCOMPARE(gone.size(), 1);
     QVERIFY2(cpuUsed < 150000, qPrintable(QStringLiteral("%1 us of CPU").arg(cpuUsed)));
-
-    // The entry is dangling now, so it is no longer listed.
-    QCOMPARE(indexOf(QStringLiteral("stick")), -1);
+    // Whether the link now dangles is not checked here: another process may
+    // already have been given the same pseudo-terminal number.
 }
 
 QTEST_GUILESS_MAIN(TstSerialTransport)

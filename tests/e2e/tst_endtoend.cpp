@@ -368,13 +368,15 @@ void TestEndToEnd::completeSearch()
     QVERIFY(sim.value(QStringLiteral("netkey"), QStringLiteral("t")) -
                 sim.value(QStringLiteral("reset"), QStringLiteral("t")) >=
             0.5 * scale);
-    // The channel ID is asked for once, no sooner than 4 s after the open.
+    // The channel ID is asked for once, on a broadcast after the 4 s timer,
+    // not on one of the first. The times are antsim's: a slowed antsim (a
+    // sanitizer build on a loaded machine) sees the open late, hence the slack.
     const QStringList requests = sim.withWord(QStringLiteral("request"));
     QCOMPARE(requests.size(), 1);
     QVERIFY(requests.first().contains(QStringLiteral(" id=0x51 dev=12345 ")));
     QVERIFY(sim.value(QStringLiteral("request"), QStringLiteral("t")) -
                 sim.value(QStringLiteral("open"), QStringLiteral("t")) >=
-            3.9 * scale);
+            3.0 * scale);
     // STOP's reset reaches the stick too.
     QCOMPARE(sim.withWord(QStringLiteral("reset")).size(), 2);
 }
