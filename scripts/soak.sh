@@ -60,8 +60,9 @@ Fuzzing and the sanitizer build are described with their own scripts.
 ## A day of receiving
 
 antsim at time scale $SCALE with one belt (device 23456, 0.8 m, 72 bpm),
-vanishing at simulated second $SIM_SECONDS (24 hours): about $((SIM_SECONDS * 4)) broadcasts
-(one per channel period, 8070/32768 s) in $((SIM_SECONDS / SCALE)) s. START once, then the
+vanishing at simulated second $SIM_SECONDS (24 hours): one broadcast per channel
+period (8070/32768 s, 4.06 Hz), about $((SIM_SECONDS * 32768 / 8070)) broadcasts ($((SIM_SECONDS * 4)) at an even
+4 Hz) in $((SIM_SECONDS / SCALE)) s. START once, then the
 program receives until the stick vanishes. Ten simulated seconds before the
 end the belt walks out of range (receive failures, a drop to search), so that
 every broadcast antsim counted could still be read before the end. antsim
