@@ -116,7 +116,20 @@ void SerialTransport::onError(QSerialPort::SerialPortError error)
     // read from now on; Qt keeps the read notifier armed for some of these
     // errors, so reading stops here or the event loop would spin on them.
     m_gone = true;
-    const QString reason = m_port.errorString();
+    // On a hang-up Qt's own error text is whatever errno held last
+    // ("Resource temporarily unavailable" and the like), which misleads.
+    QString reason;
+    switch (error) {
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::DeviceNotFoundError:
+        reason = QStringLiteral("the stick was unplugged or its line was closed");
+        break;
+    default:
+        reason = m_port.errorString();
+        break;
+    }
     m_port.close();
     emit gone(reason);
 }
