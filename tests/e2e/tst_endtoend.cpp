@@ -4,6 +4,7 @@
 // test's own. antsim runs on a scaled clock so that search timeouts pass in
 // seconds; the window's 4000 ms ID timer and its 600 ms waits are real.
 #include "antlibrary.h"
+#include "chaintranscript.h"
 #include "spinedit.h"
 #include "stickdiscovery.h"
 #include "tform1.h"
@@ -26,41 +27,12 @@
 #include <sys/resource.h>
 
 using namespace pulvane;
+using namespace pulvane::test;
 
 namespace {
 
 const QString kInterferenceNotice =
     QStringLiteral("It should call \"HandleInterference\". Removed from cose.");
-
-// The log from START to the open acknowledgement, with the spin edit at
-// `proximity`.
-QStringList openTranscript(int proximity)
-{
-    return {QStringLiteral("Connecting to USB ANT dongle."),
-            QStringLiteral("Cmd - Reset"),
-            QStringLiteral("Cmd - SetNetworkKey(0; [XX][XX][XX][XX][XX][XX][XX][XX])"),
-            QStringLiteral("Ack - SetNetworkKey"),
-            QString(),
-            QStringLiteral("Cmd - AssignChannel(0; 0, 0)"),
-            QStringLiteral("Ack - AssignChannel(0; 0; 0)"),
-            QString(),
-            QStringLiteral("Cmd - SetChannelId(0; 0; 120; 0)"),
-            QStringLiteral("Ack - SetChannelID"),
-            QString(),
-            QStringLiteral("Cmd - SetChannelPeriod(0; 8070)"),
-            QStringLiteral("Ack - SetChannelPeriod"),
-            QString(),
-            QStringLiteral("Cmd - SetProximitySearch(0, %1)").arg(proximity),
-            QStringLiteral("Ack - SetProximitySearch"),
-            QString(),
-            QStringLiteral("Cmd - SetChannelSearchTimeout(0: 250)"),
-            QStringLiteral("Ack - SetChannelSearchTimeout"),
-            QString(),
-            QStringLiteral("Cmd - SetChannelRFFreq(0; 57)"),
-            QStringLiteral("Ack - SetRFFreq"),
-            QStringLiteral("Cmd[0] - OpenChannel"),
-            QStringLiteral("Ack[0] - Open")};
-}
 
 // Near belt 12345 listed between a farther one and one that also fits bin 4:
 // the nearest must win, not the first or the last.
@@ -347,7 +319,7 @@ void TestEndToEnd::completeSearch()
     QVERIFY(control<QAbstractButton>("Btn_Start1")->isEnabled());
 
     const QStringList lines = log();
-    const QStringList transcript = openTranscript(4);
+    const QStringList transcript = chainTranscript(4);
     QCOMPARE(lines.mid(0, transcript.size()), transcript);
     const Broadcasts received = readBroadcasts(lines, transcript.size());
     QVERIFY2(received.countError.isEmpty(), qPrintable(received.countError));
@@ -396,7 +368,7 @@ void TestEndToEnd::tightThresholdTimesOut()
     // The channel-closed event that follows adds nothing.
     QTest::qWait(300);
     const QStringList expected =
-        openTranscript(1) + QStringList{kInterferenceNotice, QStringLiteral("Search Timeout")};
+        chainTranscript(1) + QStringList{kInterferenceNotice, QStringLiteral("Search Timeout")};
     QCOMPARE(log(), expected);
     QCOMPARE(labelText("lbl_HR"), QStringLiteral("HR:"));
     QCOMPARE(labelText("lbl_DeviceNumber"), QStringLiteral("ID:"));
@@ -424,7 +396,7 @@ void TestEndToEnd::beltWalkingAwayDropsToSearch()
     QTest::qWait(300);
 
     const QStringList lines = log();
-    const QStringList transcript = openTranscript(4);
+    const QStringList transcript = chainTranscript(4);
     QCOMPARE(lines.mid(0, transcript.size()), transcript);
     const Broadcasts received = readBroadcasts(lines, transcript.size());
     QVERIFY2(received.countError.isEmpty(), qPrintable(received.countError));
@@ -484,10 +456,10 @@ void TestEndToEnd::vanishingStickLeavesStopWorking()
     const double cpuBefore = cpuSeconds();
     QTest::qWait(1000);
     QVERIFY2(cpuSeconds() - cpuBefore < 0.5, "the event loop spins after the stick went away");
-    QCOMPARE(log(), openTranscript(1));
+    QCOMPARE(log(), chainTranscript(1));
 
     click("Btn_Stop");
-    QCOMPARE(log().mid(openTranscript(1).size()),
+    QCOMPARE(log().mid(chainTranscript(1).size()),
              (QStringList{QStringLiteral("Cmd - ResetSystem"), QStringLiteral("Cmd - Close")}));
 
     const qsizetype before = log().size();

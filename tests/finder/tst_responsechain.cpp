@@ -1,5 +1,6 @@
 // The response handler: the configuration chain from the network key to an
 // open channel, every step's failure line, and the channel-ID branch.
+#include "chaintranscript.h"
 #include "finderrig.h"
 
 #include <QTest>
@@ -58,32 +59,7 @@ void TestResponseChain::completeChain()
     };
     QCOMPARE(stick.writtenFrames(), frames);
 
-    const QStringList transcript{
-        "Connecting to USB ANT dongle.",
-        "Cmd - Reset",
-        "Cmd - SetNetworkKey(0; [XX][XX][XX][XX][XX][XX][XX][XX])",
-        "Ack - SetNetworkKey",
-        "",
-        "Cmd - AssignChannel(0; 0, 0)",
-        "Ack - AssignChannel(0; 0; 0)",
-        "",
-        "Cmd - SetChannelId(0; 0; 120; 0)",
-        "Ack - SetChannelID",
-        "",
-        "Cmd - SetChannelPeriod(0; 8070)",
-        "Ack - SetChannelPeriod",
-        "",
-        "Cmd - SetProximitySearch(0, 4)",
-        "Ack - SetProximitySearch",
-        "",
-        "Cmd - SetChannelSearchTimeout(0: 250)",
-        "Ack - SetChannelSearchTimeout",
-        "",
-        "Cmd - SetChannelRFFreq(0; 57)",
-        "Ack - SetRFFreq",
-        "Cmd[0] - OpenChannel",
-        "Ack[0] - Open",
-    };
+    const QStringList transcript = chainTranscript();
     QCOMPARE(rig.view.log, transcript);
 
     QVERIFY(rig.state().ChannelOpen);

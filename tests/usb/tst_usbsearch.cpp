@@ -6,6 +6,7 @@
 
 #include "antlibrary.h"
 #include "antmessages.h"
+#include "chaintranscript.h"
 #include "fakeview.h"
 #include "finder.h"
 #include "scriptedstick.h"
@@ -95,32 +96,7 @@ void TstUsbSearch::search()
 
     finder.Btn_Start1Click();
 
-    const QStringList transcript{
-        "Connecting to USB ANT dongle.",
-        "Cmd - Reset",
-        "Cmd - SetNetworkKey(0; [XX][XX][XX][XX][XX][XX][XX][XX])",
-        "Ack - SetNetworkKey",
-        "",
-        "Cmd - AssignChannel(0; 0, 0)",
-        "Ack - AssignChannel(0; 0; 0)",
-        "",
-        "Cmd - SetChannelId(0; 0; 120; 0)",
-        "Ack - SetChannelID",
-        "",
-        "Cmd - SetChannelPeriod(0; 8070)",
-        "Ack - SetChannelPeriod",
-        "",
-        "Cmd - SetProximitySearch(0, 4)",
-        "Ack - SetProximitySearch",
-        "",
-        "Cmd - SetChannelSearchTimeout(0: 250)",
-        "Ack - SetChannelSearchTimeout",
-        "",
-        "Cmd - SetChannelRFFreq(0; 57)",
-        "Ack - SetRFFreq",
-        "Cmd[0] - OpenChannel",
-        "Ack[0] - Open",
-    };
+    const QStringList transcript = chainTranscript();
     QTRY_COMPARE(view.log.size(), transcript.size());
     QCOMPARE(view.log, transcript);
     QVERIFY(finder.state().ChannelOpen);

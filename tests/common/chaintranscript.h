@@ -1,0 +1,38 @@
+// The log of a complete configuration with the default link parameters, from
+// START to the open channel's acknowledgement, separators as empty lines.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace pulvane::test {
+
+inline QStringList chainTranscript(int proximity = 4)
+{
+    return {QStringLiteral("Connecting to USB ANT dongle."),
+            QStringLiteral("Cmd - Reset"),
+            QStringLiteral("Cmd - SetNetworkKey(0; [XX][XX][XX][XX][XX][XX][XX][XX])"),
+            QStringLiteral("Ack - SetNetworkKey"),
+            QString(),
+            QStringLiteral("Cmd - AssignChannel(0; 0, 0)"),
+            QStringLiteral("Ack - AssignChannel(0; 0; 0)"),
+            QString(),
+            QStringLiteral("Cmd - SetChannelId(0; 0; 120; 0)"),
+            QStringLiteral("Ack - SetChannelID"),
+            QString(),
+            QStringLiteral("Cmd - SetChannelPeriod(0; 8070)"),
+            QStringLiteral("Ack - SetChannelPeriod"),
+            QString(),
+            QStringLiteral("Cmd - SetProximitySearch(0, %1)").arg(proximity),
+            QStringLiteral("Ack - SetProximitySearch"),
+            QString(),
+            QStringLiteral("Cmd - SetChannelSearchTimeout(0: 250)"),
+            QStringLiteral("Ack - SetChannelSearchTimeout"),
+            QString(),
+            QStringLiteral("Cmd - SetChannelRFFreq(0; 57)"),
+            QStringLiteral("Ack - SetRFFreq"),
+            QStringLiteral("Cmd[0] - OpenChannel"),
+            QStringLiteral("Ack[0] - Open")};
+}
+
+} // namespace pulvane::test
