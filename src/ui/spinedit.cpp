@@ -1,6 +1,7 @@
 #include "spinedit.h"
 
 #include <QApplication>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocale>
@@ -128,8 +129,14 @@ bool SpinEdit::eventFilter(QObject *watched, QEvent *event)
     if (watched == m_edit) {
         if (event->type() == QEvent::KeyPress)
             return filterKey(static_cast<QKeyEvent *>(event));
-        if (event->type() == QEvent::FocusOut)
-            clampToRange();
+        if (event->type() == QEvent::FocusOut) {
+            // Only leaving for another control of the window corrects the
+            // value; a message box, a menu or another application taking
+            // the focus for a while leaves the text as typed.
+            const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+            if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+                clampToRange();
+        }
     }
     return QWidget::eventFilter(watched, event);
 }

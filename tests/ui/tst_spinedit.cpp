@@ -245,6 +245,13 @@ void TstSpinEdit::typedValueReadsUnclampedUntilLeft()
     f.spin->lineEdit()->selectAll();
     QTest::keyClicks(f.spin->lineEdit(), "25");
     QCOMPARE(f.spin->value(), 25);
+    // A message box or another application taking the focus is not leaving
+    // the field: the typed value stays until another control gets the focus.
+    for (const Qt::FocusReason reason : {Qt::ActiveWindowFocusReason, Qt::PopupFocusReason}) {
+        QFocusEvent away(QEvent::FocusOut, reason);
+        QApplication::sendEvent(f.spin->lineEdit(), &away);
+        QCOMPARE(f.spin->text(), QString("25"));
+    }
     QTest::mouseClick(f.other, Qt::LeftButton);
     QVERIFY(f.other->hasFocus());
     QCOMPARE(f.spin->text(), QString("10"));
