@@ -5,27 +5,10 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-BENCH_DIR="${PULVANE_BENCH_DIR:-$PULVANE_ROOT/build-bench}"
 OUT="$PULVANE_ROOT/docs/performance.md"
 
 pulvane_install_packages "${PULVANE_BUILD_PACKAGES[@]}" xvfb xauth
-if [ ! -f "$BENCH_DIR/CMakeCache.txt" ]; then
-    cmake -S "$PULVANE_ROOT" -B "$BENCH_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DPULVANE_BUILD_TESTS=OFF
-fi
-cmake --build "$BENCH_DIR" -j"$(nproc)" --target eventlogbench broadcastbench windowprobe antsim
-
-export QT_QPA_PLATFORM=offscreen
-# Each run of antsim gets a private runtime directory from the probe; this one
-# only keeps Qt quiet.
-export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
-ANTSIM="$BENCH_DIR/tools/antsim/antsim"
-PROBE="$BENCH_DIR/bench/windowprobe"
-TMP="$(mktemp -d)"
-trap 'rm -rf "$TMP"' EXIT
-
-# key=value lines -> value of one key
-val() { sed -n "s/^$2=//p" "$TMP/$1" | tail -1; }
+pulvane_bench_setup eventlogbench broadcastbench windowprobe antsim
 
 echo "== EventLog append"
 "$BENCH_DIR/bench/eventlogbench" 2>/dev/null | tee "$TMP/eventlog"

@@ -9,23 +9,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 SCALE="${1:-300}"
 SIM_SECONDS=86400
-BENCH_DIR="${PULVANE_BENCH_DIR:-$PULVANE_ROOT/build-bench}"
 OUT="$PULVANE_ROOT/docs/robustness.md"
 
 pulvane_install_packages "${PULVANE_BUILD_PACKAGES[@]}"
-if [ ! -f "$BENCH_DIR/CMakeCache.txt" ]; then
-    cmake -S "$PULVANE_ROOT" -B "$BENCH_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DPULVANE_BUILD_TESTS=OFF
-fi
-cmake --build "$BENCH_DIR" -j"$(nproc)" --target windowprobe antsim
-
-export QT_QPA_PLATFORM=offscreen
-export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
-ANTSIM="$BENCH_DIR/tools/antsim/antsim"
-PROBE="$BENCH_DIR/bench/windowprobe"
-TMP="$(mktemp -d)"
-trap 'rm -rf "$TMP"' EXIT
-val() { sed -n "s/^$2=//p" "$TMP/$1" | tail -1; }
+pulvane_bench_setup windowprobe antsim
 
 echo "== 24 hours of receiving at time scale $SCALE"
 "$PROBE" receive --antsim "$ANTSIM" --time-scale "$SCALE" --sim-seconds "$SIM_SECONDS" \
