@@ -77,19 +77,19 @@ public:
     QStringList lines;
 };
 
-SimConfig configWith(const QList<BeltSpec> &belts)
+SimConfig configWith(const QList<BeltSetup> &belts)
 {
     SimConfig config;
     config.belts = belts;
     return config;
 }
 
-BeltSpec beltAt(uint16_t device, double metres)
+BeltSetup beltAt(uint16_t device, double metres)
 {
-    BeltSpec spec;
-    spec.deviceNumber = device;
-    spec.distance = metres;
-    return spec;
+    BeltSetup setup;
+    setup.deviceNumber = device;
+    setup.distance = metres;
+    return setup;
 }
 
 // RF event codes of the 0x40 messages among `messages`, 0x4E for a broadcast.
@@ -137,8 +137,8 @@ private slots:
     void faults_data();
     void faults();
     void vanishes();
-    void beltSpec_data();
-    void beltSpec();
+    void beltSetup_data();
+    void beltSetup();
     void options();
     void ptyLink();
 };
@@ -225,25 +225,25 @@ void TestAntSim::commandCodes()
 
 void TestAntSim::searchPicksNearestInBin_data()
 {
-    QTest::addColumn<QList<BeltSpec>>("belts");
+    QTest::addColumn<QList<BeltSetup>>("belts");
     QTest::addColumn<int>("bin");
     QTest::addColumn<int>("found"); // device number, 0 for none
 
-    const QList<BeltSpec> defaults = defaultBelts();
+    const QList<BeltSetup> defaults = defaultBelts();
     QTest::newRow("defaults, bin 4") << defaults << 4 << 23456;
     QTest::newRow("defaults, bin 0") << defaults << 0 << 23456;
     QTest::newRow("defaults, bin 10") << defaults << 10 << 23456;
     QTest::newRow("defaults, bin 2") << defaults << 2 << 0;
-    const QList<BeltSpec> apart{beltAt(7, 2.5), beltAt(9, 1.2), beltAt(8, 5.0)};
+    const QList<BeltSetup> apart{beltAt(7, 2.5), beltAt(9, 1.2), beltAt(8, 5.0)};
     QTest::newRow("apart, bin 3") << apart << 3 << 0;
     QTest::newRow("apart, bin 4") << apart << 4 << 9;
     QTest::newRow("apart, bin 0") << apart << 0 << 9;
-    QTest::newRow("beyond radio range") << QList<BeltSpec>{beltAt(5, 25)} << 0 << 0;
+    QTest::newRow("beyond radio range") << QList<BeltSetup>{beltAt(5, 25)} << 0 << 0;
 }
 
 void TestAntSim::searchPicksNearestInBin()
 {
-    QFETCH(QList<BeltSpec>, belts);
+    QFETCH(QList<BeltSetup>, belts);
     QFETCH(int, bin);
     QFETCH(int, found);
     Host host(configWith(belts));
@@ -278,7 +278,7 @@ void TestAntSim::searchTimeoutThenClosed()
 
 void TestAntSim::walkingBeltDropsAndReturns()
 {
-    BeltSpec walker = beltAt(1, 0.5);
+    BeltSetup walker = beltAt(1, 0.5);
     // Out of radio range from 6 s to 20 s.
     walker.walk = {{5, 0.5}, {5.5, 30}, {20.5, 30}, {21, 0.5}};
     Host host(configWith({walker}));
@@ -329,7 +329,7 @@ void TestAntSim::stickWideRequests()
 
 void TestAntSim::broadcastPages()
 {
-    BeltSpec belt = beltAt(3, 0.5);
+    BeltSetup belt = beltAt(3, 0.5);
     belt.heartRate = 100;
     belt.heartRateSwing = 10;
     Host host(configWith({belt}));
@@ -366,7 +366,7 @@ void TestAntSim::broadcastPages()
 
 void TestAntSim::legacyBeltNeverToggles()
 {
-    BeltSpec belt = beltAt(3, 0.5);
+    BeltSetup belt = beltAt(3, 0.5);
     belt.legacy = true;
     Host host(configWith({belt}));
     host.openHeartRateChannel(0, 250);
@@ -453,7 +453,7 @@ void TestAntSim::vanishes()
     QVERIFY(host.lines.last().startsWith(QStringLiteral("vanished t=3.000")));
 }
 
-void TestAntSim::beltSpec_data()
+void TestAntSim::beltSetup_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("valid");
@@ -474,16 +474,16 @@ void TestAntSim::beltSpec_data()
     QTest::newRow("unknown key") << "dev=1,speed=3" << false << 0.0;
 }
 
-void TestAntSim::beltSpec()
+void TestAntSim::beltSetup()
 {
     QFETCH(QString, text);
     QFETCH(bool, valid);
     QFETCH(double, distanceAt10s);
     QString why;
-    const std::optional<BeltSpec> spec = parseBeltSpec(text, &why);
-    QCOMPARE(spec.has_value(), valid);
+    const std::optional<BeltSetup> setup = parseBeltSetup(text, &why);
+    QCOMPARE(setup.has_value(), valid);
     if (valid)
-        QCOMPARE(Belt(*spec).distanceAt(10 * kSecond), distanceAt10s);
+        QCOMPARE(Belt(*setup).distanceAt(10 * kSecond), distanceAt10s);
     else
         QVERIFY(!why.isEmpty());
 }

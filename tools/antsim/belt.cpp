@@ -58,9 +58,9 @@ void putLe16(QByteArray &page, int at, unsigned value)
 
 } // namespace
 
-std::optional<BeltSpec> parseBeltSpec(const QString &text, QString *why)
+std::optional<BeltSetup> parseBeltSetup(const QString &text, QString *why)
 {
-    BeltSpec spec;
+    BeltSetup setup;
     bool haveDevice = false;
     for (const QString &item : text.split(u',', Qt::SkipEmptyParts)) {
         const qsizetype eq = item.indexOf(u'=');
@@ -70,21 +70,21 @@ std::optional<BeltSpec> parseBeltSpec(const QString &text, QString *why)
         bool ok = true;
         if (key == u"dev") {
             ok = parseInteger(value, 1, 65535, &integer);
-            spec.deviceNumber = uint16_t(integer);
+            setup.deviceNumber = uint16_t(integer);
             haveDevice = ok;
         } else if (key == u"trans") {
             ok = parseInteger(value, 1, 255, &integer);
-            spec.transmissionType = uint8_t(integer);
+            setup.transmissionType = uint8_t(integer);
         } else if (key == u"dist") {
-            ok = parseNumber(value, 0, 1e6, &spec.distance);
+            ok = parseNumber(value, 0, 1e6, &setup.distance);
         } else if (key == u"hr") {
-            ok = parseInteger(value, 30, 240, &spec.heartRate);
+            ok = parseInteger(value, 30, 240, &setup.heartRate);
         } else if (key == u"swing") {
-            ok = parseInteger(value, 0, 60, &spec.heartRateSwing);
+            ok = parseInteger(value, 0, 60, &setup.heartRateSwing);
         } else if (key == u"walk") {
-            ok = parseWalk(value, &spec.walk);
+            ok = parseWalk(value, &setup.walk);
         } else if (key == u"legacy" && eq < 0) {
-            spec.legacy = true;
+            setup.legacy = true;
         } else {
             *why = QStringLiteral("unknown belt setting \"%1\"").arg(item);
             return std::nullopt;
@@ -98,7 +98,7 @@ std::optional<BeltSpec> parseBeltSpec(const QString &text, QString *why)
         *why = QStringLiteral("a belt needs dev=<1..65535>");
         return std::nullopt;
     }
-    return spec;
+    return setup;
 }
 
 double proximityBinMetres(int bin, double radioRange)
@@ -112,18 +112,18 @@ double proximityBinMetres(int bin, double radioRange)
     return std::min(kBinMetres[bin], radioRange);
 }
 
-Belt::Belt(const BeltSpec &spec) : m_spec(spec)
+Belt::Belt(const BeltSetup &setup) : m_setup(setup)
 {
     // Belts start out of step with each other.
-    m_nextBeat = SimTime(spec.deviceNumber % 997) * 1000;
+    m_nextBeat = SimTime(setup.deviceNumber % 997) * 1000;
 }
 
 double Belt::distanceAt(SimTime t) const
 {
     const double s = double(t) / kUsPerSecond;
     double fromTime = 0;
-    double fromMetres = m_spec.distance;
-    for (const WalkPoint &p : m_spec.walk) {
+    double fromMetres = m_setup.distance;
+    for (const WalkPoint &p : m_setup.walk) {
         if (s < p.atSeconds) {
             const double span = p.atSeconds - fromTime;
             return fromMetres + (p.metres - fromMetres) * (s - fromTime) / span;
@@ -138,7 +138,7 @@ int Belt::heartRateAt(SimTime t) const
 {
     const double phase =
         2 * std::numbers::pi * double(t % kHeartRateSwingPeriod) / double(kHeartRateSwingPeriod);
-    const int rate = int(std::lround(m_spec.heartRate + m_spec.heartRateSwing * std::sin(phase)));
+    const int rate = int(std::lround(m_setup.heartRate + m_setup.heartRateSwing * std::sin(phase)));
     return std::clamp(rate, 30, 240);
 }
 
@@ -159,7 +159,7 @@ QByteArray Belt::nextPage(SimTime t)
     QByteArray page(8, char(0xFF));
     const auto beatUnits = [](SimTime at) { return unsigned((at * 1024 / kUsPerSecond) & 0xFFFF); };
     int number = 0;
-    if (!m_spec.legacy) {
+    if (!m_setup.legacy) {
         const int inCycle = int(n % (kMainRun + kBackgroundRun));
         if (inCycle >= kMainRun) {
             number = kBackgroundPages[m_backgroundIndex];
@@ -171,7 +171,7 @@ QByteArray Belt::nextPage(SimTime t)
             putLe16(page, 2, beatUnits(m_previousBeat));
         }
     }
-    const bool toggle = !m_spec.legacy && (n / 4) % 2 == 1;
+    const bool toggle = !m_setup.legacy && (n / 4) % 2 == 1;
     page[0] = char(number | (toggle ? 0x80 : 0));
     putLe16(page, 4, beatUnits(m_lastBeat));
     page[6] = char(m_beatCount);
@@ -193,7 +193,7 @@ QByteArray Belt::backgroundPage(int page, SimTime t) const
     }
     case 2: // manufacturer (development ID) and the upper half of the serial number
         bytes[0] = char(0xFF);
-        putLe16(bytes, 1, unsigned(m_spec.deviceNumber) ^ 0xA5A5u);
+        putLe16(bytes, 1, unsigned(m_setup.deviceNumber) ^ 0xA5A5u);
         break;
     case 3: // hardware version, software version, model
         bytes[0] = 1;

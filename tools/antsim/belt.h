@@ -25,7 +25,7 @@ struct WalkPoint
     double metres = 0;
 };
 
-struct BeltSpec
+struct BeltSetup
 {
     uint16_t deviceNumber = 0;
     uint8_t transmissionType = 1;
@@ -40,7 +40,7 @@ struct BeltSpec
 
 // Parses "dev=12345,trans=1,dist=0.5,hr=72,swing=6,walk=0.5@0/20@10/0.5@30,legacy".
 // dev is required. On failure returns nothing and sets why.
-std::optional<BeltSpec> parseBeltSpec(const QString &text, QString *why);
+std::optional<BeltSetup> parseBeltSetup(const QString &text, QString *why);
 
 // The distance limit of a proximity bin in metres: bin 1 the nearest, 10 the
 // widest; bin 0 (proximity search off) is limited only by the radio range.
@@ -50,9 +50,9 @@ inline constexpr int kMaxProximityBin = 10;
 class Belt
 {
 public:
-    explicit Belt(const BeltSpec &spec);
+    explicit Belt(const BeltSetup &setup);
 
-    const BeltSpec &spec() const { return m_spec; }
+    const BeltSetup &setup() const { return m_setup; }
     double distanceAt(SimTime t) const;
     int heartRateAt(SimTime t) const;
 
@@ -66,7 +66,7 @@ private:
     void beatUntil(SimTime t);
     QByteArray backgroundPage(int page, SimTime t) const;
 
-    BeltSpec m_spec;
+    BeltSetup m_setup;
     qint64 m_messages = 0;
     SimTime m_lastBeat = 0;
     SimTime m_nextBeat = 0;

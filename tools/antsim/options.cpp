@@ -97,7 +97,7 @@ ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QStr
     const QCommandLineOption name(
         {"n", "name"}, "Name of the link in the virtual-stick directory (default antsim).", "name",
         options->name);
-    const QCommandLineOption belt({"b", "belt"}, "A virtual belt (see above); repeatable.", "spec");
+    const QCommandLineOption belt({"b", "belt"}, "A virtual belt (see above); repeatable.", "setup");
     const QCommandLineOption range("range", "Radio range in metres (default 20).", "metres");
     const QCommandLineOption dropAfter(
         "drop-after", "Receive failures in a row before a drop to search (default 8).", "n");
@@ -151,15 +151,15 @@ ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QStr
         return fail(QStringLiteral("--name must be a plain file name"));
 
     config.belts.clear();
-    for (const QString &spec : parser.values(belt)) {
+    for (const QString &setup : parser.values(belt)) {
         QString why;
-        const std::optional<BeltSpec> parsed = parseBeltSpec(spec, &why);
+        const std::optional<BeltSetup> parsed = parseBeltSetup(setup, &why);
         if (!parsed)
-            return fail(QStringLiteral("--belt %1: %2").arg(spec, why));
-        for (const BeltSpec &other : std::as_const(config.belts)) {
+            return fail(QStringLiteral("--belt %1: %2").arg(setup, why));
+        for (const BeltSetup &other : std::as_const(config.belts)) {
             if (other.deviceNumber == parsed->deviceNumber &&
                 other.transmissionType == parsed->transmissionType)
-                return fail(QStringLiteral("--belt %1: two belts with the same ID").arg(spec));
+                return fail(QStringLiteral("--belt %1: two belts with the same ID").arg(setup));
         }
         config.belts.append(*parsed);
     }

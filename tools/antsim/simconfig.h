@@ -15,7 +15,7 @@ namespace pulvane::antsim {
 
 struct SimConfig
 {
-    QList<BeltSpec> belts;
+    QList<BeltSetup> belts;
     // Beyond this a tracked belt is lost; also the reach of a search with
     // proximity off (bin 0).
     double radioRange = 20.0;
@@ -42,6 +42,6 @@ struct SimConfig
 
 // Three belts at clearly different distances: only the nearest fits the
 // default proximity bin 4, and it is also the strongest with proximity off.
-QList<BeltSpec> defaultBelts();
+QList<BeltSetup> defaultBelts();
 
 } // namespace pulvane::antsim

@@ -71,17 +71,17 @@ int channelCommandLength(uint8_t id)
 
 } // namespace
 
-QList<BeltSpec> defaultBelts()
+QList<BeltSetup> defaultBelts()
 {
-    BeltSpec nearest;
+    BeltSetup nearest;
     nearest.deviceNumber = 23456;
     nearest.distance = 0.8;
     nearest.heartRate = 72;
-    BeltSpec middle;
+    BeltSetup middle;
     middle.deviceNumber = 4321;
     middle.distance = 2.5;
     middle.heartRate = 88;
-    BeltSpec far;
+    BeltSetup far;
     far.deviceNumber = 51010;
     far.distance = 7.0;
     far.heartRate = 64;
@@ -91,8 +91,8 @@ QList<BeltSpec> defaultBelts()
 SimStick::SimStick(const SimConfig &config, QObject *parent)
     : QObject(parent), m_config(config), m_random(config.seed)
 {
-    for (const BeltSpec &spec : config.belts)
-        m_belts.append(Belt(spec));
+    for (const BeltSetup &setup : config.belts)
+        m_belts.append(Belt(setup));
     m_beltStats.resize(m_belts.size());
 }
 
@@ -329,7 +329,7 @@ void SimStick::handleRequest(uint8_t ch, uint8_t requested)
         uint8_t type = c.deviceType;
         uint8_t trans = c.transmissionType;
         if (c.state == ChannelState::Tracking) {
-            const BeltSpec &belt = m_belts.at(c.trackedBelt).spec();
+            const BeltSetup &belt = m_belts.at(c.trackedBelt).setup();
             device = belt.deviceNumber;
             type = kHeartRateDeviceType;
             trans = belt.transmissionType;
@@ -426,8 +426,8 @@ void SimStick::trySearch(int ch)
         ++m_beltStats[belt].found;
         log(QStringLiteral("found"), QStringLiteral("ch=%1 dev=%2 trans=%3 bin=%4 dist=%5")
                                          .arg(ch)
-                                         .arg(m_belts[belt].spec().deviceNumber)
-                                         .arg(m_belts[belt].spec().transmissionType)
+                                         .arg(m_belts[belt].setup().deviceNumber)
+                                         .arg(m_belts[belt].setup().transmissionType)
                                          .arg(c.searchBin)
                                          .arg(m_belts[belt].distanceAt(m_now), 0, 'f', 2));
         track(ch);
@@ -455,9 +455,9 @@ int SimStick::findBelt(const SimChannel &c) const
     int best = -1;
     double bestDistance = 0;
     for (int i = 0; i < m_belts.size(); ++i) {
-        const BeltSpec &spec = m_belts[i].spec();
-        if ((c.deviceNumber != 0 && c.deviceNumber != spec.deviceNumber) ||
-            (c.transmissionType != 0 && c.transmissionType != spec.transmissionType))
+        const BeltSetup &setup = m_belts[i].setup();
+        if ((c.deviceNumber != 0 && c.deviceNumber != setup.deviceNumber) ||
+            (c.transmissionType != 0 && c.transmissionType != setup.transmissionType))
             continue;
         const double d = m_belts[i].distanceAt(m_now);
         if (d <= reach && (best < 0 || d < bestDistance)) {
@@ -480,14 +480,14 @@ void SimStick::track(int ch)
         c.failuresInRow = 0;
         ++m_stats.broadcasts;
         ++stats.broadcasts;
-        const BeltSpec &spec = belt.spec();
-        send(m_extendedMessages ? extendedBroadcastData(uint8_t(ch), page, spec.deviceNumber,
-                                                        kHeartRateDeviceType, spec.transmissionType)
+        const BeltSetup &setup = belt.setup();
+        send(m_extendedMessages ? extendedBroadcastData(uint8_t(ch), page, setup.deviceNumber,
+                                                        kHeartRateDeviceType, setup.transmissionType)
                                 : broadcastData(uint8_t(ch), page));
         return;
     }
     ++stats.failures;
-    const QString details = QStringLiteral("ch=%1 dev=%2").arg(ch).arg(belt.spec().deviceNumber);
+    const QString details = QStringLiteral("ch=%1 dev=%2").arg(ch).arg(belt.setup().deviceNumber);
     if (c.failuresInRow >= m_config.dropAfter) {
         ++m_stats.drops;
         c.state = ChannelState::Searching;
@@ -561,10 +561,10 @@ QStringList SimStick::summary() const
                  .arg(m_stats.drops)
                  .arg(m_stats.searchTimeouts);
     for (int i = 0; i < m_belts.size(); ++i) {
-        const BeltSpec &spec = m_belts[i].spec();
+        const BeltSetup &setup = m_belts[i].setup();
         lines << QStringLiteral("belt dev=%1 trans=%2 found=%3 broadcasts=%4 failures=%5")
-                     .arg(spec.deviceNumber)
-                     .arg(spec.transmissionType)
+                     .arg(setup.deviceNumber)
+                     .arg(setup.transmissionType)
                      .arg(m_beltStats[i].found)
                      .arg(m_beltStats[i].broadcasts)
                      .arg(m_beltStats[i].failures);
