@@ -97,7 +97,8 @@ ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QStr
     const QCommandLineOption name(
         {"n", "name"}, "Name of the link in the virtual-stick directory (default antsim).", "name",
         options->name);
-    const QCommandLineOption belt({"b", "belt"}, "A virtual belt (see above); repeatable.", "setup");
+    const QCommandLineOption belt({"b", "belt"}, "A virtual belt (see above); repeatable.",
+                                  "setup");
     const QCommandLineOption range("range", "Radio range in metres (default 20).", "metres");
     const QCommandLineOption dropAfter(
         "drop-after", "Receive failures in a row before a drop to search (default 8).", "n");
