@@ -24,7 +24,10 @@ struct AntMessage
 
 // The whole frame for a message, checksum included.
 QByteArray encodeFrame(uint8_t id, const QByteArray &payload);
-inline QByteArray encodeFrame(const AntMessage &m) { return encodeFrame(m.id, m.payload); }
+inline QByteArray encodeFrame(const AntMessage &m)
+{
+    return encodeFrame(m.id, m.payload);
+}
 
 // Takes bytes in any split and yields whole, checksum-verified messages in
 // order. Junk before a sync byte is skipped; a frame with a bad checksum or an

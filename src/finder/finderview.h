@@ -10,8 +10,17 @@ namespace pulvane {
 class FinderView
 {
 public:
-    enum class Label { HeartRate, DeviceNumber };         // lbl_HR, lbl_DeviceNumber
-    enum class Button { Start, Stop, SaveToPC };          // Btn_Start1, Btn_Stop, Btn_SaveToPC
+    enum class Label
+    {
+        HeartRate,
+        DeviceNumber
+    }; // lbl_HR, lbl_DeviceNumber
+    enum class Button
+    {
+        Start,
+        Stop,
+        SaveToPC
+    }; // Btn_Start1, Btn_Stop, Btn_SaveToPC
 
     virtual ~FinderView() = default;
 

@@ -245,7 +245,9 @@ void TstSerialTransport::ptyClosedMidRun()
     QCOMPARE(library.ANT_Init(uint8_t(indexOf(QStringLiteral("stick"))), 57600), 1);
     QSignalSpy gone(&library, &AntLibrary::stickGone);
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("went away: the stick was unplugged or its line was closed"));
+    QTest::ignoreMessage(
+        QtWarningMsg,
+        QRegularExpression("went away: the stick was unplugged or its line was closed"));
     stick.reset();
     QVERIFY(gone.wait(5000));
     QVERIFY(!library.isOpen());

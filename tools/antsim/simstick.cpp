@@ -481,9 +481,10 @@ void SimStick::track(int ch)
         ++m_stats.broadcasts;
         ++stats.broadcasts;
         const BeltSetup &setup = belt.setup();
-        send(m_extendedMessages ? extendedBroadcastData(uint8_t(ch), page, setup.deviceNumber,
-                                                        kHeartRateDeviceType, setup.transmissionType)
-                                : broadcastData(uint8_t(ch), page));
+        send(m_extendedMessages
+                 ? extendedBroadcastData(uint8_t(ch), page, setup.deviceNumber,
+                                         kHeartRateDeviceType, setup.transmissionType)
+                 : broadcastData(uint8_t(ch), page));
         return;
     }
     ++stats.failures;
