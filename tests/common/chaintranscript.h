@@ -35,4 +35,15 @@ inline QStringList chainTranscript(int proximity = 4)
             QStringLiteral("Ack[0] - Open")};
 }
 
+// The frames of the same configuration as written to the stick, in hex, the
+// network key and its checksum masked; worked out by hand, not by the codec.
+inline QStringList chainFrames()
+{
+    return {"A4 01 4A 00 EF",       "A4 09 46 00 XX XX XX XX XX XX XX XX XX",
+            "A4 03 42 00 00 00 E5", "A4 05 51 00 00 00 78 00 88",
+            "A4 03 43 00 86 1F 7D", "A4 02 71 00 04 D3",
+            "A4 02 44 00 FA 18",    "A4 02 45 00 39 DA",
+            "A4 01 4B 00 EE"};
+}
+
 } // namespace pulvane::test

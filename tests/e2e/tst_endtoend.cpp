@@ -138,6 +138,8 @@ private:
         return m_form->findChild<T *>(QLatin1String(name));
     }
     void click(const char *buttonName);
+    // Types the threshold into the spin edit through its key filter.
+    void typeProximity(const QString &text);
     QStringList log() const;
     QString labelText(const char *name) const;
 
@@ -262,6 +264,14 @@ void TestEndToEnd::click(const char *buttonName)
     QTest::mouseClick(button, Qt::LeftButton);
 }
 
+void TestEndToEnd::typeProximity(const QString &text)
+{
+    QLineEdit *edit = control<ui::SpinEdit>("seEdt_SogliaProssimita")->lineEdit();
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
+    QCOMPARE(edit->text(), text);
+}
+
 QStringList TestEndToEnd::log() const
 {
     return control<QPlainTextEdit>("Memo1")->toPlainText().split(u'\n');
@@ -358,10 +368,7 @@ void TestEndToEnd::tightThresholdTimesOut()
     // 250 × 2.5 s of search in about 2.5 s.
     QVERIFY(
         startSim(kThreeBelts + QStringList{QStringLiteral("--time-scale"), QStringLiteral("250")}));
-    QLineEdit *edit = control<ui::SpinEdit>("seEdt_SogliaProssimita")->lineEdit();
-    edit->selectAll();
-    QTest::keyClicks(edit, QStringLiteral("1"));
-    QCOMPARE(edit->text(), QStringLiteral("1"));
+    typeProximity(QStringLiteral("1"));
 
     click("Btn_Start1");
     QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("Search Timeout")), 15000);
@@ -444,9 +451,7 @@ void TestEndToEnd::vanishingStickLeavesStopWorking()
     // in vain with the spin edit at 1.
     QVERIFY(
         startSim(kThreeBelts + QStringList{QStringLiteral("--vanish-at"), QStringLiteral("2.5")}));
-    QLineEdit *edit = control<ui::SpinEdit>("seEdt_SogliaProssimita")->lineEdit();
-    edit->selectAll();
-    QTest::keyClicks(edit, QStringLiteral("1"));
+    typeProximity(QStringLiteral("1"));
     click("Btn_Start1");
     QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("Ack[0] - Open")), 10000);
     QVERIFY(m_sim->waitForFinished(10000));

@@ -50,14 +50,7 @@ void TestResponseChain::completeChain()
     QVERIFY(stick.scriptDone());
     QVERIFY(stick.unexpected().isEmpty());
     // The same conversation in bytes, written independently of the builders.
-    const QStringList frames{
-        "A4 01 4A 00 EF",       "A4 09 46 00 XX XX XX XX XX XX XX XX XX",
-        "A4 03 42 00 00 00 E5", "A4 05 51 00 00 00 78 00 88",
-        "A4 03 43 00 86 1F 7D", "A4 02 71 00 04 D3",
-        "A4 02 44 00 FA 18",    "A4 02 45 00 39 DA",
-        "A4 01 4B 00 EE",
-    };
-    QCOMPARE(stick.writtenFrames(), frames);
+    QCOMPARE(stick.writtenFrames(), chainFrames());
 
     const QStringList transcript = chainTranscript();
     QCOMPARE(rig.view.log, transcript);

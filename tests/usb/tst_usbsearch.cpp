@@ -42,6 +42,18 @@ QStringList described(const QList<AntMessage> &messages)
     return frames;
 }
 
+// A finder over the machine's sticks, as the program builds it, with a fake
+// window.
+struct SystemFinder
+{
+    FakeView view;
+    SystemStickProvider sticks;
+    AntLibrary ant{sticks};
+    Finder finder{view, ant};
+
+    SystemFinder() { finder.FormCreate(QStringLiteral("1.1.1.0")); }
+};
+
 } // namespace
 
 class TstUsbSearch : public QObject
@@ -88,11 +100,9 @@ void TstUsbSearch::cleanup()
 
 void TstUsbSearch::search()
 {
-    FakeView view;
-    SystemStickProvider sticks;
-    AntLibrary antLibrary(sticks);
-    Finder finder(view, antLibrary);
-    finder.FormCreate(QStringLiteral("1.1.1.0"));
+    SystemFinder rig;
+    FakeView &view = rig.view;
+    Finder &finder = rig.finder;
 
     finder.Btn_Start1Click();
 
@@ -102,13 +112,7 @@ void TstUsbSearch::search()
     QVERIFY(finder.state().ChannelOpen);
     QVERIFY(view.idTimerRunning);
     QVERIFY(m_stick->driverDetached());
-    const QStringList configuration{
-        "A4 01 4A 00 EF",       "A4 09 46 00 XX XX XX XX XX XX XX XX XX",
-        "A4 03 42 00 00 00 E5", "A4 05 51 00 00 00 78 00 88",
-        "A4 03 43 00 86 1F 7D", "A4 02 71 00 04 D3",
-        "A4 02 44 00 FA 18",    "A4 02 45 00 39 DA",
-        "A4 01 4B 00 EE",
-    };
+    const QStringList configuration = chainFrames();
     QCOMPARE(described(m_stick->written()), configuration);
     // The key frame went out as the build's key, compared without printing it.
     QVERIFY(m_stick->written().at(1) == setNetworkKey(0, finder.state().link.NetworkKey.data()));
@@ -131,18 +135,16 @@ void TstUsbSearch::search()
 // next START finds no stick.
 void TstUsbSearch::unpluggedMidSearch()
 {
-    FakeView view;
-    SystemStickProvider sticks;
-    AntLibrary antLibrary(sticks);
-    Finder finder(view, antLibrary);
-    finder.FormCreate(QStringLiteral("1.1.1.0"));
+    SystemFinder rig;
+    FakeView &view = rig.view;
+    Finder &finder = rig.finder;
     finder.Btn_Start1Click();
     QTRY_COMPARE(view.log.last(), "Ack[0] - Open");
 
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("went away"));
     m_stick->unplug();
     m_bed->remove(kSysfs);
-    QTRY_VERIFY(!antLibrary.isOpen());
+    QTRY_VERIFY(!rig.ant.isOpen());
     const qsizetype before = view.log.size();
 
     finder.Btn_StopClick();
