@@ -1,11 +1,16 @@
 #include "devicenumberstore.h"
 
+#include "settingsfile.h"
+
 #include <QSettings>
 #include <QStringLiteral>
+#include <chrono>
 
 namespace pulvane::store {
 
 namespace {
+
+using namespace std::chrono_literals;
 
 struct StoredValue
 {
@@ -19,38 +24,47 @@ constexpr StoredValue kValues[] = {
     {"OrvantaDeviceAntP", "QrxAntP_HRDeviceNumber"},
 };
 
+// How long a click may wait for another program that is writing the store.
+constexpr std::chrono::milliseconds kLockWait = 3s;
+
 QString writeFailure(const char *valueName)
 {
     return QStringLiteral("Echec à la définition des données pour '%1'")
         .arg(QLatin1StringView(valueName));
 }
 
+QString keyOf(const StoredValue &value)
+{
+    return QLatin1StringView(value.key) + u'/' + QLatin1StringView(value.valueName);
+}
+
 } // namespace
 
 std::optional<QString> saveDeviceNumber(int32_t deviceNumber)
 {
-    // Scoped to this call: the store is released on every return path.
+    const QString text = QString::number(deviceNumber);
+    // Both values are written together or not at all, so a failure always
+    // names the first one and no message names a value that was written.
+#ifdef Q_OS_WIN
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Morvask"),
                        QStringLiteral("Quelb"));
-    // A file store is rewritten whole on each sync; writing it through a temporary
-    // file that replaces the old one means a crash never leaves it truncated.
-    settings.setAtomicSyncRequired(true);
-
-    // A store that cannot be read cleanly would be rewritten without the parts Qt
-    // could not parse, so it is left alone: the first key counts as not opened.
+    for (const StoredValue &value : kValues)
+        settings.setValue(keyOf(value), text);
+    settings.sync();
     if (settings.status() != QSettings::NoError)
         return writeFailure(kValues[0].valueName);
-
-    const QString text = QString::number(deviceNumber);
-    for (const StoredValue &value : kValues) {
-        settings.setValue(QLatin1StringView(value.key) + u'/' + QLatin1StringView(value.valueName),
-                          text);
-        // Synced value by value so that a failure names the value that was not
-        // written; status() keeps the first error, and nothing is tried after it.
-        settings.sync();
-        if (settings.status() != QSettings::NoError)
-            return writeFailure(value.valueName);
-    }
+#else
+    // A file shared with the companion applications: the file mechanics take
+    // its location from QSettings and keep what else is in it.
+    const QString path = QSettings(QSettings::NativeFormat, QSettings::UserScope,
+                                   QStringLiteral("Morvask"), QStringLiteral("Quelb"))
+                             .fileName();
+    QList<SettingsValue> values;
+    for (const StoredValue &value : kValues)
+        values.append({keyOf(value), text});
+    if (!setValuesInFile(path, values, kLockWait))
+        return writeFailure(kValues[0].valueName);
+#endif
     return std::nullopt;
 }
 

@@ -1,12 +1,15 @@
 // The antsim program as a process, the way end-to-end tests use it: the
-// ready line, a host on the linked pseudo-terminal, a clean end on SIGTERM,
-// vanishing, and refusing a name that is in use.
+// ready line, a host on the linked pseudo-terminal, a clean end on every
+// ending signal, vanishing, refusing a name that is in use and taking over one
+// a killed simulator left behind.
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -48,8 +51,11 @@ class TestAntSimProgram : public QObject
 private slots:
     void init();
     void answersAndEndsCleanly();
+    void endsCleanlyOnSignal_data();
+    void endsCleanlyOnSignal();
     void vanishes();
     void refusesNameInUse();
+    void replacesKilledSimulatorsLink();
     void helpAndBadOptions();
 
 private:
@@ -118,6 +124,31 @@ void TestAntSimProgram::answersAndEndsCleanly()
     QVERIFY(!QFileInfo(path).isSymLink());
 }
 
+void TestAntSimProgram::endsCleanlyOnSignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGHUP, its terminal closed") << SIGHUP;
+    QTest::newRow("SIGPIPE, its reader gone") << SIGPIPE;
+    QTest::newRow("SIGQUIT") << SIGQUIT;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGUSR1") << SIGUSR1;
+}
+
+void TestAntSimProgram::endsCleanlyOnSignal()
+{
+    QFETCH(int, signal);
+    QProcess sim;
+    const QString path = start(sim, {"--name", "e2e-s"});
+    QVERIFY(!path.isEmpty());
+    ::kill(pid_t(sim.processId()), signal);
+    QVERIFY(sim.waitForFinished(10000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QVERIFY(!QFileInfo(path).isSymLink());
+    QVERIFY(QDir(QFileInfo(path).path())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                .isEmpty());
+}
+
 void TestAntSimProgram::vanishes()
 {
     QProcess sim;
@@ -149,6 +180,34 @@ void TestAntSimProgram::refusesNameInUse()
     first.terminate();
     QVERIFY(first.waitForFinished(10000));
     QCOMPARE(first.exitCode(), 0);
+}
+
+// SIGKILL leaves the link behind, leading to a pseudo-terminal number the next
+// terminal opened gets. The next simulator under that name takes it over.
+void TestAntSimProgram::replacesKilledSimulatorsLink()
+{
+    QProcess killed;
+    const QString path = start(killed, {"--name", "e2e-k"});
+    QVERIFY(!path.isEmpty());
+    killed.kill();
+    QVERIFY(killed.waitForFinished(10000));
+    QVERIFY(QFileInfo(path).isSymLink());
+    // Someone's terminal on the pseudo-terminal the link names, if the number
+    // came free; else the link already leads nowhere.
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(terminal >= 0);
+
+    QProcess next;
+    QCOMPARE(start(next, {"--name", "e2e-k"}), path);
+    const int host = openHost(path);
+    QVERIFY(host >= 0);
+    QCOMPARE(::write(host, kResetFrame.constData(), 5), ssize_t(5));
+    QCOMPARE(readFor(host, 5000, 5), kStartupFrame);
+    ::close(host);
+    ::close(terminal);
+    next.terminate();
+    QVERIFY(next.waitForFinished(10000));
+    QCOMPARE(next.exitCode(), 0);
 }
 
 void TestAntSimProgram::helpAndBadOptions()

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QLockFile>
 #include <QMap>
 #include <QSettings>
 #include <QStandardPaths>
@@ -11,6 +12,7 @@
 #include <QTest>
 
 #include <linux/capability.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -92,6 +94,9 @@ private slots:
     void freshStore_data();
     void freshStore();
     void keepsWhatElseIsStored();
+    void keepsWhatQtWritesBack_data();
+    void keepsWhatQtWritesBack();
+    void bothValuesInOneReplacement();
     void latestNumberWins();
     void unwritableStore_data();
     void unwritableStore();
@@ -205,6 +210,77 @@ void TstDeviceNumberStore::keepsWhatElseIsStored()
     QCOMPARE(other.readAll(), "[a]\nb=c\n");
 }
 
+void TstDeviceNumberStore::keepsWhatQtWritesBack_data()
+{
+    QTest::addColumn<QByteArray>("content");
+
+    QTest::newRow("escaped and unescaped key names")
+        << QByteArray("[Other]\nWeird Key=1\nAlso%20Weird=2\nsub\\key=3\n");
+    QTest::newRow("UTF-8 names and values") << QByteArray("[Gr\xc3\xbc\xc3\x9f"
+                                                          "e]\nname=h\xc3\xa9llo\n");
+    QTest::newRow("list as Qt writes it") << QByteArray("[Other]\nZones=120, 140, 160\n");
+    QTest::newRow("comments, CRLF, keys before any section")
+        << QByteArray("top=1\r\n; a comment\r\n[Other]\r\nx = 2\r\n");
+    QTest::newRow("old numbers") << QByteArray("[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=1;2\n");
+}
+
+// What Qt reads and writes back the same is kept, even where the layout changes.
+void TstDeviceNumberStore::keepsWhatQtWritesBack()
+{
+    QFETCH(QByteArray, content);
+    QVERIFY(QDir().mkpath(morvaskDir()));
+    writeFile(storeFile(), content);
+    const QString copy = m_configHome + QStringLiteral("/before.conf");
+    QVERIFY(QFile::copy(storeFile(), copy));
+
+    QCOMPARE(saveDeviceNumber(77), std::nullopt);
+
+    const QSettings before(copy, QSettings::IniFormat);
+    const QSettings after(storeFile(), QSettings::IniFormat);
+    QStringList expectedKeys = before.allKeys();
+    expectedKeys << "OrvantaDeviceAnt/QrxAnt_DeviceHrNumber"
+                 << "OrvantaDeviceAntP/QrxAntP_HRDeviceNumber";
+    expectedKeys.removeDuplicates();
+    expectedKeys.sort();
+    QCOMPARE(after.allKeys(), expectedKeys);
+    for (const QString &key : before.allKeys()) {
+        if (!key.startsWith("Orvanta"))
+            QCOMPARE(after.value(key), before.value(key));
+    }
+    QCOMPARE(after.value("OrvantaDeviceAnt/QrxAnt_DeviceHrNumber").toString(), "77");
+}
+
+// A kill during a save must not leave the two companion applications with
+// different numbers: the file changes once, with both values in it.
+void TstDeviceNumberStore::bothValuesInOneReplacement()
+{
+    QVERIFY(QDir().mkpath(morvaskDir()));
+    writeFile(storeFile(), "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=12\n\n"
+                           "[OrvantaDeviceAntP]\nQrxAntP_HRDeviceNumber=12\n");
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    QVERIFY(inotify_add_watch(watch, QFile::encodeName(morvaskDir()).constData(),
+                              IN_CREATE | IN_MOVED_TO | IN_MODIFY) >= 0);
+
+    QCOMPARE(saveDeviceNumber(555), std::nullopt);
+
+    int changes = 0;
+    alignas(inotify_event) char events[16384];
+    ssize_t n;
+    while ((n = ::read(watch, events, sizeof events)) > 0) {
+        for (char *p = events; p < events + n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(p);
+            if (event->len > 0 && qstrcmp(event->name, "Quelb.conf") == 0)
+                ++changes;
+            p += sizeof(inotify_event) + event->len;
+        }
+    }
+    ::close(watch);
+    QCOMPARE(changes, 1);
+    const QSettings stored(storeFile(), QSettings::IniFormat);
+    QCOMPARE(stored.value("OrvantaDeviceAntP/QrxAntP_HRDeviceNumber").toString(), "555");
+}
+
 void TstDeviceNumberStore::latestNumberWins()
 {
     QCOMPARE(saveDeviceNumber(1001), std::nullopt);
@@ -225,6 +301,10 @@ void TstDeviceNumberStore::unwritableStore_data()
     QTest::newRow("file where the directory belongs") << "fileAsDirectory";
     QTest::newRow("directory where the store file belongs") << "directoryAsFile";
     QTest::newRow("hand-edited store Qt cannot parse") << "unparsable";
+    QTest::newRow("another program's line without =") << "otherProgramsLine";
+    QTest::newRow("a value Qt would cut at a semicolon") << "semicolonValue";
+    QTest::newRow("lock held by another writer") << "lockHeld";
+    QTest::newRow("directory where the lock belongs") << "lockIsDirectory";
 }
 
 void TstDeviceNumberStore::unwritableStore()
@@ -245,6 +325,20 @@ void TstDeviceNumberStore::unwritableStore()
     } else if (setup == "unparsable") {
         QVERIFY(QDir().mkpath(morvaskDir()));
         writeFile(storeFile(), "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=12\n[Companion\nx=1\n");
+    } else if (setup == "otherProgramsLine" || setup == "semicolonValue") {
+        QVERIFY(QDir().mkpath(morvaskDir()));
+        writeFile(storeFile(), "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=12\n\n"
+                               "[OrvantaDeviceAntP]\nQrxAntP_HRDeviceNumber=12\n\n"
+                               "[Companion]\nZones=120;140;160\n" +
+                                   QByteArray(setup == "otherProgramsLine" ? "legacy_flag\n" : ""));
+    } else if (setup == "lockIsDirectory") {
+        QVERIFY(QDir().mkpath(storeFile() + ".lock"));
+    }
+    // Same process or another: the lock file names a live process either way.
+    QLockFile heldLock(storeFile() + ".lock");
+    if (setup == "lockHeld") {
+        QVERIFY(QDir().mkpath(morvaskDir()));
+        QVERIFY(heldLock.tryLock(0));
     }
     if (!readOnlyDir.isEmpty())
         QVERIFY(QFile::setPermissions(readOnlyDir, QFile::ReadOwner | QFile::ExeOwner));

@@ -9,9 +9,13 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <QFile>
+
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,6 +25,21 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
+// Signals that end a process by default and can be caught. These end antsim
+// the orderly way, through its event loop: the link goes, the summary is
+// printed. SIGHUP comes when its terminal closes, SIGPIPE when what reads its
+// output is gone (antsim | head).
+constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,   SIGALRM,
+                                  SIGTERM, SIGUSR1,   SIGUSR2, SIGXCPU,   SIGXFSZ,
+                                  SIGPOLL, SIGVTALRM, SIGPROF, SIGSTKFLT, SIGPWR};
+// Faults: no event loop to go back to, so the handler itself removes the link
+// and the lock file and lets the signal take its course.
+constexpr int kFaultSignals[] = {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGTRAP, SIGSYS};
+
+char g_linkPath[PATH_MAX] = {};
+char g_lockPath[PATH_MAX] = {};
+struct sigaction g_previous[NSIG] = {};
+
 void onSignal(int)
 {
     const int saved = errno;
@@ -29,7 +48,19 @@ void onSignal(int)
     errno = saved;
 }
 
-bool installSignalPipe()
+void onFault(int signal)
+{
+    if (g_linkPath[0])
+        ::unlink(g_linkPath);
+    if (g_lockPath[0])
+        ::unlink(g_lockPath);
+    ::sigaction(signal, &g_previous[signal], nullptr);
+    // Blocked while this handler runs: taken, by the previous handler or the
+    // default action, as soon as it returns.
+    ::raise(signal);
+}
+
+bool installSignalHandlers()
 {
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
@@ -37,8 +68,32 @@ bool installSignalPipe()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGTERM, &action, nullptr) == 0;
+    for (const int signal : kEndingSignals) {
+        struct sigaction current = {};
+        if (::sigaction(signal, nullptr, &current) != 0)
+            return false;
+        // What the caller chose to ignore (nohup, a background job's SIGINT
+        // and SIGQUIT) stays ignored; SIGINT and SIGTERM always end antsim.
+        if (current.sa_handler == SIG_IGN && signal != SIGINT && signal != SIGTERM)
+            continue;
+        if (::sigaction(signal, &action, nullptr) != 0)
+            return false;
+    }
+    struct sigaction fault = {};
+    fault.sa_handler = onFault;
+    sigemptyset(&fault.sa_mask);
+    for (const int signal : kFaultSignals) {
+        if (::sigaction(signal, &fault, &g_previous[signal]) != 0)
+            return false;
+    }
+    return true;
+}
+
+void copyPath(char (&to)[PATH_MAX], const QString &path)
+{
+    const QByteArray bytes = QFile::encodeName(path);
+    if (bytes.size() < PATH_MAX)
+        std::memcpy(to, bytes.constData(), size_t(bytes.size()) + 1);
 }
 
 void printLine(const QString &line)
@@ -68,7 +123,7 @@ int main(int argc, char *argv[])
         break;
     }
 
-    if (!installSignalPipe()) {
+    if (!installSignalHandlers()) {
         std::perror("antsim: signal handlers");
         return 1;
     }
@@ -77,6 +132,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "antsim: %s\n", qPrintable(message));
         return 1;
     }
+    copyPath(g_linkPath, link.linkPath());
+    copyPath(g_lockPath, link.lockPath());
 
     QSocketNotifier hostNotifier(link.masterFd(), QSocketNotifier::Read);
     SimStick stick(options.config);
@@ -105,6 +162,8 @@ int main(int argc, char *argv[])
         finished = true;
         hostNotifier.setEnabled(false);
         link.close();
+        g_linkPath[0] = '\0';
+        g_lockPath[0] = '\0';
         for (const QString &line : stick.summary())
             printLine(line);
         printLine(QStringLiteral("link dropped-out=%1").arg(link.droppedOut()));

@@ -33,12 +33,24 @@ bool ensurePrivateDirectory(const QByteArray &path, QString *why)
         return false;
     }
     struct stat st = {};
-    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-        *why =
-            QStringLiteral("%1 is not a directory of this user").arg(QString::fromLocal8Bit(path));
+    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *why = QStringLiteral("%1 is not a directory of this user that only this user may write")
+                   .arg(QString::fromLocal8Bit(path));
         return false;
     }
     return true;
+}
+
+// Takes the write lock on the open file description of `fd`: it lasts until
+// this process ends, however it ends, and nothing else this process does
+// with the file releases it.
+bool lockWhole(int fd)
+{
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &whole) == 0;
 }
 
 } // namespace
@@ -59,10 +71,28 @@ bool PtyLink::open(const QString &name, QString *why)
 
     const QString linkPath = dir + u'/' + name;
     const QByteArray link = QFile::encodeName(linkPath);
+    const QString lockPath = dir + QStringLiteral("/.") + name + QStringLiteral(".lock");
+    const QByteArray lock = QFile::encodeName(lockPath);
+    // A lock file that is already there was left by a simulator that ended
+    // without removing it: its link, if any, leads nowhere we made.
+    const bool leftOver = ::access(lock.constData(), F_OK) == 0;
+    m_lock = ::open(lock.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_lock < 0 || !lockWhole(m_lock)) {
+        const int error = errno;
+        if (m_lock >= 0)
+            ::close(m_lock);
+        m_lock = -1;
+        *why = error == EAGAIN || error == EACCES
+                   ? QStringLiteral("%1 is in use; choose another --name").arg(linkPath)
+                   : QStringLiteral("cannot lock %1: %2").arg(lockPath, errnoText(error));
+        return false;
+    }
+    m_lockPath = lockPath;
     struct stat st = {};
     if (::lstat(link.constData(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode) || ::stat(link.constData(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode) || (!leftOver && ::stat(link.constData(), &st) == 0)) {
             *why = QStringLiteral("%1 is in use; choose another --name").arg(linkPath);
+            close();
             return false;
         }
         ::unlink(link.constData());
@@ -100,6 +130,13 @@ void PtyLink::close()
     if (!m_linkPath.isEmpty()) {
         ::unlink(QFile::encodeName(m_linkPath).constData());
         m_linkPath.clear();
+    }
+    // Removed while still held, so no other simulator locks it in between.
+    if (m_lock >= 0) {
+        ::unlink(QFile::encodeName(m_lockPath).constData());
+        ::close(m_lock);
+        m_lock = -1;
+        m_lockPath.clear();
     }
     if (m_master >= 0)
         ::close(m_master);

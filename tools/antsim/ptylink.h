@@ -17,11 +17,15 @@ public:
     PtyLink &operator=(const PtyLink &) = delete;
 
     // Makes the pseudo-terminal and the link `name` in the virtual-stick
-    // directory (creating the directories 0700). A link of that name whose
-    // target is gone is replaced; a live one is an error. On failure returns
-    // false and sets why; nothing is left behind.
+    // directory (creating the directories 0700), and holds a lock on
+    // `.name.lock` beside it for as long as the link is ours: the program
+    // takes a link whose lock nobody holds for a leftover of a simulator that
+    // was killed. A link of that name whose target is gone, or whose lock is
+    // left over, is replaced; a live one is an error. On failure returns false
+    // and sets why; nothing is left behind.
     bool open(const QString &name, QString *why);
-    // Hangs up (closes both sides) and removes the link; safe to call twice.
+    // Hangs up (closes both sides) and removes the link and its lock; safe to
+    // call twice.
     void close();
 
     bool isOpen() const { return m_master >= 0; }
@@ -29,6 +33,7 @@ public:
     int masterFd() const { return m_master; }
     QString linkPath() const { return m_linkPath; }
     QString slavePath() const { return m_slavePath; }
+    QString lockPath() const { return m_lockPath; }
 
     // Everything the host wrote so far (may be empty).
     QByteArray readAvailable();
@@ -44,7 +49,9 @@ private:
     // Held open so the pseudo-terminal does not hang up between the host's
     // opens.
     int m_slave = -1;
+    int m_lock = -1;
     QString m_linkPath;
+    QString m_lockPath;
     QString m_slavePath;
     qint64 m_droppedOut = 0;
 };

@@ -1,0 +1,42 @@
+// Writing values into a settings file in Qt's INI format that other programs
+// share with us: their entries are kept as they are, or the file is not
+// touched at all.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <chrono>
+#include <optional>
+
+namespace pulvane::store {
+
+struct SettingsValue
+{
+    QString key; // "Section/name", as QSettings names it
+    QString text;
+};
+
+// Sets every value in the file at `path` (created with its directory when
+// missing) in one atomic replacement of the file. Waits at most `lockWait`
+// for the lock that QSettings writers of the same file take. Returns false,
+// with the file left byte for byte as it was, when the lock is not had in
+// time, when Qt cannot read the file back faithfully (a line it does not
+// parse, a value it would write back differently, a key given twice with two
+// values), or when the new file cannot be written.
+bool setValuesInFile(const QString &path, const QList<SettingsValue> &values,
+                     std::chrono::milliseconds lockWait);
+
+namespace detail {
+
+// The entries of an INI text as written: "section/key" (section and key
+// decoded as QSettings decodes them, "General" and no section alike) to the
+// value's text, trimmed but otherwise raw. Comments and blank lines carry
+// nothing. nullopt for a line that is neither of those, a section header nor
+// key=value, or for a key given twice with different values.
+std::optional<QMap<QString, QString>> rawEntries(const QByteArray &ini);
+
+} // namespace detail
+
+} // namespace pulvane::store
