@@ -17,7 +17,7 @@
 #include "antframe.h"
 #include "antlibrary.h"
 #include "antmessages.h"
-#include "stickdiscovery.h"
+#include "stickopen.h"
 #include "tform1.h"
 
 #include <QAbstractButton>

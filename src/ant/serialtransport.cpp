@@ -1,10 +1,8 @@
 #include "serialtransport.h"
 
-#include "stickdiscovery.h"
+#include "openfailure.h"
 
 #include <QFileInfo>
-
-#include <unistd.h>
 
 namespace pulvane::ant {
 
@@ -27,7 +25,7 @@ bool SerialTransport::open(QString *why)
     // itself rather than our link to it.
     const QString device = QFileInfo(m_path).canonicalFilePath();
     if (device.isEmpty()) {
-        *why = QStringLiteral("%1 is gone").arg(m_path);
+        *why = goneReason(m_path);
         return false;
     }
     m_port.setPortName(device);
@@ -40,28 +38,18 @@ bool SerialTransport::open(QString *why)
     if (m_port.open(QIODevice::ReadWrite))
         return true;
 
-    const QByteArray native = device.toLocal8Bit();
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
-        *why = QStringLiteral("%1 is gone").arg(device);
+        *why = goneReason(device);
         break;
     case QSerialPort::PermissionError:
         // Qt reports a busy port (locked or opened exclusively) as a
         // permission error too; the access bits tell the two apart.
-        if (::access(native.constData(), R_OK | W_OK) != 0) {
-            *why = QStringLiteral("permission denied on %1; install packaging/"
-                                  "60-pulvane-ant.rules into /etc/udev/rules.d and plug the stick "
-                                  "in again, or join the dialout group")
-                       .arg(device);
-        } else {
-            const QString holders = programsHolding(device);
-            *why = QStringLiteral("%1 is busy: %2")
-                       .arg(device, holders.isEmpty() ? QStringLiteral("another program holds it")
-                                                      : QStringLiteral("held by %1").arg(holders));
-        }
+        *why = accessDenied(device) ? permissionReason(device, PermissionHint::UdevRuleOrDialout)
+                                    : busyReason(device, device);
         break;
     default:
-        *why = QStringLiteral("%1: %2").arg(device, m_port.errorString());
+        *why = otherReason(device, m_port.errorString());
         break;
     }
     return false;

@@ -1,6 +1,6 @@
 #include "usbtransport.h"
 
-#include "stickdiscovery.h"
+#include "openfailure.h"
 
 #include <QSocketNotifier>
 #include <libusb.h>
@@ -108,25 +108,18 @@ bool UsbTransport::open(QString *why)
     if (rc != 0) {
         switch (rc) {
         case LIBUSB_ERROR_ACCESS:
-            *why = QStringLiteral("permission denied on %1; install packaging/"
-                                  "60-pulvane-ant.rules into /etc/udev/rules.d and plug the stick "
-                                  "in again")
-                       .arg(node.isEmpty() ? m_description : node);
+            *why =
+                permissionReason(node.isEmpty() ? m_description : node, PermissionHint::UdevRule);
             break;
-        case LIBUSB_ERROR_BUSY: {
-            const QString holders = node.isEmpty() ? QString() : programsHolding(node);
-            *why = QStringLiteral("%1 is busy: %2")
-                       .arg(m_description, holders.isEmpty()
-                                               ? QStringLiteral("another program holds it")
-                                               : QStringLiteral("held by %1").arg(holders));
+        case LIBUSB_ERROR_BUSY:
+            *why = busyReason(m_description, node);
             break;
-        }
         case LIBUSB_ERROR_NO_DEVICE:
         case LIBUSB_ERROR_NOT_FOUND:
-            *why = QStringLiteral("%1 is gone").arg(m_description);
+            *why = goneReason(m_description);
             break;
         default:
-            *why = QStringLiteral("%1: %2").arg(m_description, usbError(rc));
+            *why = otherReason(m_description, usbError(rc));
             break;
         }
         close();
@@ -148,7 +141,7 @@ bool UsbTransport::open(QString *why)
                               &UsbTransport::onTransferDone, this, 0);
     m_readTransfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
     if (int submit = libusb_submit_transfer(m_readTransfer); submit != 0) {
-        *why = QStringLiteral("%1: %2").arg(m_description, usbError(submit));
+        *why = otherReason(m_description, usbError(submit));
         libusb_free_transfer(m_readTransfer);
         m_readTransfer = nullptr;
         close();

@@ -1,7 +1,7 @@
 // The program: one window over the ANT sticks of this machine, running until
 // that window has closed.
 #include "antlibrary.h"
-#include "stickdiscovery.h"
+#include "stickopen.h"
 #include "tform1.h"
 
 #include <QApplication>

@@ -1,6 +1,7 @@
 #include "antlibrary.h"
 #include "antmessages.h"
-#include "stickdiscovery.h"
+#include "sticklist.h"
+#include "stickopen.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -2,7 +2,9 @@
 #include "antlibrary.h"
 #include "antmessages.h"
 #include "serialtransport.h"
-#include "stickdiscovery.h"
+#include "sticklist.h"
+#include "stickopen.h"
+#include "virtualsticks.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,5 +1,6 @@
 #include "antlibrary.h"
-#include "stickdiscovery.h"
+#include "sticklist.h"
+#include "stickopen.h"
 
 #include <QTest>
 

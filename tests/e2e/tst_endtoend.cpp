@@ -6,7 +6,8 @@
 #include "antlibrary.h"
 #include "chaintranscript.h"
 #include "spinedit.h"
-#include "stickdiscovery.h"
+#include "sticklist.h"
+#include "stickopen.h"
 #include "tform1.h"
 
 #include <QAbstractButton>

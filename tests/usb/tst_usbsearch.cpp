@@ -10,7 +10,7 @@
 #include "fakeview.h"
 #include "finder.h"
 #include "scriptedstick.h"
-#include "stickdiscovery.h"
+#include "stickopen.h"
 
 #include <QStandardPaths>
 #include <QTemporaryDir>

@@ -6,7 +6,8 @@
 #include "antlibrary.h"
 #include "antmessages.h"
 #include "finderstate.h"
-#include "stickdiscovery.h"
+#include "sticklist.h"
+#include "stickopen.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

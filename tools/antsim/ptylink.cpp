@@ -1,6 +1,6 @@
 #include "ptylink.h"
 
-#include "stickdiscovery.h"
+#include "virtualsticks.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,0 +1,34 @@
+#include "openfailure.h"
+
+namespace pulvane::ant {
+
+QString goneReason(const QString &what)
+{
+    return QStringLiteral("%1 is gone").arg(what);
+}
+
+QString permissionReason(const QString &what, PermissionHint hint)
+{
+    QString text = QStringLiteral("permission denied on %1; install packaging/"
+                                  "60-pulvane-ant.rules into /etc/udev/rules.d and plug the stick "
+                                  "in again")
+                       .arg(what);
+    if (hint == PermissionHint::UdevRuleOrDialout)
+        text += QStringLiteral(", or join the dialout group");
+    return text;
+}
+
+QString busyReason(const QString &what, const QString &node)
+{
+    const QString holders = node.isEmpty() ? QString() : programsHolding(node);
+    return QStringLiteral("%1 is busy: %2")
+        .arg(what, holders.isEmpty() ? QStringLiteral("another program holds it")
+                                     : QStringLiteral("held by %1").arg(holders));
+}
+
+QString otherReason(const QString &what, const QString &detail)
+{
+    return QStringLiteral("%1: %2").arg(what, detail);
+}
+
+} // namespace pulvane::ant

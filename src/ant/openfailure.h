@@ -1,0 +1,34 @@
+// Why a stick could not be opened, worded alike by every transport. Each text
+// follows "ANT stick N not opened: " on standard error; `what` names the
+// stick or its node.
+#pragma once
+
+#include <QString>
+
+namespace pulvane::ant {
+
+// The stick (or its node) disappeared before or while opening it.
+QString goneReason(const QString &what);
+// Access refused. Nodes of serial sticks can also be reached by joining the
+// dialout group, so the hint names that too.
+enum class PermissionHint
+{
+    UdevRule,
+    UdevRuleOrDialout
+};
+QString permissionReason(const QString &what, PermissionHint hint);
+// Another program holds the stick; node is what is scanned for holders (none
+// when empty).
+QString busyReason(const QString &what, const QString &node);
+// Any other failure, with the platform's own text.
+QString otherReason(const QString &what, const QString &detail);
+
+// Platform pieces (openfailure_linux.cpp).
+//
+// "name (pid), ..." for the processes that have devicePath open, or empty.
+// Only processes we may look into are seen.
+QString programsHolding(const QString &devicePath);
+// True when we may not open path for reading and writing.
+bool accessDenied(const QString &path);
+
+} // namespace pulvane::ant

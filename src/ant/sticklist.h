@@ -1,0 +1,19 @@
+// The ordered list of ANT sticks on this machine: the N-th entry is what
+// ANT_Init(N) opens.
+//
+// Order: bulk sticks (0fcf:1008, 0fcf:1009) through libusb by bus and port;
+// then serial sticks as tty nodes (0fcf:1004, and bulk sticks libusb cannot
+// reach but the kernel's serial driver can), by bus and port; then the
+// entries of the virtual-stick directory by name. No stick appears twice.
+#pragma once
+
+#include "sticklocation.h"
+
+#include <QList>
+
+namespace pulvane::ant {
+
+// The whole list, built afresh from what is plugged in now.
+QList<StickLocation> findSticks();
+
+} // namespace pulvane::ant

@@ -1,0 +1,18 @@
+// The ordering of the stick list, apart from the machine: what the scans
+// found in, the list ANT_Init counts through out. Private to the ANT link and
+// its tests.
+#pragma once
+
+#include "stickscan.h"
+
+namespace pulvane::ant {
+
+// Bulk sticks by bus and port; then serial sticks by bus and port (a bulk
+// stick libusb may not open but whose node we may is listed here, through
+// that node); then the virtual entries in the order given, less those that
+// lead to a node already listed as a serial stick. No stick appears twice.
+QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
+                                 const QList<SerialStickFound> &serial,
+                                 const QList<VirtualStickFound> &virtuals);
+
+} // namespace pulvane::ant

@@ -1,0 +1,24 @@
+// Opening a stick of the list: the transport its kind needs, ready for
+// traffic. SystemStickProvider is what the program hands to AntLibrary.
+#pragma once
+
+#include "sticklocation.h"
+#include "stickprovider.h"
+
+#include <memory>
+
+namespace pulvane::ant {
+
+// Opens one stick. Serial sticks ignore baudrate (the bridge stick needs
+// kBridgeStickBaudrate); virtual sticks use it, for UART modules. On failure
+// returns null and sets why (see openfailure.h).
+std::unique_ptr<Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why);
+
+// The sticks of this machine (findSticks()), opened by their place in the list.
+class SystemStickProvider : public StickProvider
+{
+public:
+    std::unique_ptr<Transport> openStick(int index, int baudrate, QString *why) override;
+};
+
+} // namespace pulvane::ant

@@ -1,0 +1,54 @@
+// What the platform finds before the stick list orders it. Each scan has one
+// implementation per platform, chosen by the build: bulk sticks through
+// libusb (bulkscan.cpp), serial sticks (serialscan_linux.cpp: sysfs), the
+// virtual-stick directory (virtualsticks_linux.cpp).
+//
+// Called on the thread that opens sticks, at each ANT_Init; each scan reads
+// what is plugged in now and keeps nothing.
+#pragma once
+
+#include "sticklocation.h"
+
+#include <QList>
+#include <QString>
+
+namespace pulvane::ant {
+
+// A bulk stick (0fcf:1008, 0fcf:1009) that libusb lists.
+struct BulkStickFound
+{
+    StickLocation location;
+    int deviceAddress = 0;
+    // False when libusb was refused access (no udev rule).
+    bool reachable = false;
+};
+
+// A serial node whose USB parent is an ANT stick.
+struct SerialStickFound
+{
+    QString node;
+    // The node with every link resolved, to compare with virtual entries;
+    // filled by findSticks only when there are virtual entries.
+    QString target;
+    uint16_t productId = 0;
+    int busNumber = 0;
+    int deviceAddress = 0;
+    QList<int> portNumbers;
+    // We may open the node for reading and writing.
+    bool readWrite = false;
+};
+
+// A vetted entry of the virtual-stick directory.
+struct VirtualStickFound
+{
+    StickLocation location;
+    // The device the entry leads to, every link resolved.
+    QString target;
+};
+
+QList<BulkStickFound> scanBulkSticks();
+QList<SerialStickFound> scanSerialSticks();
+// The vetted entries of the virtual-stick directory, by name.
+QList<VirtualStickFound> scanVirtualSticks(const QString &directory);
+
+} // namespace pulvane::ant

@@ -1,0 +1,167 @@
+#include "sticklist_p.h"
+
+#include <QTest>
+
+using namespace pulvane::ant;
+
+Q_DECLARE_METATYPE(QList<BulkStickFound>)
+Q_DECLARE_METATYPE(QList<SerialStickFound>)
+Q_DECLARE_METATYPE(QList<VirtualStickFound>)
+
+namespace {
+
+BulkStickFound bulk(int bus, const QList<int> &ports, int address, bool reachable)
+{
+    BulkStickFound found;
+    found.location.kind = StickLocation::Kind::Usb;
+    found.location.busNumber = bus;
+    found.location.portNumbers = ports;
+    found.location.productId = kUsb2StickProductId;
+    found.deviceAddress = address;
+    found.reachable = reachable;
+    return found;
+}
+
+SerialStickFound node(const QString &path, int bus, const QList<int> &ports, int address,
+                      bool readWrite = true)
+{
+    SerialStickFound found;
+    found.node = path;
+    found.target = path;
+    found.productId = kBridgeStickProductId;
+    found.busNumber = bus;
+    found.portNumbers = ports;
+    found.deviceAddress = address;
+    found.readWrite = readWrite;
+    return found;
+}
+
+VirtualStickFound entry(const QString &name, const QString &target)
+{
+    VirtualStickFound found;
+    found.location.kind = StickLocation::Kind::Virtual;
+    found.location.path = QStringLiteral("/run/user/1000/pulvane/sticks/") + name;
+    found.target = target;
+    return found;
+}
+
+// "usb 1-2.3", "serial /dev/ttyUSB0", "virtual <entry name>".
+QString brief(const StickLocation &stick)
+{
+    switch (stick.kind) {
+    case StickLocation::Kind::Usb: {
+        QStringList ports;
+        for (int p : stick.portNumbers)
+            ports << QString::number(p);
+        return QStringLiteral("usb %1-%2").arg(stick.busNumber).arg(ports.join(u'.'));
+    }
+    case StickLocation::Kind::Serial:
+        return QStringLiteral("serial ") + stick.path;
+    case StickLocation::Kind::Virtual:
+        return QStringLiteral("virtual ") + stick.path.section(u'/', -1);
+    }
+    return {};
+}
+
+} // namespace
+
+// The order of the stick list decides which stick ANT_Init(N) opens, so it is
+// checked apart from any machine.
+class TstStickList : public QObject
+{
+    Q_OBJECT
+private slots:
+    void order_data();
+    void order();
+    void serialDescriptionNamesTheNode();
+};
+
+void TstStickList::order_data()
+{
+    QTest::addColumn<QList<BulkStickFound>>("bulk");
+    QTest::addColumn<QList<SerialStickFound>>("serial");
+    QTest::addColumn<QList<VirtualStickFound>>("virtuals");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString usb0 = QStringLiteral("/dev/ttyUSB0");
+    const QString usb1 = QStringLiteral("/dev/ttyUSB1");
+
+    QTest::newRow("nothing plugged in") << QList<BulkStickFound>{} << QList<SerialStickFound>{}
+                                        << QList<VirtualStickFound>{} << QStringList{};
+    QTest::newRow("bulk sticks by bus, then port path")
+        << QList<BulkStickFound>{bulk(2, {1}, 4, true), bulk(1, {3}, 3, true),
+                                 bulk(1, {2, 1}, 2, true), bulk(1, {2}, 5, true)}
+        << QList<SerialStickFound>{} << QList<VirtualStickFound>{}
+        << QStringList{"usb 1-2", "usb 1-2.1", "usb 1-3", "usb 2-1"};
+    QTest::newRow("serial sticks by bus and port, after every bulk stick")
+        << QList<BulkStickFound>{bulk(3, {1}, 2, true)}
+        << QList<SerialStickFound>{node(usb0, 2, {1}, 7), node(usb1, 1, {4}, 9)}
+        << QList<VirtualStickFound>{}
+        << QStringList{"usb 3-1", "serial /dev/ttyUSB1", "serial /dev/ttyUSB0"};
+    QTest::newRow("bulk stick refused to libusb is used through its node")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, false), bulk(1, {1}, 4, true)}
+        << QList<SerialStickFound>{node(usb0, 1, {2}, 5)} << QList<VirtualStickFound>{}
+        << QStringList{"usb 1-1", "serial /dev/ttyUSB0"};
+    QTest::newRow("refused bulk stick whose node is refused too stays bulk")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, false)}
+        << QList<SerialStickFound>{node(usb0, 1, {2}, 5, false)} << QList<VirtualStickFound>{}
+        << QStringList{"usb 1-2"};
+    QTest::newRow("reachable bulk stick is not listed again through its node")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true)}
+        << QList<SerialStickFound>{node(usb0, 1, {2}, 5)} << QList<VirtualStickFound>{}
+        << QStringList{"usb 1-2"};
+    QTest::newRow("node at another address of the same bus is a stick of its own")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true)}
+        << QList<SerialStickFound>{node(usb0, 1, {3}, 6)} << QList<VirtualStickFound>{}
+        << QStringList{"usb 1-2", "serial /dev/ttyUSB0"};
+    QTest::newRow("virtual entries last, in the order given")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true)}
+        << QList<SerialStickFound>{node(usb0, 2, {1}, 3)}
+        << QList<VirtualStickFound>{entry("a-sim", "/dev/pts/4"), entry("b-uart", "/dev/ttyS1")}
+        << QStringList{"usb 1-2", "serial /dev/ttyUSB0", "virtual a-sim", "virtual b-uart"};
+    QTest::newRow("virtual entry leading to a listed serial stick is dropped")
+        << QList<BulkStickFound>{}
+        << QList<SerialStickFound>{node(usb0, 2, {1}, 3), node(usb1, 2, {2}, 4)}
+        << QList<VirtualStickFound>{entry("a-link", usb1), entry("b-sim", "/dev/pts/4")}
+        << QStringList{"serial /dev/ttyUSB0", "serial /dev/ttyUSB1", "virtual b-sim"};
+    QTest::newRow("virtual entry leading to a refused bulk stick's node is dropped")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, false)}
+        << QList<SerialStickFound>{node(usb0, 1, {2}, 5)}
+        << QList<VirtualStickFound>{entry("a-link", usb0)} << QStringList{"serial /dev/ttyUSB0"};
+    QTest::newRow("virtual entry leading to a bulk stick libusb reaches is kept")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true)}
+        << QList<SerialStickFound>{node(usb0, 1, {2}, 5)}
+        << QList<VirtualStickFound>{entry("a-link", usb0)}
+        << QStringList{"usb 1-2", "virtual a-link"};
+}
+
+void TstStickList::order()
+{
+    QFETCH(QList<BulkStickFound>, bulk);
+    QFETCH(QList<SerialStickFound>, serial);
+    QFETCH(QList<VirtualStickFound>, virtuals);
+    QFETCH(QStringList, expected);
+
+    QStringList listed;
+    for (const StickLocation &stick : orderSticks(bulk, serial, virtuals))
+        listed << brief(stick);
+    QCOMPARE(listed, expected);
+}
+
+void TstStickList::serialDescriptionNamesTheNode()
+{
+    BulkStickFound refused = bulk(1, {2}, 5, false);
+    refused.location.productId = kUsbMStickProductId;
+    SerialStickFound ttyOfRefused = node(QStringLiteral("/dev/ttyUSB0"), 1, {2}, 5);
+    ttyOfRefused.productId = kUsbMStickProductId;
+    const QList<StickLocation> sticks =
+        orderSticks({refused}, {ttyOfRefused, node(QStringLiteral("/dev/ttyACM0"), 2, {1}, 3)}, {});
+    QCOMPARE(sticks.size(), 2);
+    QCOMPARE(sticks.at(0).description, QStringLiteral("ANT stick /dev/ttyUSB0 (0fcf:1009)"));
+    QCOMPARE(sticks.at(0).productId, kUsbMStickProductId);
+    QCOMPARE(sticks.at(1).description, QStringLiteral("ANT stick /dev/ttyACM0 (0fcf:1004)"));
+    QCOMPARE(sticks.at(1).portNumbers, QList<int>{1});
+}
+
+QTEST_GUILESS_MAIN(TstStickList)
+#include "tst_sticklist.moc"
