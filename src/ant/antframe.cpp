@@ -1,5 +1,9 @@
 #include "antframe.h"
 
+#include "antmessages.h"
+
+#include <algorithm>
+
 namespace pulvane::ant {
 
 QByteArray encodeFrame(uint8_t id, const QByteArray &payload)
@@ -16,6 +20,34 @@ QByteArray encodeFrame(uint8_t id, const QByteArray &payload)
     frame.append(char(checksum));
     return frame;
 }
+
+namespace {
+
+uint8_t xorOf(const QByteArray &bytes, qsizetype from, qsizetype size)
+{
+    uint8_t checksum = 0;
+    for (qsizetype i = from; i < from + size; ++i)
+        checksum ^= uint8_t(bytes.at(i));
+    return checksum;
+}
+
+// Whether a whole, checksum-valid frame of a message we know, with a length
+// that message can have, lies in bytes [from, end).
+bool holdsKnownFrame(const QByteArray &bytes, qsizetype from, qsizetype end)
+{
+    for (qsizetype i = from; i + 4 <= end; ++i) {
+        if (uint8_t(bytes.at(i)) != kSync)
+            continue;
+        const int length = uint8_t(bytes.at(i + 1));
+        const PayloadLengths lengths = payloadLengths(uint8_t(bytes.at(i + 2)));
+        if (lengths.known && length >= lengths.min && length <= lengths.max &&
+            i + length + 4 <= end && xorOf(bytes, i, length + 4) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 QList<AntMessage> FrameDecoder::feed(const QByteArray &bytes)
 {
@@ -40,13 +72,23 @@ QList<AntMessage> FrameDecoder::feed(const QByteArray &bytes)
             ++m_dropped;
             continue;
         }
+        if (size - pos < 3)
+            break;
         const qsizetype frameSize = length + 4;
+        // A length its message cannot have, or a whole frame of ours inside
+        // what would be this one, means this sync byte was junk: waiting for
+        // the rest would hold back the real frame after it. Both are decided
+        // from the frame's own bytes, so the result does not depend on how
+        // they arrive.
+        if (length > payloadLengths(byteAt(pos + 2)).max ||
+            holdsKnownFrame(m_buffer, pos + 1, std::min(pos + frameSize, size))) {
+            ++pos;
+            ++m_dropped;
+            continue;
+        }
         if (size - pos < frameSize)
             break;
-        uint8_t checksum = 0;
-        for (qsizetype i = 0; i < frameSize; ++i)
-            checksum ^= byteAt(pos + i);
-        if (checksum != 0) {
+        if (xorOf(m_buffer, pos, frameSize) != 0) {
             ++pos;
             ++m_dropped;
             continue;

@@ -30,8 +30,11 @@ inline QByteArray encodeFrame(const AntMessage &m)
 }
 
 // Takes bytes in any split and yields whole, checksum-verified messages in
-// order. Junk before a sync byte is skipped; a frame with a bad checksum or an
-// impossible length costs one byte and the search for a sync byte resumes.
+// order. Junk before a sync byte is skipped; a frame with a bad checksum, a
+// length its message ID cannot have (payloadLengths().max), or a whole valid
+// frame of a known message inside it costs one byte and the search for a sync
+// byte resumes. Lengths below a message's minimum are let through: the
+// receiver decides what to do with a short message.
 class FrameDecoder
 {
 public:

@@ -31,6 +31,51 @@ uint8_t hi(uint16_t v)
 
 } // namespace
 
+PayloadLengths payloadLengths(uint8_t id)
+{
+    const auto exactly = [](int n) { return PayloadLengths{n, n, true}; };
+    const auto atLeast = [](int n) { return PayloadLengths{n, kMaxPayload, true}; };
+    switch (id) {
+    case kMsgResetSystem:
+    case kMsgStartup:
+    case kMsgUnassignChannel:
+    case kMsgOpenChannel:
+    case kMsgCloseChannel:
+        return exactly(1);
+    case kMsgSearchTimeout:
+    case kMsgRfFrequency:
+    case kMsgRequestMessage:
+    case kMsgProximitySearch:
+    case kMsgEnableExtendedMessages:
+    case kMsgLibConfig:
+    case kMsgChannelStatus:
+        return exactly(2);
+    case kMsgChannelPeriod:
+    case kMsgChannelResponse:
+        return exactly(3);
+    case kMsgAssignChannel:
+        return {3, 4, true};
+    case kMsgSerialNumber:
+        return exactly(4);
+    case kMsgChannelId:
+        return exactly(5);
+    case kMsgSetNetworkKey:
+        return exactly(9);
+    case kMsgBroadcastData:
+    case kMsgAcknowledgedData:
+    case kMsgBurstData:
+        // Extended messages add a flag byte and the transmitter's ID.
+        return atLeast(9);
+    case kMsgCapabilities:
+        return atLeast(6);
+    case kMsgVersion:
+    case kMsgSerialError:
+        return atLeast(1);
+    default:
+        return {};
+    }
+}
+
 AntMessage resetSystem()
 {
     return {kMsgResetSystem, bytes({0x00})};

@@ -89,6 +89,16 @@ inline constexpr uint8_t kLibConfigChannelId = 0x80;
 // Search timeout value meaning "never time out".
 inline constexpr uint8_t kSearchTimeoutNever = 255;
 
+// The payload lengths a message of this ID can have, from host or stick.
+// Frames of an ID we do not know (known false) may carry up to kMaxPayload.
+struct PayloadLengths
+{
+    int min = 0;
+    int max = kMaxPayload;
+    bool known = false;
+};
+PayloadLengths payloadLengths(uint8_t id);
+
 // Host to stick.
 AntMessage resetSystem();
 // key points to eight bytes.

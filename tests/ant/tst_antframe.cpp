@@ -151,6 +151,10 @@ void TstAntFrame::recovers_data()
     QTest::newRow("truncated frame") << hex("a4094e0000ff");
     QTest::newRow("sync as checksum") << hex("a401a400a4");
     QTest::newRow("zero length bad") << hex("a40011");
+    // Each would hold the frame after it back until more bytes came.
+    QTest::newRow("sync and length of a long frame") << hex("a429");
+    QTest::newRow("length its message cannot have") << hex("a41e40");
+    QTest::newRow("header of a frame that never comes") << hex("a4094e00");
 }
 
 // Noise before, between and after good frames costs only the noise: every good

@@ -286,9 +286,8 @@ void TstAntLibrary::buffersNeverOverrun()
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     registerCallbacks();
     // The longest payload the decoder passes, on every message ID.
-    const QByteArray longest(kMaxPayload, '\x11');
     for (int id : {0x4E, 0x4F, 0x50, 0x40, 0x51, 0x3E}) {
-        QByteArray payload = longest;
+        QByteArray payload(payloadLengths(uint8_t(id)).max, '\x11');
         payload[0] = 0;
         if (id == 0x40)
             payload[1] = 0x01;

@@ -101,8 +101,10 @@ inline QString checkDecoder(const QByteArray &bytes)
 
     qint64 accounted = whole.pendingBytes() + whole.droppedBytes();
     for (const ant::AntMessage &m : all) {
-        if (m.payload.size() > ant::kMaxPayload)
-            return QStringLiteral("decoder: payload of %1 bytes").arg(m.payload.size());
+        if (m.payload.size() > ant::payloadLengths(m.id).max)
+            return QStringLiteral("decoder: message 0x%1 with a payload of %2 bytes")
+                .arg(m.id, 2, 16, QLatin1Char('0'))
+                .arg(m.payload.size());
         const QByteArray frame = ant::encodeFrame(m);
         accounted += frame.size();
         ant::FrameDecoder again;
@@ -115,6 +117,16 @@ inline QString checkDecoder(const QByteArray &bytes)
         return QStringLiteral("decoder: %1 bytes in, %2 accounted for")
             .arg(bytes.size())
             .arg(accounted);
+
+    // Whatever came before, a stick's answer that arrives whole is not held
+    // back waiting for more: the answer has no other sync byte, so nothing
+    // may be left pending after it.
+    const QByteArray answer =
+        ant::encodeFrame(ant::channelResponse(0, ant::kMsgSetNetworkKey, ant::kResponseNoError));
+    whole.feed(answer);
+    if (whole.pendingBytes() != 0)
+        return QStringLiteral("decoder: %1 bytes held back after a whole answer")
+            .arg(whole.pendingBytes());
     return {};
 }
 
