@@ -20,7 +20,7 @@ fi
 
 # Prints what makes a stick present, or nothing.
 find_stick() {
-    local dev vendor product entry
+    local dev vendor product entry target lock
     for dev in /sys/bus/usb/devices/*; do
         [ -r "$dev/idVendor" ] && [ -r "$dev/idProduct" ] || continue
         vendor="$(cat "$dev/idVendor")"
@@ -34,13 +34,25 @@ find_stick() {
             esac
         fi
     done
-    # Links whose target is gone are left over from a simulator that did not
-    # end cleanly; Pulvane skips them too.
+    # What Pulvane skips is skipped here too: a directory others may write to;
+    # links whose target is gone, is no serial port or is another user's
+    # pseudo-terminal; links of a simulator that has ended (nobody holds the
+    # lock file beside the link).
+    [ -d "$STICK_DIR" ] && [ ! -L "$STICK_DIR" ] && [ -O "$STICK_DIR" ] || return 0
+    [ -z "$(find "$STICK_DIR" -maxdepth 0 -perm /022)" ] || return 0
     for entry in "$STICK_DIR"/*; do
-        if [ -L "$entry" ] && [ -c "$entry" ]; then
-            echo "virtual stick $entry"
-            return
+        [ -L "$entry" ] && [ -c "$entry" ] || continue
+        target="$(readlink -f "$entry")"
+        case "$target" in
+        /dev/pts/*) [ -O "$target" ] || continue ;;
+        *) [ -e "/sys/class/tty/$(basename "$target")/device" ] || continue ;;
+        esac
+        lock="$STICK_DIR/.$(basename "$entry").lock"
+        if [ -e "$lock" ] && flock -n -s "$lock" true; then
+            continue
         fi
+        echo "virtual stick $entry"
+        return
     done
 }
 

@@ -14,10 +14,23 @@ namespace pulvane::ant {
 // $XDG_RUNTIME_DIR/pulvane/sticks, or /tmp/pulvane-<uid>/sticks when
 // XDG_RUNTIME_DIR is unset. The directory may not exist.
 QString virtualStickDirectory();
-// One entry of the directory as a stick, or nothing when it must be skipped
-// (its target is gone or is no character device).
-std::optional<StickLocation> vetVirtualStick(const QString &directory, const QString &name);
+// Whether path is a directory of this user, not a link, that nobody else may
+// write to: only then may its entries be trusted. Sets why when not.
+bool isPrivateDirectory(const QString &path, QString *why);
+// The lock file antsim holds beside its link `name` for as long as it runs
+// (flock, exclusive). A link whose lock file nobody holds is a leftover of a
+// simulator that was killed, and its pseudo-terminal may be someone's terminal
+// by now.
+QString simulatorLockPath(const QString &directory, const QString &name);
+// One entry of the directory as a stick, or nothing when it must be skipped,
+// with the reason in why: its target is gone, is no serial port or pseudo-
+// terminal, is another user's pseudo-terminal, or belongs to a simulator that
+// is gone.
+std::optional<StickLocation> vetVirtualStick(const QString &directory, const QString &name,
+                                             QString *why);
 // The entries of a virtual-stick directory that pass vetVirtualStick, by name.
+// Nothing when the directory or its parent is not private (isPrivateDirectory).
+// Each entry and directory passed over is named on standard error.
 QList<StickLocation> virtualSticks(const QString &directory);
 
 } // namespace pulvane::ant

@@ -2,14 +2,61 @@
 
 #include "stickscan.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace pulvane::ant {
+
+namespace {
+
+// The terminal sides of pseudo-terminals (/dev/pts/N) have these majors.
+constexpr unsigned kPtySlaveFirstMajor = 136;
+constexpr unsigned kPtySlaveMajorCount = 8;
+
+bool isPtySlave(dev_t device)
+{
+    return major(device) >= kPtySlaveFirstMajor &&
+           major(device) < kPtySlaveFirstMajor + kPtySlaveMajorCount;
+}
+
+// A terminal on serial hardware (USB-serial bridge, UART): the tty class
+// lists it with the device beneath it. Consoles, /dev/tty, /dev/ptmx and the
+// memory devices have no such device.
+bool isSerialPort(dev_t device)
+{
+    const QString sys = QStringLiteral("/sys/dev/char/%1:%2").arg(major(device)).arg(minor(device));
+    return QFileInfo(sys + QStringLiteral("/subsystem")).canonicalFilePath() ==
+               QStringLiteral("/sys/class/tty") &&
+           QFileInfo::exists(sys + QStringLiteral("/device"));
+}
+
+// Whether a process holds the lock file at path. A shared lock we can take is
+// one nobody holds exclusively; it goes again with the descriptor.
+bool lockHeld(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+void passOver(const QString &what, const QString &why)
+{
+    qWarning().noquote() << QStringLiteral("Virtual stick %1 skipped: %2").arg(what, why);
+}
+
+} // namespace
 
 QString virtualStickDirectory()
 {
@@ -19,31 +66,83 @@ QString virtualStickDirectory()
     return QStringLiteral("/tmp/pulvane-%1/sticks").arg(::getuid());
 }
 
-std::optional<StickLocation> vetVirtualStick(const QString &directory, const QString &name)
+bool isPrivateDirectory(const QString &path, QString *why)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        *why = QStringLiteral("%1 is missing").arg(path);
+    else if (!S_ISDIR(st.st_mode))
+        *why = QStringLiteral("%1 is no directory (a link?)").arg(path);
+    else if (st.st_uid != ::getuid())
+        *why = QStringLiteral("%1 belongs to user %2").arg(path).arg(st.st_uid);
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        *why = QStringLiteral("%1 may be written by other users").arg(path);
+    else
+        return true;
+    return false;
+}
+
+QString simulatorLockPath(const QString &directory, const QString &name)
+{
+    return directory + QStringLiteral("/.") + name + QStringLiteral(".lock");
+}
+
+std::optional<StickLocation> vetVirtualStick(const QString &directory, const QString &name,
+                                             QString *why)
 {
     const QString entry = QDir(directory).filePath(name);
-    struct stat target
+    const QString target = QFileInfo(entry).canonicalFilePath();
+    struct stat st
     {
     };
     // stat() follows the link: a dangling one fails here.
-    if (::stat(QFile::encodeName(entry).constData(), &target) != 0 || !S_ISCHR(target.st_mode))
+    if (::stat(QFile::encodeName(entry).constData(), &st) != 0) {
+        *why = QStringLiteral("its target is gone");
         return std::nullopt;
+    }
+    if (!S_ISCHR(st.st_mode) || (!isPtySlave(st.st_rdev) && !isSerialPort(st.st_rdev))) {
+        *why = QStringLiteral("%1 is no serial port or pseudo-terminal").arg(target);
+        return std::nullopt;
+    }
+    if (isPtySlave(st.st_rdev) && st.st_uid != ::getuid()) {
+        *why = QStringLiteral("%1 is a pseudo-terminal of user %2").arg(target).arg(st.st_uid);
+        return std::nullopt;
+    }
+    const QString lock = simulatorLockPath(directory, name);
+    if (QFileInfo::exists(lock) && !lockHeld(lock)) {
+        *why = QStringLiteral("the simulator that made it has ended; %1 may be a terminal now")
+                   .arg(target);
+        return std::nullopt;
+    }
     StickLocation stick;
     stick.kind = StickLocation::Kind::Virtual;
     stick.path = entry;
-    stick.description =
-        QStringLiteral("virtual stick %1 (%2)").arg(name, QFileInfo(entry).canonicalFilePath());
+    stick.description = QStringLiteral("virtual stick %1 (%2)").arg(name, target);
     return stick;
 }
 
 QList<StickLocation> virtualSticks(const QString &directory)
 {
     QList<StickLocation> found;
+    if (!QFileInfo::exists(directory) && !QFileInfo(directory).isSymLink())
+        return found;
+    QString why;
+    for (const QString &dir : {QFileInfo(directory).path(), directory}) {
+        if (!isPrivateDirectory(dir, &why)) {
+            passOver(QStringLiteral("directory %1").arg(directory), why);
+            return found;
+        }
+    }
     const QStringList names = QDir(directory).entryList(
         QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString &name : names)
-        if (std::optional<StickLocation> stick = vetVirtualStick(directory, name))
+    for (const QString &name : names) {
+        if (std::optional<StickLocation> stick = vetVirtualStick(directory, name, &why))
             found << *stick;
+        else
+            passOver(name, why);
+    }
     return found;
 }
 

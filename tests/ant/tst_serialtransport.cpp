@@ -15,7 +15,9 @@
 
 #include <array>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace pulvane::ant;
@@ -83,6 +85,10 @@ private slots:
     void init();
     void virtualDirectoryFromEnvironment();
     void discoveryOrderAndDanglingLinks();
+    void skipsWhatIsNoStick_data();
+    void skipsWhatIsNoStick();
+    void ignoresDirectoryOthersControl_data();
+    void ignoresDirectoryOthersControl();
     void libraryOverPty();
     void garbageIsDropped();
     void secondOpenIsRefused();
@@ -160,6 +166,100 @@ void TstSerialTransport::discoveryOrderAndDanglingLinks()
     for (const StickLocation &s : virtualSticks(m_sticks))
         names << QFileInfo(s.path).fileName();
     QCOMPARE(names, (QStringList{"b-stick", "x-stick"}));
+}
+
+// Each entry would come before a working stick and, taken for a stick, use up
+// a device number or lead START into something that never answers.
+void TstSerialTransport::skipsWhatIsNoStick_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("lock");
+    QTest::addColumn<bool>("kept");
+
+    for (const char *device : {"/dev/null", "/dev/zero", "/dev/full", "/dev/urandom", "/dev/ptmx"})
+        QTest::newRow(device) << device << "" << false;
+    QTest::newRow("another user's pseudo-terminal") << "otherUsersPty"
+                                                    << "" << false;
+    QTest::newRow("a killed simulator's pseudo-terminal") << "pty"
+                                                          << "left over" << false;
+    QTest::newRow("a live simulator's pseudo-terminal") << "pty"
+                                                        << "held" << true;
+    QTest::newRow("a pseudo-terminal linked by hand") << "pty"
+                                                      << "" << true;
+}
+
+void TstSerialTransport::skipsWhatIsNoStick()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, lock);
+    QFETCH(bool, kept);
+
+    PtyMaster stick, entry;
+    QVERIFY(stick.isValid() && entry.isValid());
+    QVERIFY(!link(QStringLiteral("z-stick"), stick.slave()).isEmpty());
+    if (target == "otherUsersPty") {
+        if (::getuid() != 0)
+            QSKIP("giving a pseudo-terminal to another user needs root");
+        QCOMPARE(::chown(QFile::encodeName(entry.slave()).constData(), 65534, 65534), 0);
+    }
+    if (target.startsWith("/dev/"))
+        QVERIFY(!link(QStringLiteral("a-entry"), target).isEmpty());
+    else
+        QVERIFY(!link(QStringLiteral("a-entry"), entry.slave()).isEmpty());
+    QFile lockFile(simulatorLockPath(m_sticks, QStringLiteral("a-entry")));
+    if (!lock.isEmpty())
+        QVERIFY(lockFile.open(QIODevice::WriteOnly));
+    if (lock == "held")
+        QCOMPARE(::flock(lockFile.handle(), LOCK_EX | LOCK_NB), 0);
+
+    if (!kept)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Virtual stick a-entry skipped: "));
+    QStringList names;
+    for (const StickLocation &s : virtualSticks(m_sticks))
+        names << QFileInfo(s.path).fileName();
+    const QStringList expected = kept ? QStringList{"a-entry", "z-stick"} : QStringList{"z-stick"};
+    QCOMPARE(names, expected);
+}
+
+// Without XDG_RUNTIME_DIR the directory is under /tmp, where anyone may have
+// made it first and linked their own pseudo-terminal into it.
+void TstSerialTransport::ignoresDirectoryOthersControl_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::newRow("writable by others") << "sticksOpen";
+    QTest::newRow("parent writable by others") << "parentOpen";
+    QTest::newRow("a link to a directory") << "sticksLink";
+    QTest::newRow("another user's") << "sticksOthers";
+    QTest::newRow("parent another user's") << "parentOthers";
+}
+
+void TstSerialTransport::ignoresDirectoryOthersControl()
+{
+    QFETCH(QString, setup);
+    const QByteArray sticks = QFile::encodeName(m_sticks);
+    const QByteArray parent = QFile::encodeName(QFileInfo(m_sticks).path());
+    if (setup.endsWith("Others") && ::getuid() != 0)
+        QSKIP("handing a directory to another user needs root");
+    if (setup == "sticksLink") {
+        const QString real = m_runtime->path() + QStringLiteral("/elsewhere");
+        QVERIFY(QDir(m_sticks).removeRecursively());
+        QVERIFY(QDir().mkpath(real));
+        QVERIFY(QFile::link(real, m_sticks));
+    }
+    PtyMaster planted;
+    QVERIFY(planted.isValid());
+    QVERIFY(!link(QStringLiteral("stick"), planted.slave()).isEmpty());
+    if (setup == "sticksOpen")
+        QCOMPARE(::chmod(sticks.constData(), 0777), 0);
+    else if (setup == "parentOpen")
+        QCOMPARE(::chmod(parent.constData(), 0777), 0);
+    else if (setup == "sticksOthers")
+        QCOMPARE(::chown(sticks.constData(), 65534, 65534), 0);
+    else if (setup == "parentOthers")
+        QCOMPARE(::chown(parent.constData(), 65534, 65534), 0);
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Virtual stick directory .* skipped: "));
+    QVERIFY(virtualSticks(m_sticks).isEmpty());
 }
 
 void TstSerialTransport::libraryOverPty()

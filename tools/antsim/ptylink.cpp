@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,32 +26,29 @@ QString errnoText(int error)
 
 // Creates `path` 0700 if missing; an existing one must be our own directory
 // and no symbolic link, or anyone could redirect our links.
-bool ensurePrivateDirectory(const QByteArray &path, QString *why)
+bool ensurePrivateDirectory(const QString &path, QString *why)
 {
-    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-        *why = QStringLiteral("cannot create %1: %2")
-                   .arg(QString::fromLocal8Bit(path), errnoText(errno));
+    if (::mkdir(QFile::encodeName(path).constData(), 0700) != 0 && errno != EEXIST) {
+        *why = QStringLiteral("cannot create %1: %2").arg(path, errnoText(errno));
         return false;
     }
-    struct stat st = {};
-    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        *why = QStringLiteral("%1 is not a directory of this user that only this user may write")
-                   .arg(QString::fromLocal8Bit(path));
-        return false;
-    }
-    return true;
+    return ant::isPrivateDirectory(path, why);
 }
 
-// Takes the write lock on the open file description of `fd`: it lasts until
-// this process ends, however it ends, and nothing else this process does
-// with the file releases it.
-bool lockWhole(int fd)
+// Takes the lock for as long as this process runs, however it ends. A host
+// checking whether we are alive takes it shared for a moment, so a busy lock
+// is tried again for a while before the name counts as taken.
+bool lockExclusively(int fd)
 {
-    struct flock whole = {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    return ::fcntl(fd, F_OFD_SETLK, &whole) == 0;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK)
+            return false;
+        ::usleep(10000);
+    }
+    errno = EWOULDBLOCK;
+    return false;
 }
 
 } // namespace
@@ -63,26 +61,25 @@ PtyLink::~PtyLink()
 bool PtyLink::open(const QString &name, QString *why)
 {
     const QString dir = ant::virtualStickDirectory();
-    const QByteArray parent = QFile::encodeName(QFileInfo(dir).path());
-    if (!ensurePrivateDirectory(parent, why))
+    if (!ensurePrivateDirectory(QFileInfo(dir).path(), why))
         return false;
-    if (!ensurePrivateDirectory(QFile::encodeName(dir), why))
+    if (!ensurePrivateDirectory(dir, why))
         return false;
 
     const QString linkPath = dir + u'/' + name;
     const QByteArray link = QFile::encodeName(linkPath);
-    const QString lockPath = dir + QStringLiteral("/.") + name + QStringLiteral(".lock");
+    const QString lockPath = ant::simulatorLockPath(dir, name);
     const QByteArray lock = QFile::encodeName(lockPath);
     // A lock file that is already there was left by a simulator that ended
     // without removing it: its link, if any, leads nowhere we made.
     const bool leftOver = ::access(lock.constData(), F_OK) == 0;
     m_lock = ::open(lock.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (m_lock < 0 || !lockWhole(m_lock)) {
+    if (m_lock < 0 || !lockExclusively(m_lock)) {
         const int error = errno;
         if (m_lock >= 0)
             ::close(m_lock);
         m_lock = -1;
-        *why = error == EAGAIN || error == EACCES
+        *why = error == EWOULDBLOCK
                    ? QStringLiteral("%1 is in use; choose another --name").arg(linkPath)
                    : QStringLiteral("cannot lock %1: %2").arg(lockPath, errnoText(error));
         return false;
