@@ -10,6 +10,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 SCALE="${1:-300}"
 SIM_SECONDS=86400
 OUT="$PULVANE_ROOT/docs/robustness.md"
+# The hostile-input section is written by hand and kept as it is.
+HOSTILE="$(sed -n '/^## Hostile inputs/,$p' "$OUT" 2>/dev/null || true)"
 
 pulvane_install_packages "${PULVANE_BUILD_PACKAGES[@]}"
 pulvane_bench_setup windowprobe antsim
@@ -104,6 +106,7 @@ $(grep -E '^(round|final)' "$TMP/vanish")
 | after the 20th: belt found and receiving | $( [ "$(val vanish vanish_final_ok)" = 1 ] && echo yes || echo NO) |
 | log lines at the end | $(val vanish vanish_log_lines) |
 EOF
+[ -z "$HOSTILE" ] || printf '\n%s\n' "$HOSTILE"
 } > "$OUT"
 echo "Wrote $OUT"
 exit "$vanish_rc"
