@@ -7,13 +7,16 @@
 // so the channel is open as in the running program; from then on each
 // broadcast is one bytesArrived carrying one 13-byte broadcast frame. Timed
 // once without giving the event loop a turn (the work the frame itself
-// causes) and once with the repaint that follows in the running program, at a
-// short log and again after the log has grown to a large size.
+// causes) and once with the repaint that follows in the running program, with
+// a thousand lines in the log and again after it has grown to a large size.
+// The window's own log runs beside the pane it replaced (one text block per
+// line, bench/beforelog.h), each in a process of its own.
 //
-//   QT_QPA_PLATFORM=offscreen broadcastbench [--large-lines N]
+//   QT_QPA_PLATFORM=offscreen broadcastbench [--pane before|after] [--large-lines N]
 #include "antframe.h"
 #include "antlibrary.h"
 #include "antmessages.h"
+#include "beforelog.h"
 #include "tform1.h"
 
 #include <QAbstractButton>
@@ -21,6 +24,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QTextStream>
 #include <algorithm>
 #include <vector>
@@ -91,6 +95,38 @@ QByteArray broadcastFrame(qint64 n)
     return ant::encodeFrame(ant::kMsgBroadcastData, payload);
 }
 
+// The real window, counting the lines it logs; with `before` set its log pane
+// is written as it was before the EventLog packed its lines.
+class BenchForm : public TForm1
+{
+public:
+    BenchForm(ant::AntLibrary &ant, bool before)
+        : TForm1(ant), m_before(before ? std::make_unique<BeforeLog>(
+                                             *findChild<QPlainTextEdit *>(QStringLiteral("Memo1")))
+                                       : nullptr)
+    {}
+    void appendLine(const QString &line) override
+    {
+        ++lines;
+        if (m_before)
+            m_before->appendLine(line);
+        else
+            TForm1::appendLine(line);
+    }
+    void appendSeparator() override
+    {
+        ++lines;
+        if (m_before)
+            m_before->appendSeparator();
+        else
+            TForm1::appendSeparator();
+    }
+    qint64 lines = 0;
+
+private:
+    std::unique_ptr<BeforeLog> m_before;
+};
+
 struct Figures
 {
     double median = 0;
@@ -114,19 +150,11 @@ Figures timeBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repa
     return {samples[count / 2], samples[count * 99 / 100]};
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+int run(const QString &pane, qint64 largeLines)
 {
-    QApplication app(argc, argv);
-    qint64 largeLines = 1000000;
-    const QStringList args = app.arguments();
-    if (const int i = args.indexOf(QStringLiteral("--large-lines")); i > 0 && i + 1 < args.size())
-        largeLines = args.at(i + 1).toLongLong();
-
     BenchProvider sticks;
     ant::AntLibrary ant(sticks);
-    TForm1 form(ant);
+    BenchForm form(ant, pane == QLatin1String("before"));
     form.show();
     QCoreApplication::processEvents();
 
@@ -139,38 +167,64 @@ int main(int argc, char *argv[])
         return 1;
     }
     BenchTransport &stick = *sticks.last;
-    auto *memo = form.findChild<QPlainTextEdit *>(QStringLiteral("Memo1"));
     auto *hr = form.findChild<QLabel *>(QStringLiteral("lbl_HR"));
 
     constexpr int kSamples = 4000;
     qint64 next = 0;
     QTextStream out(stdout);
-    out << "log_lines  broadcast_us(p50/p99)  broadcast+repaint_us(p50/p99)\n";
-    const auto row = [&] {
-        const qint64 lines = memo->blockCount();
+    for (const qint64 size : {qint64(1000), largeLines}) {
+        // Each broadcast adds a line and a separator.
+        while (form.lines < size) {
+            stick.deliver(broadcastFrame(next++));
+            if (next % 500 == 0)
+                QCoreApplication::processEvents();
+        }
+        QCoreApplication::processEvents();
+        const qint64 lines = form.lines;
         const Figures alone = timeBroadcasts(stick, next, kSamples, false);
         const Figures painted = timeBroadcasts(stick, next, kSamples, true);
-        out << qSetFieldWidth(9) << lines << qSetFieldWidth(0) << "  " << qSetFieldWidth(21)
+        out << qSetFieldWidth(6) << pane << qSetFieldWidth(0) << "  " << qSetFieldWidth(9) << lines
+            << qSetFieldWidth(0) << "  " << qSetFieldWidth(21)
             << QStringLiteral("%1 / %2").arg(alone.median, 0, 'f', 1).arg(alone.p99, 0, 'f', 1)
             << qSetFieldWidth(0) << "  " << qSetFieldWidth(29)
             << QStringLiteral("%1 / %2").arg(painted.median, 0, 'f', 1).arg(painted.p99, 0, 'f', 1)
             << qSetFieldWidth(0) << Qt::endl;
-    };
-    row();
-    // Each broadcast adds a line and a separator.
-    while (memo->blockCount() < largeLines) {
-        stick.deliver(broadcastFrame(next++));
-        if (next % 500 == 0)
-            QCoreApplication::processEvents();
     }
-    QCoreApplication::processEvents();
-    row();
 
     const qint64 received = form.finder().state().BroadcastRxCount;
     if (received != next || !hr->text().startsWith(QStringLiteral("HR: "))) {
         QTextStream(stderr) << "lost broadcasts: delivered " << next << ", counted " << received
                             << '\n';
         return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    qint64 largeLines = 1000000;
+    const QStringList args = app.arguments();
+    if (const int i = args.indexOf(QStringLiteral("--large-lines")); i > 0 && i + 1 < args.size())
+        largeLines = args.at(i + 1).toLongLong();
+    if (const int i = args.indexOf(QStringLiteral("--pane")); i > 0 && i + 1 < args.size())
+        return run(args.at(i + 1), largeLines);
+
+    QTextStream out(stdout);
+    out << "pane    log_lines  broadcast_us(p50/p99)  broadcast+repaint_us(p50/p99)" << Qt::endl;
+    for (const char *pane : {"before", "after"}) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--pane"), QLatin1String(pane), QStringLiteral("--large-lines"),
+                     QString::number(largeLines)});
+        child.waitForFinished(-1);
+        out << child.readAllStandardOutput();
+        out.flush();
+        if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+            return 1;
     }
     return 0;
 }

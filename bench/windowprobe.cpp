@@ -286,15 +286,29 @@ struct Window
     int messages = 0;
     qint64 received() const { return const_cast<TForm1 &>(form).finder().state().BroadcastRxCount; }
     bool idShown() const { return id->text().startsWith(QStringLiteral("ID: ")); }
-    // The last "Recv(" line of the log.
+    // The last "Recv(" line of the log. A block of the log holds one line or,
+    // once packed, several joined by line separators.
     QString lastRecv() const
     {
-        for (QTextBlock b = memo->document()->lastBlock(); b.isValid(); b = b.previous())
-            if (b.text().startsWith(QStringLiteral("Recv(")))
-                return b.text();
+        for (QTextBlock b = memo->document()->lastBlock(); b.isValid(); b = b.previous()) {
+            const QStringList lines = b.text().split(QChar::LineSeparator);
+            for (auto line = lines.crbegin(); line != lines.crend(); ++line)
+                if (line->startsWith(QStringLiteral("Recv(")))
+                    return *line;
+        }
         return {};
     }
+    qint64 logLines() const
+    {
+        qint64 lines = 0;
+        for (QTextBlock b = memo->document()->firstBlock(); b.isValid(); b = b.next())
+            lines += 1 + b.text().count(QChar::LineSeparator);
+        return lines;
+    }
 };
+}
+}
+;
 
 QString argValue(const QStringList &args, const QString &name, const QString &fallback = {})
 {
@@ -461,7 +475,7 @@ int runReceive(const QStringList &args)
     out() << "sample t_s rss_MiB log_lines received" << Qt::endl;
     const auto sample = [&] {
         out() << "sample " << QString::number(timer.elapsed() / 1000.0, 'f', 1) << ' '
-              << QString::number(residentMiB(self), 'f', 1) << ' ' << w.memo->blockCount() << ' '
+              << QString::number(residentMiB(self), 'f', 1) << ' ' << w.logLines() << ' '
               << w.received() << Qt::endl;
     };
     double nextSample = 0;
@@ -496,7 +510,7 @@ int runReceive(const QStringList &args)
           << "\nprogram_cpu_percent=" << QString::number(100 * selfCpu / selfSpan, 'f', 2)
           << "\nantsim_cpu_percent=" << QString::number(100 * simCpu / simSpan, 'f', 2)
           << "\nfinal_rss_MiB=" << QString::number(residentMiB(self), 'f', 1)
-          << "\nlog_lines=" << w.memo->blockCount() << "\nlast_recv=" << recv
+          << "\nlog_lines=" << w.logLines() << "\nlast_recv=" << recv
           << "\nlog_rxcount=" << logCount << "\nantsim_broadcasts=" << simCount
           << "\nantsim_dropped_out="
           << Sim::field(simOutput, QStringLiteral("link"), QStringLiteral("dropped-out"))
@@ -554,7 +568,7 @@ int runVanish(const QStringList &args)
     out() << "final id=" << w.id->text() << " received=" << got << " antsim_found="
           << Sim::field(simOutput, QStringLiteral("found"), QStringLiteral("dev"))
           << "\nvanish_rounds_ok=" << ok << '/' << rounds << "\nvanish_final_ok=" << (id && got > 0)
-          << "\nvanish_log_lines=" << w.memo->blockCount() << Qt::endl;
+          << "\nvanish_log_lines=" << w.logLines() << Qt::endl;
     return ok == rounds && id && got > 0 ? 0 : 1;
 }
 

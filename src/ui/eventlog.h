@@ -5,6 +5,13 @@
 // the end, whatever the user had scrolled to or selected. Lines are never
 // removed and their number is not limited, so each append costs the same
 // however long the log already is.
+//
+// What a line costs in memory is mostly the text document's structures for
+// a block: the block itself, its fragments and its layout. So the log keeps
+// the newest lines one block each, where appending is cheapest, and packs
+// older ones, a fixed number to a block, joined by line separators (U+2028),
+// which the pane shows, selects and copies as line breaks. A packed block is
+// laid out only when it comes into view.
 #pragma once
 
 #include <QString>
@@ -28,10 +35,23 @@ public:
     // The lines joined by line breaks, without a trailing one.
     QString text() const;
 
+    // The lines appended so far, separators included.
+    qint64 lineCount() const { return m_lines; }
+
+    // Lines packed into one block, and how many of the newest lines stay one
+    // to a block (enough to fill a tall pane).
+    static constexpr int kLinesPerBlock = 32;
+    static constexpr int kNewestLoose = 128;
+
 private:
+    void packOldestLoose();
+
     QPlainTextEdit &m_pane;
     // The pane's single empty block is a line of the log, not an empty pane.
     bool m_emptyLineShown = false;
+    qint64 m_lines = 0;
+    // Blocks 0 .. m_packedBlocks - 1 hold packed lines.
+    int m_packedBlocks = 0;
 };
 
 } // namespace pulvane::ui
