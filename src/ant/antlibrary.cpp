@@ -2,8 +2,8 @@
 
 #include "antmessages.h"
 #include "finderstate.h"
+#include "stickdiagnostics.h"
 
-#include <QDebug>
 #include <algorithm>
 #include <cstring>
 
@@ -58,9 +58,9 @@ int AntLibrary::ANT_Init(uint8_t usbDeviceNumber, uint16_t baudrate, uint8_t, ui
     QString why;
     std::unique_ptr<Transport> transport = m_provider.openStick(usbDeviceNumber, baudrate, &why);
     if (!transport || !transport->isOpen()) {
-        qWarning().noquote() << QStringLiteral("ANT stick %1 not opened: %2")
-                                    .arg(usbDeviceNumber)
-                                    .arg(why.isEmpty() ? QStringLiteral("unknown reason") : why);
+        reportStickTrouble(QStringLiteral("ANT stick %1 not opened: %2")
+                               .arg(usbDeviceNumber)
+                               .arg(why.isEmpty() ? QStringLiteral("unknown reason") : why));
         return 0;
     }
     m_transport = std::move(transport);
@@ -176,7 +176,7 @@ void AntLibrary::onBytes(const QByteArray &bytes)
 void AntLibrary::onGone(const QString &reason)
 {
     const QString name = m_transport ? m_transport->description() : QString();
-    qWarning().noquote() << QStringLiteral("ANT stick %1 went away: %2").arg(name, reason);
+    reportStickTrouble(QStringLiteral("ANT stick %1 went away: %2").arg(name, reason));
     release();
     emit stickGone(reason);
 }

@@ -1,0 +1,80 @@
+// The Windows listing of COM ports: SetupAPI's Ports class, each device's
+// PortName from its device key, its hardware IDs and its location path.
+#include "comports.h"
+
+#include <windows.h>
+
+#include <devguid.h>
+#include <setupapi.h>
+
+#include <vector>
+
+namespace pulvane::ant {
+
+namespace {
+
+QStringList multiStringProperty(HDEVINFO set, SP_DEVINFO_DATA *info, DWORD property)
+{
+    DWORD type = 0;
+    DWORD needed = 0;
+    SetupDiGetDeviceRegistryPropertyW(set, info, property, &type, nullptr, 0, &needed);
+    if (needed == 0)
+        return {};
+    std::vector<wchar_t> data(needed / sizeof(wchar_t) + 1, L'\0');
+    if (!SetupDiGetDeviceRegistryPropertyW(set, info, property, &type,
+                                           reinterpret_cast<BYTE *>(data.data()), needed,
+                                           nullptr))
+        return {};
+    if (type == REG_SZ)
+        return {QString::fromWCharArray(data.data())};
+    if (type != REG_MULTI_SZ)
+        return {};
+    return multiStringList(data.data(), needed / sizeof(wchar_t));
+}
+
+QString portName(HDEVINFO set, SP_DEVINFO_DATA *info)
+{
+    HKEY key = SetupDiOpenDevRegKey(set, info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE)
+        return {};
+    wchar_t name[64] = {};
+    DWORD size = sizeof name - sizeof(wchar_t);
+    DWORD type = 0;
+    QString port;
+    if (RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE *>(name),
+                         &size) == ERROR_SUCCESS &&
+        type == REG_SZ)
+        port = QString::fromWCharArray(name);
+    RegCloseKey(key);
+    return port;
+}
+
+} // namespace
+
+QList<ComPortFound> scanComPorts()
+{
+    QList<ComPortFound> found;
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE)
+        return found;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+        ComPortFound port;
+        port.port = portName(set, &info);
+        // Printer ports (LPT) share the class.
+        if (!port.port.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+            continue;
+        port.usb = usbIdsFromHardwareIds(multiStringProperty(set, &info, SPDRP_HARDWAREID));
+        const QStringList paths = multiStringProperty(set, &info, SPDRP_LOCATION_PATHS);
+        if (!paths.isEmpty())
+            port.portNumbers = usbPortsFromLocationPath(paths.first());
+        const QStringList names = multiStringProperty(set, &info, SPDRP_FRIENDLYNAME);
+        port.friendlyName = names.isEmpty() ? port.port : names.first();
+        found << port;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+} // namespace pulvane::ant

@@ -1,0 +1,232 @@
+// The Win32 serial transport over a real COM port. scripts/test-windows.sh
+// links two COM ports of Wine back to back (two pseudo-terminals joined by
+// socat) and names them in PULVANE_TEST_COM_PAIR as "COMa;COMb": the
+// transport opens the first, the test speaks through the second as the stick
+// would. Without the pair only the checks that need no port run.
+#include "winserialtransport.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <windows.h>
+
+using namespace pulvane::ant;
+
+namespace {
+
+// The far end of the line, plain blocking Win32 I/O.
+class Peer
+{
+public:
+    explicit Peer(const QString &port)
+    {
+        const std::wstring path = WinSerialTransport::devicePath(port).toStdWString();
+        m_handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (m_handle == INVALID_HANDLE_VALUE)
+            return;
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = 20;
+        timeouts.ReadTotalTimeoutConstant = 2000;
+        SetCommTimeouts(m_handle, &timeouts);
+    }
+    ~Peer() { close(); }
+    bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+    void close()
+    {
+        if (isOpen())
+            CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+    }
+    bool write(const QByteArray &bytes)
+    {
+        DWORD n = 0;
+        return WriteFile(m_handle, bytes.constData(), DWORD(bytes.size()), &n, nullptr) &&
+               n == DWORD(bytes.size());
+    }
+    // Reads until count bytes came or two seconds passed.
+    QByteArray read(int count)
+    {
+        QByteArray got;
+        QDeadlineTimer deadline(2000);
+        while (got.size() < count && !deadline.hasExpired()) {
+            char buffer[256];
+            DWORD n = 0;
+            if (!ReadFile(m_handle, buffer, DWORD(std::min<qsizetype>(sizeof buffer,
+                                                                      count - got.size())),
+                          &n, nullptr))
+                break;
+            got.append(buffer, int(n));
+        }
+        return got;
+    }
+
+private:
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+};
+
+QByteArray joined(const QSignalSpy &spy)
+{
+    QByteArray all;
+    for (const QList<QVariant> &args : spy)
+        all += args.at(0).toByteArray();
+    return all;
+}
+
+} // namespace
+
+class TestWinSerialTransport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void devicePath_data();
+    void devicePath();
+    void absentPort();
+    void busyPort();
+    void bytesBothWays();
+    void closeEndsTheSignals();
+    // Last: it ends the line the other checks use.
+    void goneWhenTheLineHangsUp();
+
+private:
+    void needPair();
+    QString m_port;
+    QString m_peerPort;
+};
+
+void TestWinSerialTransport::initTestCase()
+{
+    const QStringList pair =
+        qEnvironmentVariable("PULVANE_TEST_COM_PAIR").split(u';', Qt::SkipEmptyParts);
+    if (pair.size() == 2) {
+        m_port = pair.at(0);
+        m_peerPort = pair.at(1);
+    }
+}
+
+void TestWinSerialTransport::needPair()
+{
+    if (m_port.isEmpty())
+        QSKIP("PULVANE_TEST_COM_PAIR names no pair of linked COM ports");
+}
+
+void TestWinSerialTransport::devicePath_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("low port") << "COM5" << "\\\\.\\COM5";
+    QTest::newRow("two digits") << "COM12" << "\\\\.\\COM12";
+    QTest::newRow("already a device path") << "\\\\.\\COM3" << "\\\\.\\COM3";
+}
+
+void TestWinSerialTransport::devicePath()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, path);
+    QCOMPARE(WinSerialTransport::devicePath(port), path);
+}
+
+void TestWinSerialTransport::absentPort()
+{
+    WinSerialTransport transport(QStringLiteral("COM219"), 115200, QStringLiteral("test"));
+    QString why;
+    QVERIFY(!transport.open(&why));
+    QCOMPARE(why, QStringLiteral("COM219 is gone"));
+    QVERIFY(!transport.isOpen());
+    QVERIFY(!transport.write(QByteArray("\xA4", 1)));
+}
+
+void TestWinSerialTransport::busyPort()
+{
+    needPair();
+    Peer holder(m_port);
+    QVERIFY(holder.isOpen());
+    WinSerialTransport transport(m_port, 115200, QStringLiteral("test"));
+    QString why;
+    QVERIFY(!transport.open(&why));
+    QCOMPARE(why, m_port + QStringLiteral(" is busy: another program holds it"));
+}
+
+void TestWinSerialTransport::bytesBothWays()
+{
+    needPair();
+    WinSerialTransport transport(m_port, 115200, QStringLiteral("test"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    Peer peer(m_peerPort);
+    QVERIFY(peer.isOpen());
+    QSignalSpy arrived(&transport, &Transport::bytesArrived);
+    QSignalSpy gone(&transport, &Transport::gone);
+
+    // A reset request, then a longer frame: both leave whole.
+    const QByteArray reset = QByteArray::fromHex("a4014a00ef");
+    QVERIFY(transport.write(reset));
+    QCOMPARE(peer.read(reset.size()), reset);
+    const QByteArray assign = QByteArray::fromHex("a40342000000e5");
+    QVERIFY(transport.write(assign));
+    QCOMPARE(peer.read(assign.size()), assign);
+
+    // Frames from the stick in pieces, with pauses: in order, nothing lost.
+    QByteArray expected;
+    for (int i = 0; i < 5; ++i) {
+        const QByteArray piece = QByteArray::fromHex("a4036f2000") + char(i);
+        QVERIFY(peer.write(piece));
+        expected += piece;
+        QTest::qWait(30);
+    }
+    QTRY_COMPARE(joined(arrived), expected);
+    // A burst larger than one read.
+    QByteArray burst(10000, '\0');
+    for (int i = 0; i < burst.size(); ++i)
+        burst[i] = char(i * 7);
+    QVERIFY(peer.write(burst));
+    QTRY_COMPARE_WITH_TIMEOUT(joined(arrived), expected + burst, 10000);
+    QCOMPARE(gone.count(), 0);
+}
+
+void TestWinSerialTransport::closeEndsTheSignals()
+{
+    needPair();
+    WinSerialTransport transport(m_port, 115200, QStringLiteral("test"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    Peer peer(m_peerPort);
+    QSignalSpy arrived(&transport, &Transport::bytesArrived);
+    // Closed from inside its own signal, as AntLibrary may do.
+    connect(&transport, &Transport::bytesArrived, &transport, [&] { transport.close(); });
+    QVERIFY(peer.write("first"));
+    QTRY_COMPARE(arrived.count(), 1);
+    QVERIFY(!transport.isOpen());
+    QVERIFY(!transport.write("x"));
+    QVERIFY(peer.write("second"));
+    QTest::qWait(300);
+    QCOMPARE(arrived.count(), 1);
+
+    // The port is free again for the next user.
+    WinSerialTransport again(m_port, 115200, QStringLiteral("test"));
+    QVERIFY2(again.open(&why), qPrintable(why));
+}
+
+void TestWinSerialTransport::goneWhenTheLineHangsUp()
+{
+    needPair();
+    WinSerialTransport transport(m_port, 115200, QStringLiteral("test"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    QSignalSpy gone(&transport, &Transport::gone);
+    {
+        // socat ends once the far end is closed, and our side hangs up.
+        Peer peer(m_peerPort);
+        QVERIFY(peer.isOpen());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 10000);
+    QCOMPARE(gone.at(0).at(0).toString(),
+             QStringLiteral("the stick was unplugged or its line was closed"));
+    QVERIFY(!transport.isOpen());
+    QVERIFY(!transport.write("x"));
+}
+
+QTEST_GUILESS_MAIN(TestWinSerialTransport)
+#include "tst_winserialtransport.moc"

@@ -1,0 +1,136 @@
+// START finds antsim's nearest belt through a COM port, the window shows its
+// heart rate and number, and SAVE TO PC writes both values into the
+// registry as strings. Run by scripts/test-windows.sh with antsim's belts
+// 4321 (2.5 m), 12345 (0.5 m) and 51010 (1.2 m).
+#include "antlibrary.h"
+#include "chaintranscript.h"
+#include "stickdiscovery.h"
+#include "tform1.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTest>
+#include <QTimer>
+
+#include <windows.h>
+
+using namespace pulvane;
+
+namespace {
+
+// The registry value's type and text, read without Qt.
+struct RegistryValue
+{
+    DWORD type = REG_NONE;
+    QString text;
+};
+
+RegistryValue readRegistry(const wchar_t *key, const wchar_t *name)
+{
+    RegistryValue value;
+    wchar_t data[64] = {};
+    DWORD size = sizeof data - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_ANY | RRF_NOEXPAND, &value.type, data,
+                     &size) == ERROR_SUCCESS &&
+        value.type == REG_SZ)
+        value.text = QString::fromWCharArray(data);
+    return value;
+}
+
+} // namespace
+
+class TestWineEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void findsTheNearestBeltAndSavesIt();
+
+private:
+    template <typename T> T *control(const char *name) const
+    {
+        return m_form->findChild<T *>(QLatin1String(name));
+    }
+    void click(const char *name);
+    QString labelText(const char *name) const { return control<QLabel>(name)->text(); }
+
+    std::unique_ptr<TForm1> m_form;
+};
+
+void TestWineEndToEnd::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("PULVANE_STICKS"))
+        QSKIP("PULVANE_STICKS names no COM port leading to antsim");
+}
+
+void TestWineEndToEnd::click(const char *name)
+{
+    auto *button = control<QAbstractButton>(name);
+    QVERIFY(button);
+    QVERIFY2(button->isEnabled(), name);
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void TestWineEndToEnd::findsTheNearestBeltAndSavesIt()
+{
+    const QString key = QStringLiteral("Software\\Morvask\\Quelb\\OrvantaDeviceAnt");
+    const QString keyP = QStringLiteral("Software\\Morvask\\Quelb\\OrvantaDeviceAntP");
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Morvask\\Quelb");
+
+    // No real stick here: the only one is the port PULVANE_STICKS names.
+    const QList<ant::StickLocation> sticks = ant::findSticks();
+    QCOMPARE(sticks.size(), 1);
+    QCOMPARE(sticks.first().path, qEnvironmentVariable("PULVANE_STICKS"));
+
+    ant::SystemStickProvider provider;
+    ant::AntLibrary ant(provider);
+    m_form = std::make_unique<TForm1>(ant);
+    QStringList messages;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, this, [&] {
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            auto *box = qobject_cast<QMessageBox *>(widget);
+            if (box && box->isVisible()) {
+                messages << box->text();
+                box->accept();
+            }
+        }
+    });
+    closer.start(20);
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+
+    click("Btn_Start1");
+    QTRY_COMPARE_WITH_TIMEOUT(labelText("lbl_DeviceNumber"), QStringLiteral("ID: 12345"), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QRegularExpression(QStringLiteral("^HR: \\d+$"))
+                                 .match(labelText("lbl_HR"))
+                                 .hasMatch(),
+                             10000);
+    const QStringList log = control<QPlainTextEdit>("Memo1")->toPlainText().split(u'\n');
+    const QStringList transcript = test::chainTranscript(4);
+    QCOMPARE(log.mid(0, transcript.size()), transcript);
+
+    click("Btn_SaveToPC");
+    QVERIFY2(messages.isEmpty(), qPrintable(messages.join(u'\n')));
+    const RegistryValue saved = readRegistry(reinterpret_cast<const wchar_t *>(key.utf16()),
+                                             L"QrxAnt_DeviceHrNumber");
+    QCOMPARE(saved.type, DWORD(REG_SZ));
+    QCOMPARE(saved.text, QStringLiteral("12345"));
+    const RegistryValue savedP = readRegistry(reinterpret_cast<const wchar_t *>(keyP.utf16()),
+                                              L"QrxAntP_HRDeviceNumber");
+    QCOMPARE(savedP.type, DWORD(REG_SZ));
+    QCOMPARE(savedP.text, QStringLiteral("12345"));
+
+    click("Btn_Stop");
+    QVERIFY(control<QAbstractButton>("Btn_Start1")->isEnabled());
+    m_form.reset();
+}
+
+QTEST_MAIN(TestWineEndToEnd)
+#include "tst_wineendtoend.moc"
