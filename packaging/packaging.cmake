@@ -9,6 +9,12 @@
 
 set(PULVANE_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
+# Windows: a folder that runs as it is and an NSIS installer made from it.
+if(WIN32)
+  include(${PULVANE_PACKAGING_DIR}/windows.cmake)
+  return()
+endif()
+
 install(FILES ${PULVANE_PACKAGING_DIR}/60-pulvane-ant.rules
         DESTINATION lib/udev/rules.d
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

@@ -12,7 +12,7 @@ WIN_JOBS="${PULVANE_WIN_JOBS:-$(nproc)}"
 
 PULVANE_WIN_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-base-dev-tools
     dpkg-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
-    wine wine64 nsis xvfb xauth imagemagick x11-utils)
+    wine wine64 nsis xvfb xauth imagemagick x11-utils xdotool socat)
 
 win_stage() { echo "== [windows $(date -u +%H:%M:%S)] $*"; }
 
@@ -218,4 +218,44 @@ win_wine_stop() {
     wineserver -k 2>/dev/null || true
     [ -n "${WIN_XVFB_PID:-}" ] && kill "$WIN_XVFB_PID" 2>/dev/null
     WIN_XVFB_PID=""
+}
+
+# Configures build-windows/ against the cached Qt and libusb (both must have
+# been built: win_build_qt, win_build_libusb). Tests run through Wine
+# (CTest's cross-compiling emulator).
+win_configure_pulvane() {
+    PKG_CONFIG_LIBDIR="$WIN_LIBUSB_PREFIX/lib/pkgconfig" PKG_CONFIG_PATH="" \
+        cmake -S "$PULVANE_ROOT" -B "$WIN_BUILD_DIR" -G Ninja -Wno-dev \
+        -DCMAKE_TOOLCHAIN_FILE="$WIN_QT_PREFIX/lib/cmake/Qt6/qt.toolchain.cmake" \
+        -DCMAKE_FIND_ROOT_PATH="/usr/$WIN_TRIPLE;$WIN_QT_PREFIX;$WIN_LIBUSB_PREFIX" \
+        -DCMAKE_BUILD_TYPE=Release \
+        -DPULVANE_BUILD_BENCH=OFF \
+        -DCMAKE_CROSSCOMPILING_EMULATOR=wine \
+        ${PULVANE_ANT_NETWORK_KEY:+-DPULVANE_ANT_NETWORK_KEY=$PULVANE_ANT_NETWORK_KEY} \
+        >"$WIN_CACHE/configure-pulvane.log" 2>&1 || {
+        tail -40 "$WIN_CACHE/configure-pulvane.log" >&2
+        return 1
+    }
+}
+
+# A Linux path as Wine's Z: drive shows it (no prefix needed).
+win_wine_path() { echo "Z:${1//\//\\}"; }
+
+# Every DLL that a program or DLL in the folder imports is in the folder or is
+# part of Windows (mingw-w64 has an import library for it).
+win_check_dlls() {
+    local dir="$1" file dll lower missing=0
+    while IFS= read -r -d '' file; do
+        while read -r dll; do
+            lower="${dll,,}"
+            [ -e "$dir/$dll" ] || [ -n "$(find "$dir" -maxdepth 1 -iname "$dll" -print -quit)" ] && continue
+            case "$lower" in
+            api-ms-win-*) continue ;;
+            esac
+            [ -e "/usr/$WIN_TRIPLE/lib/lib${lower%.*}.a" ] && continue
+            echo "$(basename "$file") needs $dll, which is not in $dir" >&2
+            missing=1
+        done < <("$WIN_TRIPLE-objdump" -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p')
+    done < <(find "$dir" \( -iname '*.exe' -o -iname '*.dll' \) -print0)
+    return $missing
 }

@@ -1,6 +1,7 @@
 // START finds antsim's nearest belt through a COM port, the window shows its
 // heart rate and number, and SAVE TO PC writes both values into the
-// registry as strings. Run by scripts/test-windows.sh with antsim's belts
+// registry as strings. scripts/test-windows.sh names the COM port that leads
+// to antsim in PULVANE_TEST_SIM_PORT; antsim has the belts
 // 4321 (2.5 m), 12345 (0.5 m) and 51010 (1.2 m).
 #include "antlibrary.h"
 #include "chaintranscript.h"
@@ -65,8 +66,12 @@ private:
 
 void TestWineEndToEnd::initTestCase()
 {
-    if (qEnvironmentVariableIsEmpty("PULVANE_STICKS"))
-        QSKIP("PULVANE_STICKS names no COM port leading to antsim");
+    // Set for this test alone, so that no other test takes antsim for a
+    // real stick.
+    const QString port = qEnvironmentVariable("PULVANE_TEST_SIM_PORT");
+    if (port.isEmpty())
+        QSKIP("PULVANE_TEST_SIM_PORT names no COM port leading to antsim");
+    qputenv("PULVANE_STICKS", port.toLocal8Bit());
 }
 
 void TestWineEndToEnd::click(const char *name)

@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# Proves the Windows build (scripts/build-windows.sh first) under Wine, in a
+# Wine prefix of its own with Xvfb as the display:
+#   1. the test programs built for Windows, through CTest with Wine as the
+#      emulator: a pair of COM ports joined back to back for the serial
+#      transport, and antsim (built for Linux) behind another COM port for
+#      the window's end-to-end test;
+#   2. dist/pulvane.exe itself against antsim: START finds the belt, SAVE TO
+#      PC writes both registry values (checked with `wine reg query`);
+#   3. the installer: silent install, the installed program's title, silent
+#      uninstall that leaves nothing behind.
+# PULVANE_SCREENSHOT=<file.png> also saves the window of step 2 with the belt
+# found.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/windows-common.sh"
+
+pulvane_install_packages "${PULVANE_WIN_PACKAGES[@]}" "${PULVANE_BUILD_PACKAGES[@]}"
+win_build_libusb >/dev/null
+win_build_qt >/dev/null
+if [ ! -f "$WIN_BUILD_DIR/dist/pulvane.exe" ]; then
+    echo "No Windows build in $WIN_BUILD_DIR: run scripts/build-windows.sh first" >&2
+    exit 1
+fi
+win_stage "antsim for Linux"
+pulvane_build antsim >/dev/null
+ANTSIM="$BUILD_DIR/tools/antsim/antsim"
+
+TMP="$(mktemp -d)"
+passed=0
+failed=0
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    win_wine_stop
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+
+check() { # check "what" command...
+    local what="$1"
+    shift
+    if "$@"; then
+        echo "PASS   : $what"
+        passed=$((passed + 1))
+    else
+        echo "FAIL!  : $what"
+        failed=$((failed + 1))
+    fi
+}
+
+# A fresh prefix each run: nothing from an earlier run counts.
+export PULVANE_WINEPREFIX="$TMP/prefix"
+win_wine_start
+win_stage "Wine prefix $WINEPREFIX on display $DISPLAY"
+
+# antsim with three belts; 12345 is the nearest. Prints its pty.
+start_antsim() { # name
+    local out="$TMP/antsim-$1.out"
+    XDG_RUNTIME_DIR="$TMP/run-$1" "$ANTSIM" --name "$1" \
+        --belt dev=4321,dist=2.5,hr=88 --belt dev=12345,dist=0.5,hr=72 \
+        --belt dev=51010,dist=1.2,hr=64 >"$out" 2>&1 &
+    pids+=($!)
+    local i
+    for i in $(seq 100); do
+        grep -q '^ready ' "$out" 2>/dev/null && break
+        sleep 0.1
+    done
+    readlink -f "$(sed -n 's/^ready //p' "$out")"
+}
+
+# Two ptys joined back to back. Prints both.
+start_pair() {
+    mkdir -p "$TMP/pair"
+    socat -d0 pty,raw,echo=0,link="$TMP/pair/a" pty,raw,echo=0,link="$TMP/pair/b" &
+    pids+=($!)
+    local i
+    for i in $(seq 100); do
+        [ -e "$TMP/pair/a" ] && [ -e "$TMP/pair/b" ] && break
+        sleep 0.1
+    done
+    echo "$(readlink -f "$TMP/pair/a") $(readlink -f "$TMP/pair/b")"
+}
+
+map_port() { # COMn /dev/pts/N
+    wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null 2>&1
+}
+
+# --- 1. test programs -------------------------------------------------------
+win_stage "test programs under Wine"
+read -r pair_a pair_b < <(start_pair)
+sim_pty="$(start_antsim ctest)"
+map_port COM7 "$pair_a"
+map_port COM8 "$pair_b"
+map_port COM5 "$sim_pty"
+# The port mappings are read when wineserver starts.
+wineserver -k || true
+wineserver -w || true
+export WINEPATH="$(win_wine_path "$WIN_QT_PREFIX/bin");$(win_wine_path "$WIN_LIBUSB_PREFIX/bin");$(win_wine_path "$(dirname "$("$WIN_TRIPLE-g++-posix" -print-file-name=libstdc++-6.dll)")");$(win_wine_path "/usr/$WIN_TRIPLE/lib")"
+export QT_PLUGIN_PATH="$(win_wine_path "$WIN_QT_PREFIX/plugins")"
+if PULVANE_TEST_COM_PAIR="COM7;COM8" PULVANE_TEST_SIM_PORT=COM5 \
+    ctest --test-dir "$WIN_BUILD_DIR" --output-on-failure --timeout 300 >"$TMP/ctest.log" 2>&1; then
+    check "test programs (ctest under Wine)" true
+else
+    check "test programs (ctest under Wine)" false
+fi
+grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|tests failed' "$TMP/ctest.log" || true
+grep -q 'Failed\|\*\*\*' "$TMP/ctest.log" && sed -n '/The following tests FAILED/,$p' "$TMP/ctest.log"
+reg_value() { # key value: the REG_SZ text, or nothing
+    wine reg query "HKCU\\Software\\Morvask\\Quelb\\$1" /v "$2" 2>/dev/null | tr -d '\r' |
+        sed -n "s/^ *$2 *REG_SZ *//p"
+}
+check "the window's end-to-end test saved 12345 as REG_SZ" \
+    test "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)" = 12345
+wine reg delete 'HKCU\Software\Morvask' /f >/dev/null 2>&1 || true
+unset WINEPATH QT_PLUGIN_PATH
+
+# --- 2. dist/pulvane.exe against antsim ----------------------------------------
+win_stage "dist/pulvane.exe against antsim"
+sim_pty="$(start_antsim dist)"
+map_port COM6 "$sim_pty"
+wineserver -k || true
+wineserver -w || true
+
+# Waits for a window whose name matches; prints its id.
+wait_window() { # pattern seconds
+    local i id
+    for i in $(seq $(($2 * 10))); do
+        id="$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1)" || true
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+# Clicks at a point of the window's client area.
+click_at() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
+
+launch=$(date +%s%N)
+PULVANE_STICKS=COM6 wine "$WIN_BUILD_DIR/dist/pulvane.exe" >"$TMP/dist.log" 2>&1 &
+pids+=($!)
+if win="$(wait_window '^Pulvane - Ver\. ' 60)"; then
+    shown=$(date +%s%N)
+    echo "start-up to the first shown window under Wine: $(((shown - launch) / 1000000)) ms"
+    title="$(xdotool getwindowname "$win")"
+    check "dist/pulvane.exe shows its window titled '$title'" test "$title" = "Pulvane - Ver. 1.1.1.0"
+    sleep 1
+    click_at "$win" 364 28 # START
+    found=false
+    for i in $(seq 300); do
+        grep -q '^found .*dev=12345' "$TMP/antsim-dist.out" && grep -q '^request ' "$TMP/antsim-dist.out" && {
+            found=true
+            break
+        }
+        sleep 0.1
+    done
+    check "START found belt 12345 and asked for its ID" $found
+    sleep 2
+    if [ -n "${PULVANE_SCREENSHOT:-}" ]; then
+        import -window root -crop "$(xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: //p')+$(xdotool getwindowgeometry "$win" | sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\1+\2/p')" \
+            "$PULVANE_SCREENSHOT" && echo "screenshot: $PULVANE_SCREENSHOT"
+    fi
+    click_at "$win" 364 156 # SAVE TO PC
+    sleep 2
+    check "SAVE TO PC: QrxAnt_DeviceHrNumber is REG_SZ 12345" \
+        test "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)" = 12345
+    check "SAVE TO PC: QrxAntP_HRDeviceNumber is REG_SZ 12345" \
+        test "$(reg_value OrvantaDeviceAntP QrxAntP_HRDeviceNumber)" = 12345
+else
+    check "dist/pulvane.exe shows its window" false
+fi
+wineserver -k || true
+wineserver -w || true
+
+# --- 3. the installer ----------------------------------------------------------
+win_stage "the installer"
+installer="$(ls "$WIN_BUILD_DIR"/Pulvane-*-win64.exe)"
+program_dir="$WINEPREFIX/drive_c/Program Files/Pulvane"
+start_menu() { find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs*' -iname 'Pulvane.lnk' 2>/dev/null; }
+wine "$installer" /S >/dev/null 2>&1 || true
+wineserver -w || true
+check "silent install puts pulvane.exe in the 64-bit Program Files" test -f "$program_dir/pulvane.exe"
+check "silent install adds the Start-menu entry Pulvane" test -n "$(start_menu)"
+check "silent install adds the uninstaller" test -f "$program_dir/Uninstall.exe"
+wine "C:\\Program Files\\Pulvane\\pulvane.exe" >/dev/null 2>&1 &
+pids+=($!)
+if win="$(wait_window '^Pulvane - Ver\. ' 60)"; then
+    check "the installed program starts with the title 'Pulvane - Ver. 1.1.1.0'" \
+        test "$(xdotool getwindowname "$win")" = "Pulvane - Ver. 1.1.1.0"
+else
+    check "the installed program shows its window" false
+fi
+wineserver -k || true
+wineserver -w || true
+wine "C:\\Program Files\\Pulvane\\Uninstall.exe" /S >/dev/null 2>&1 || true
+# The uninstaller runs on as a copy of itself.
+wineserver -w || true
+check "silent uninstall removes the program folder" test ! -e "$program_dir"
+check "silent uninstall removes the Start-menu entry" test -z "$(start_menu)"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
