@@ -22,8 +22,7 @@ QStringList multiStringProperty(HDEVINFO set, SP_DEVINFO_DATA *info, DWORD prope
         return {};
     std::vector<wchar_t> data(needed / sizeof(wchar_t) + 1, L'\0');
     if (!SetupDiGetDeviceRegistryPropertyW(set, info, property, &type,
-                                           reinterpret_cast<BYTE *>(data.data()), needed,
-                                           nullptr))
+                                           reinterpret_cast<BYTE *>(data.data()), needed, nullptr))
         return {};
     if (type == REG_SZ)
         return {QString::fromWCharArray(data.data())};
@@ -41,8 +40,8 @@ QString portName(HDEVINFO set, SP_DEVINFO_DATA *info)
     DWORD size = sizeof name - sizeof(wchar_t);
     DWORD type = 0;
     QString port;
-    if (RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE *>(name),
-                         &size) == ERROR_SUCCESS &&
+    if (RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE *>(name), &size) ==
+            ERROR_SUCCESS &&
         type == REG_SZ)
         port = QString::fromWCharArray(name);
     RegCloseKey(key);

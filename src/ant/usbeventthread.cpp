@@ -1,5 +1,8 @@
 #include "usbeventthread.h"
 
+#ifdef _WIN32
+#include <winsock2.h> // timeval, ahead of libusb's windows.h
+#endif
 #include <libusb.h>
 
 namespace pulvane::ant {

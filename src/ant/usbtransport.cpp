@@ -1,15 +1,22 @@
 #include "usbtransport.h"
 
 #include "openfailure.h"
+#include "usbeventthread.h"
 
 #include <QSocketNotifier>
+#include <QThread>
+#ifdef _WIN32
+#include <winsock2.h> // timeval and POLLIN, ahead of libusb's windows.h
+#endif
 #include <libusb.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#ifndef _WIN32
 #include <poll.h>
 #include <sys/time.h>
+#endif
 
 namespace pulvane::ant {
 
@@ -126,20 +133,25 @@ bool UsbTransport::open(QString *why)
         return false;
     }
 
-    // From here on libusb's descriptors are watched on our thread.
+    // From here on libusb's descriptors are watched on our thread; where it
+    // has none to give, its events get a thread of their own.
     if (const libusb_pollfd **fds = libusb_get_pollfds(m_context)) {
         for (const libusb_pollfd **p = fds; *p; ++p)
             watch((*p)->fd, (*p)->events);
         libusb_free_pollfds(fds);
+        libusb_set_pollfd_notifiers(m_context, &UsbTransport::onPollfdAdded,
+                                    &UsbTransport::onPollfdRemoved, this);
+    } else {
+        m_eventThread = std::make_unique<UsbEventThread>(m_context);
     }
-    libusb_set_pollfd_notifiers(m_context, &UsbTransport::onPollfdAdded,
-                                &UsbTransport::onPollfdRemoved, this);
 
     m_readTransfer = libusb_alloc_transfer(0);
     auto *buffer = static_cast<unsigned char *>(std::malloc(size_t(m_readSize)));
     libusb_fill_bulk_transfer(m_readTransfer, m_handle, m_inEndpoint, buffer, m_readSize,
                               &UsbTransport::onTransferDone, this, 0);
     m_readTransfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+    if (m_eventThread)
+        m_eventThread->start();
     if (int submit = libusb_submit_transfer(m_readTransfer); submit != 0) {
         *why = otherReason(m_description, usbError(submit));
         libusb_free_transfer(m_readTransfer);
@@ -160,13 +172,19 @@ bool UsbTransport::write(const QByteArray &bytes)
     libusb_fill_bulk_transfer(transfer, m_handle, m_outEndpoint, buffer, int(bytes.size()),
                               &UsbTransport::onTransferDone, this, kWriteTimeoutMs);
     transfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+    // Listed before it is submitted: an event thread may see it done at once.
+    std::unique_lock<std::mutex> guard(m_transfersLock);
+    m_writes.insert(transfer);
+    guard.unlock();
     if (int rc = libusb_submit_transfer(transfer); rc != 0) {
+        guard.lock();
+        m_writes.remove(transfer);
+        guard.unlock();
         libusb_free_transfer(transfer);
         if (rc == LIBUSB_ERROR_NO_DEVICE)
             fail(usbError(rc));
         return false;
     }
-    m_writes.insert(transfer);
     return true;
 }
 
@@ -181,20 +199,38 @@ void UsbTransport::close()
         return;
     // Transfers in flight own pointers to us: cancel them and let libusb
     // report each one back before the handle and the context go.
-    if (m_readTransfer)
-        libusb_cancel_transfer(m_readTransfer);
-    for (libusb_transfer *t : std::as_const(m_writes))
-        libusb_cancel_transfer(t);
-    for (int round = 0; round < 50 && (m_readTransfer || !m_writes.isEmpty()); ++round) {
-        timeval tv{0, 20000};
-        libusb_handle_events_timeout_completed(m_context, &tv, nullptr);
+    const auto inFlight = [this] {
+        std::lock_guard<std::mutex> guard(m_transfersLock);
+        return m_readTransfer || !m_writes.isEmpty();
+    };
+    QList<libusb_transfer *> cancel;
+    {
+        std::lock_guard<std::mutex> guard(m_transfersLock);
+        if (m_readTransfer)
+            cancel << m_readTransfer;
+        cancel += m_writes.values();
     }
+    for (libusb_transfer *t : std::as_const(cancel))
+        libusb_cancel_transfer(t);
+    for (int round = 0; round < 50 && inFlight(); ++round) {
+        if (m_eventThread && m_eventThread->isRunning()) {
+            QThread::msleep(20);
+        } else {
+            timeval tv{0, 20000};
+            libusb_handle_events_timeout_completed(m_context, &tv, nullptr);
+        }
+    }
+    // No callback runs after this.
+    if (m_eventThread)
+        m_eventThread->stop();
+    m_eventThread.reset();
     // A transfer libusb never gave back is leaked rather than freed under it.
     m_readTransfer = nullptr;
     m_writes.clear();
     m_received.clear();
 
-    libusb_set_pollfd_notifiers(m_context, nullptr, nullptr, nullptr);
+    if (!m_notifiers.isEmpty())
+        libusb_set_pollfd_notifiers(m_context, nullptr, nullptr, nullptr);
     stopWatching();
     if (m_handle) {
         if (m_claimed)
@@ -292,22 +328,24 @@ void UsbTransport::handleEvents()
 
 void UsbTransport::transferDone(libusb_transfer *transfer)
 {
+    std::unique_lock<std::mutex> guard(m_transfersLock);
     if (transfer != m_readTransfer) {
         m_writes.remove(transfer);
+        guard.unlock();
         const libusb_transfer_status status = transfer->status;
         libusb_free_transfer(transfer);
-        if (status == LIBUSB_TRANSFER_NO_DEVICE && !m_gone) {
-            m_gone = true;
-            m_goneReason = QStringLiteral("the stick was unplugged");
-        }
+        if (status == LIBUSB_TRANSFER_NO_DEVICE)
+            lost(QStringLiteral("the stick was unplugged"));
         return;
     }
+    guard.unlock();
 
+    QString reason;
     switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED:
         if (transfer->actual_length > 0)
-            m_received.append(QByteArray(reinterpret_cast<const char *>(transfer->buffer),
-                                         transfer->actual_length));
+            received(QByteArray(reinterpret_cast<const char *>(transfer->buffer),
+                                transfer->actual_length));
         if (!m_gone && libusb_submit_transfer(transfer) == 0)
             return;
         break;
@@ -317,38 +355,65 @@ void UsbTransport::transferDone(libusb_transfer *transfer)
         break;
     case LIBUSB_TRANSFER_CANCELLED:
         // Only close() cancels; the stick is not gone.
-        libusb_free_transfer(transfer);
+        guard.lock();
         m_readTransfer = nullptr;
+        guard.unlock();
+        libusb_free_transfer(transfer);
         return;
     case LIBUSB_TRANSFER_NO_DEVICE:
-        if (!m_gone) {
-            m_gone = true;
-            m_goneReason = QStringLiteral("the stick was unplugged");
-        }
+        reason = QStringLiteral("the stick was unplugged");
         break;
     default:
         // A stall or an I/O error: the stick no longer answers.
-        if (!m_gone) {
-            m_gone = true;
-            m_goneReason =
-                QStringLiteral("read failed (transfer status %1)").arg(int(transfer->status));
-        }
+        reason = QStringLiteral("read failed (transfer status %1)").arg(int(transfer->status));
         break;
     }
-    libusb_free_transfer(transfer);
+    guard.lock();
     m_readTransfer = nullptr;
-    if (!m_gone) {
-        // Resubmitting failed: nothing will read this stick again.
-        m_gone = true;
-        m_goneReason = QStringLiteral("reading stopped");
+    guard.unlock();
+    libusb_free_transfer(transfer);
+    // Without a reason, resubmitting failed: nothing will read this stick again.
+    lost(reason.isEmpty() ? QStringLiteral("reading stopped") : reason);
+}
+
+void UsbTransport::received(QByteArray bytes)
+{
+    if (!m_eventThread) {
+        m_received.append(bytes);
+        return;
     }
+    // On the event thread: the bytes travel with the call. A call that
+    // arrives after close() (or after we are gone) is dropped.
+    QMetaObject::invokeMethod(
+        this,
+        [this, bytes = std::move(bytes)] {
+            if (m_context)
+                emit bytesArrived(bytes);
+        },
+        Qt::QueuedConnection);
+}
+
+void UsbTransport::lost(const QString &reason)
+{
+    if (m_gone.exchange(true))
+        return;
+    if (!m_eventThread) {
+        m_goneReason = reason;
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, reason] {
+            if (m_context)
+                emit gone(reason);
+        },
+        Qt::QueuedConnection);
 }
 
 void UsbTransport::fail(const QString &reason)
 {
-    if (m_gone)
+    if (m_gone.exchange(true))
         return;
-    m_gone = true;
     stopWatching();
     emit gone(reason);
 }

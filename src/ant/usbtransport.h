@@ -1,10 +1,14 @@
 // A bulk stick (0fcf:1008, 0fcf:1009) through libusb-1.0.
 //
-// All libusb work happens on the thread that owns the transport (the
-// window's): the context's file descriptors are watched with socket
-// notifiers, and libusb's events are handled without blocking when one is
-// ready. Bytes read are handed out after libusb returns, so a receiver may
-// close the transport from its slot.
+// Where libusb offers its descriptors (Linux), all libusb work happens on the
+// thread that owns the transport (the window's): the descriptors are watched
+// with socket notifiers, and libusb's events are handled without blocking
+// when one is ready. Bytes read are handed out after libusb returns, so a
+// receiver may close the transport from its slot.
+//
+// Where it offers none (Windows), its events are handled on a thread of
+// their own (UsbEventThread), and each result reaches the owning thread as a
+// queued call carrying its own copy of the bytes.
 #pragma once
 
 #include "transport.h"
@@ -12,12 +16,18 @@
 #include <QList>
 #include <QSet>
 
+#include <atomic>
+#include <memory>
+#include <mutex>
+
 struct libusb_context;
 struct libusb_device_handle;
 struct libusb_transfer;
 class QSocketNotifier;
 
 namespace pulvane::ant {
+
+class UsbEventThread;
 
 class UsbTransport : public Transport
 {
@@ -49,6 +59,9 @@ private:
     void transferDone(libusb_transfer *transfer);
     void stopWatching();
     void fail(const QString &reason);
+    // From a transfer callback: bytes read, or the stick lost.
+    void received(QByteArray bytes);
+    void lost(const QString &reason);
 
     int m_busNumber;
     QList<int> m_portNumbers;
@@ -60,14 +73,18 @@ private:
     unsigned char m_inEndpoint = 0;
     unsigned char m_outEndpoint = 0;
     int m_readSize = 0;
+    // Transfers in flight; with an event thread its callbacks change them too.
+    std::mutex m_transfersLock;
     libusb_transfer *m_readTransfer = nullptr;
     QSet<libusb_transfer *> m_writes;
     QList<QSocketNotifier *> m_notifiers;
+    std::unique_ptr<UsbEventThread> m_eventThread;
 
-    // What the transfer callbacks gathered; handed out once libusb returns.
+    // What the transfer callbacks gathered; handed out once libusb returns
+    // (without an event thread).
     QList<QByteArray> m_received;
     QString m_goneReason;
-    bool m_gone = false;
+    std::atomic<bool> m_gone = false;
     bool m_inEvents = false;
 };
 

@@ -41,25 +41,24 @@ void TestComPorts::hardwareIds_data()
     QTest::newRow("bridge stick") << QStringList{QStringLiteral("USB\\VID_0FCF&PID_1004&REV_0100"),
                                                  QStringLiteral("USB\\VID_0FCF&PID_1004")}
                                   << 0x0FCF << 0x1004;
-    QTest::newRow("lower case hex") << QStringList{QStringLiteral("USB\\VID_0fcf&PID_1009")}
-                                    << 0x0FCF << 0x1009;
+    QTest::newRow("lower case hex")
+        << QStringList{QStringLiteral("USB\\VID_0fcf&PID_1009")} << 0x0FCF << 0x1009;
     QTest::newRow("bus driver prefix")
         << QStringList{QStringLiteral("FTDIBUS\\COMPORT&VID_0403&PID_6001")} << 0x0403 << 0x6001;
     QTest::newRow("first usable of several")
         << QStringList{QStringLiteral("ACPI\\PNP0501"), QStringLiteral("USB\\VID_10C4&PID_EA60")}
         << 0x10C4 << 0xEA60;
-    QTest::newRow("built-in port") << QStringList{QStringLiteral("ACPI\\PNP0501"),
-                                                  QStringLiteral("*PNP0501")}
-                                   << -1 << -1;
-    QTest::newRow("vendor without product") << QStringList{QStringLiteral("USB\\VID_0FCF")} << -1
-                                            << -1;
-    QTest::newRow("too few digits") << QStringList{QStringLiteral("USB\\VID_FCF&PID_1004")} << -1
-                                    << -1;
+    QTest::newRow("built-in port")
+        << QStringList{QStringLiteral("ACPI\\PNP0501"), QStringLiteral("*PNP0501")} << -1 << -1;
+    QTest::newRow("vendor without product")
+        << QStringList{QStringLiteral("USB\\VID_0FCF")} << -1 << -1;
+    QTest::newRow("too few digits")
+        << QStringList{QStringLiteral("USB\\VID_FCF&PID_1004")} << -1 << -1;
     // A longer run of digits is some other field, not a 16-bit ID.
-    QTest::newRow("too many digits") << QStringList{QStringLiteral("USB\\VID_0FCF1&PID_1004")}
-                                     << -1 << -1;
-    QTest::newRow("ID inside a word") << QStringList{QStringLiteral("USB\\XVID_0FCF&PID_1004")}
-                                      << -1 << -1;
+    QTest::newRow("too many digits")
+        << QStringList{QStringLiteral("USB\\VID_0FCF1&PID_1004")} << -1 << -1;
+    QTest::newRow("ID inside a word")
+        << QStringList{QStringLiteral("USB\\XVID_0FCF&PID_1004")} << -1 << -1;
     QTest::newRow("nothing") << QStringList{} << -1 << -1;
 }
 
@@ -80,14 +79,13 @@ void TestComPorts::locationPath_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QList<int>>("ports");
-    QTest::newRow("behind a hub")
-        << QStringLiteral("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(4)") << QList<int>{2, 4};
+    QTest::newRow("behind a hub") << QStringLiteral("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(4)")
+                                  << QList<int>{2, 4};
     QTest::newRow("interface of a composite device")
         << QStringLiteral("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USBMI(0)") << QList<int>{3};
     QTest::newRow("not on USB") << QStringLiteral("ACPI(_SB_)#ACPI(PCI0)#ACPI(UAR1)")
                                 << QList<int>{};
-    QTest::newRow("malformed part") << QStringLiteral("USBROOT(0)#USB(x)#USB(7)")
-                                    << QList<int>{7};
+    QTest::newRow("malformed part") << QStringLiteral("USBROOT(0)#USB(x)#USB(7)") << QList<int>{7};
     QTest::newRow("empty") << QString() << QList<int>{};
 }
 
@@ -106,8 +104,7 @@ void TestComPorts::multiString_data()
     QTest::newRow("one string") << QStringLiteral("COM5||") << QStringList{"COM5"};
     QTest::newRow("empty list") << QStringLiteral("|") << QStringList{};
     QTest::newRow("no terminator") << QStringLiteral("ab|cd") << QStringList{"ab", "cd"};
-    QTest::newRow("stops at the empty string") << QStringLiteral("ab||zz||")
-                                               << QStringList{"ab"};
+    QTest::newRow("stops at the empty string") << QStringLiteral("ab||zz||") << QStringList{"ab"};
 }
 
 void TestComPorts::multiString()
@@ -136,12 +133,11 @@ void TestComPorts::listsARegisteredPort()
     QVERIFY(SetupDiSetDeviceRegistryPropertyW(set, &info, SPDRP_HARDWAREID,
                                               reinterpret_cast<const BYTE *>(ids), sizeof ids));
     QVERIFY(SetupDiRegisterDeviceInfo(set, &info, 0, nullptr, nullptr, nullptr));
-    HKEY key = SetupDiCreateDevRegKeyW(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr,
-                                       nullptr);
+    HKEY key =
+        SetupDiCreateDevRegKeyW(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
     QVERIFY(key != INVALID_HANDLE_VALUE);
     const wchar_t port[] = L"COM97";
-    RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE *>(port),
-                   sizeof port);
+    RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE *>(port), sizeof port);
     RegCloseKey(key);
 
     const QList<ComPortFound> found = scanComPorts();

@@ -52,9 +52,9 @@ public:
         while (got.size() < count && !deadline.hasExpired()) {
             char buffer[256];
             DWORD n = 0;
-            if (!ReadFile(m_handle, buffer, DWORD(std::min<qsizetype>(sizeof buffer,
-                                                                      count - got.size())),
-                          &n, nullptr))
+            if (!ReadFile(m_handle, buffer,
+                          DWORD(std::min<qsizetype>(sizeof buffer, count - got.size())), &n,
+                          nullptr))
                 break;
             got.append(buffer, int(n));
         }
@@ -116,9 +116,12 @@ void TestWinSerialTransport::devicePath_data()
 {
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("path");
-    QTest::newRow("low port") << "COM5" << "\\\\.\\COM5";
-    QTest::newRow("two digits") << "COM12" << "\\\\.\\COM12";
-    QTest::newRow("already a device path") << "\\\\.\\COM3" << "\\\\.\\COM3";
+    QTest::newRow("low port") << "COM5"
+                              << "\\\\.\\COM5";
+    QTest::newRow("two digits") << "COM12"
+                                << "\\\\.\\COM12";
+    QTest::newRow("already a device path") << "\\\\.\\COM3"
+                                           << "\\\\.\\COM3";
 }
 
 void TestWinSerialTransport::devicePath()

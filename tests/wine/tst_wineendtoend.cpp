@@ -113,22 +113,21 @@ void TestWineEndToEnd::findsTheNearestBeltAndSavesIt()
 
     click("Btn_Start1");
     QTRY_COMPARE_WITH_TIMEOUT(labelText("lbl_DeviceNumber"), QStringLiteral("ID: 12345"), 30000);
-    QTRY_VERIFY_WITH_TIMEOUT(QRegularExpression(QStringLiteral("^HR: \\d+$"))
-                                 .match(labelText("lbl_HR"))
-                                 .hasMatch(),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        QRegularExpression(QStringLiteral("^HR: \\d+$")).match(labelText("lbl_HR")).hasMatch(),
+        10000);
     const QStringList log = control<QPlainTextEdit>("Memo1")->toPlainText().split(u'\n');
     const QStringList transcript = test::chainTranscript(4);
     QCOMPARE(log.mid(0, transcript.size()), transcript);
 
     click("Btn_SaveToPC");
     QVERIFY2(messages.isEmpty(), qPrintable(messages.join(u'\n')));
-    const RegistryValue saved = readRegistry(reinterpret_cast<const wchar_t *>(key.utf16()),
-                                             L"QrxAnt_DeviceHrNumber");
+    const RegistryValue saved =
+        readRegistry(reinterpret_cast<const wchar_t *>(key.utf16()), L"QrxAnt_DeviceHrNumber");
     QCOMPARE(saved.type, DWORD(REG_SZ));
     QCOMPARE(saved.text, QStringLiteral("12345"));
-    const RegistryValue savedP = readRegistry(reinterpret_cast<const wchar_t *>(keyP.utf16()),
-                                              L"QrxAntP_HRDeviceNumber");
+    const RegistryValue savedP =
+        readRegistry(reinterpret_cast<const wchar_t *>(keyP.utf16()), L"QrxAntP_HRDeviceNumber");
     QCOMPARE(savedP.type, DWORD(REG_SZ));
     QCOMPARE(savedP.text, QStringLiteral("12345"));
 
