@@ -11,6 +11,11 @@
 
 namespace pulvane::ant {
 
+QString platformUsbReason(int, const QString &)
+{
+    return {};
+}
+
 QString programsHolding(const QString &devicePath)
 {
     const QString target = QFileInfo(devicePath).canonicalFilePath();

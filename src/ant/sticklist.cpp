@@ -3,6 +3,7 @@
 #include "sticklist_p.h"
 #include "virtualsticks.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -39,7 +40,8 @@ StickLocation serialLocation(const SerialStickFound &found)
 
 QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
                                  const QList<SerialStickFound> &serial,
-                                 const QList<VirtualStickFound> &virtuals)
+                                 const QList<VirtualStickFound> &virtuals,
+                                 const QList<VirtualStickFound> &named)
 {
     const auto nodeOf = [&serial](int bus, int address) -> const SerialStickFound * {
         for (const SerialStickFound &node : serial)
@@ -85,7 +87,34 @@ QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
     for (const VirtualStickFound &v : virtuals)
         if (!serialTargets.contains(v.target))
             all << v.location;
+    // A named port may be one the scans found already, or named twice.
+    QStringList listed = serialTargets;
+    for (const VirtualStickFound &v : virtuals)
+        listed << v.target;
+    for (const VirtualStickFound &n : named) {
+        if (listed.contains(n.target))
+            continue;
+        listed << n.target;
+        all << n.location;
+    }
     return all;
+}
+
+QList<VirtualStickFound> namedSticks(const QString &value, QChar separator)
+{
+    QList<VirtualStickFound> found;
+    for (const QString &part : value.split(separator)) {
+        const QString port = part.trimmed();
+        if (port.isEmpty())
+            continue;
+        VirtualStickFound stick;
+        stick.location.kind = StickLocation::Kind::Virtual;
+        stick.location.path = port;
+        stick.location.description = QStringLiteral("stick %1 named in PULVANE_STICKS").arg(port);
+        stick.target = port;
+        found << stick;
+    }
+    return found;
 }
 
 QList<StickLocation> findSticks()
@@ -93,13 +122,24 @@ QList<StickLocation> findSticks()
     const QList<BulkStickFound> bulk = scanBulkSticks();
     QList<SerialStickFound> serial = scanSerialSticks();
     const QList<VirtualStickFound> virtuals = scanVirtualSticks(virtualStickDirectory());
-    // Resolved only when a virtual entry needs the comparison: resolving a
-    // node costs a walk through its links (and the umockdev test bed's
-    // realpath() overruns its buffer on them).
-    if (!virtuals.isEmpty())
+    QList<VirtualStickFound> named =
+        namedSticks(qEnvironmentVariable("PULVANE_STICKS"), QDir::listSeparator());
+    // Resolved only when a virtual or named entry needs the comparison:
+    // resolving a node costs a walk through its links (and the umockdev test
+    // bed's realpath() overruns its buffer on them). A COM port resolves to
+    // nothing and keeps its name.
+    const auto resolve = [](QString &target, const QString &node) {
+        const QString canonical = QFileInfo(node).canonicalFilePath();
+        if (!canonical.isEmpty())
+            target = canonical;
+    };
+    if (!virtuals.isEmpty() || !named.isEmpty()) {
         for (SerialStickFound &found : serial)
-            found.target = QFileInfo(found.node).canonicalFilePath();
-    return orderSticks(bulk, serial, virtuals);
+            resolve(found.target, found.node);
+        for (VirtualStickFound &found : named)
+            resolve(found.target, found.location.path);
+    }
+    return orderSticks(bulk, serial, virtuals, named);
 }
 
 } // namespace pulvane::ant

@@ -10,9 +10,18 @@ namespace pulvane::ant {
 // Bulk sticks by bus and port; then serial sticks by bus and port (a bulk
 // stick libusb may not open but whose node we may is listed here, through
 // that node); then the virtual entries in the order given, less those that
-// lead to a node already listed as a serial stick. No stick appears twice.
+// lead to a node already listed as a serial stick; then the named ports in
+// the order given, less those that lead to a node already listed. No stick
+// appears twice.
 QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
                                  const QList<SerialStickFound> &serial,
-                                 const QList<VirtualStickFound> &virtuals);
+                                 const QList<VirtualStickFound> &virtuals,
+                                 const QList<VirtualStickFound> &named = {});
+
+// The ports named in a PULVANE_STICKS value, split at separator (the
+// platform's list separator), blanks around them and empty parts dropped:
+// sticks opened as virtual ones are (at ANT_Init's baud rate, for UART
+// modules and simulators), their target the name as given.
+QList<VirtualStickFound> namedSticks(const QString &value, QChar separator);
 
 } // namespace pulvane::ant

@@ -113,7 +113,11 @@ bool UsbTransport::open(QString *why)
     }
 
     if (rc != 0) {
-        switch (rc) {
+        const QString platformReason = platformUsbReason(rc, m_description);
+        switch (platformReason.isEmpty() ? rc : 0) {
+        case 0:
+            *why = platformReason;
+            break;
         case LIBUSB_ERROR_ACCESS:
             *why =
                 permissionReason(node.isEmpty() ? m_description : node, PermissionHint::UdevRule);

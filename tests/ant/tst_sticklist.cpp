@@ -74,6 +74,10 @@ private slots:
     void order_data();
     void order();
     void serialDescriptionNamesTheNode();
+    void namedSticks_data();
+    void namedSticks();
+    void namedAfterEverythingElse_data();
+    void namedAfterEverythingElse();
 };
 
 void TstStickList::order_data()
@@ -161,6 +165,71 @@ void TstStickList::serialDescriptionNamesTheNode()
     QCOMPARE(sticks.at(0).productId, kUsbMStickProductId);
     QCOMPARE(sticks.at(1).description, QStringLiteral("ANT stick /dev/ttyACM0 (0fcf:1004)"));
     QCOMPARE(sticks.at(1).portNumbers, QList<int>{1});
+}
+
+void TstStickList::namedSticks_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QChar>("separator");
+    QTest::addColumn<QStringList>("ports");
+    QTest::newRow("unset") << QString() << QChar(u';') << QStringList{};
+    QTest::newRow("one COM port") << "COM5" << QChar(u';') << QStringList{"COM5"};
+    QTest::newRow("Windows list, blanks and empty parts")
+        << " COM5 ;;COM12;" << QChar(u';') << QStringList{"COM5", "COM12"};
+    QTest::newRow("Linux list") << "/dev/ttyS1:/dev/ttyUSB3" << QChar(u':')
+                                << QStringList{"/dev/ttyS1", "/dev/ttyUSB3"};
+    // A Windows device path holds no list separator of its own.
+    QTest::newRow("device path") << "\\.\COM14" << QChar(u';') << QStringList{"\\.\COM14"};
+}
+
+void TstStickList::namedSticks()
+{
+    QFETCH(QString, value);
+    QFETCH(QChar, separator);
+    QFETCH(QStringList, ports);
+    QStringList found;
+    for (const VirtualStickFound &stick : pulvane::ant::namedSticks(value, separator)) {
+        QCOMPARE(stick.location.kind, StickLocation::Kind::Virtual);
+        QCOMPARE(stick.target, stick.location.path);
+        QCOMPARE(stick.location.description,
+                 QStringLiteral("stick %1 named in PULVANE_STICKS").arg(stick.location.path));
+        found << stick.location.path;
+    }
+    QCOMPARE(found, ports);
+}
+
+void TstStickList::namedAfterEverythingElse_data()
+{
+    QTest::addColumn<QList<SerialStickFound>>("serial");
+    QTest::addColumn<QList<VirtualStickFound>>("virtuals");
+    QTest::addColumn<QString>("named");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("after the COM port of a bridge stick")
+        << QList<SerialStickFound>{node("COM3", 0, {2}, -1)} << QList<VirtualStickFound>{}
+        << "COM5;COM6" << QStringList{"serial COM3", "virtual COM5", "virtual COM6"};
+    QTest::newRow("the bridge stick's own port is not listed twice")
+        << QList<SerialStickFound>{node("COM3", 0, {2}, -1)} << QList<VirtualStickFound>{}
+        << "COM3;COM5" << QStringList{"serial COM3", "virtual COM5"};
+    QTest::newRow("named twice, listed once")
+        << QList<SerialStickFound>{} << QList<VirtualStickFound>{} << "COM5;COM5"
+        << QStringList{"virtual COM5"};
+    QTest::newRow("after the virtual entries, less their targets")
+        << QList<SerialStickFound>{} << QList<VirtualStickFound>{entry("a-sim", "/dev/pts/4")}
+        << "/dev/pts/4;/dev/ttyS1" << QStringList{"virtual a-sim", "virtual ttyS1"};
+}
+
+void TstStickList::namedAfterEverythingElse()
+{
+    QFETCH(QList<SerialStickFound>, serial);
+    QFETCH(QList<VirtualStickFound>, virtuals);
+    QFETCH(QString, named);
+    QFETCH(QStringList, expected);
+    QStringList listed;
+    for (const StickLocation &stick :
+         orderSticks({}, serial, virtuals, pulvane::ant::namedSticks(named, u';')))
+        listed << brief(stick);
+    QCOMPARE(listed, expected);
 }
 
 QTEST_GUILESS_MAIN(TstStickList)

@@ -5,7 +5,8 @@
 // 4321 (2.5 m), 12345 (0.5 m) and 51010 (1.2 m).
 #include "antlibrary.h"
 #include "chaintranscript.h"
-#include "stickdiscovery.h"
+#include "sticklist.h"
+#include "stickopen.h"
 #include "tform1.h"
 
 #include <QAbstractButton>
