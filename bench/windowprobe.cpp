@@ -306,9 +306,6 @@ struct Window
         return lines;
     }
 };
-}
-}
-;
 
 QString argValue(const QStringList &args, const QString &name, const QString &fallback = {})
 {
