@@ -59,7 +59,7 @@ private:
     void tmr_ChiusuraTimer();
 
     // Worked out before FormCreate, which puts its version text in the title.
-    const ui::ExeInfo ExeInfo1;
+    const version::ExeInfo ExeInfo1;
 
     QLabel *lbl_HR = nullptr;
     QLabel *lbl_DeviceNumber = nullptr;

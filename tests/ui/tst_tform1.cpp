@@ -104,7 +104,7 @@ void TestTForm1::cleanup()
 void TestTForm1::startupState()
 {
     QCOMPARE(m_form->windowTitle(),
-             QStringLiteral("Pulvane - Ver. ") + pulvane::ui::ExeInfo().versionText());
+             QStringLiteral("Pulvane - Ver. ") + pulvane::version::ExeInfo().versionText());
     QCOMPARE(control<QLabel>("lbl_HR")->text(), QStringLiteral("HR:"));
     QCOMPARE(control<QLabel>("lbl_DeviceNumber")->text(), QStringLiteral("ID:"));
     QVERIFY(control("Btn_Start1")->isEnabled());

@@ -1,6 +1,6 @@
 #include "versionblock.h"
 
-namespace pulvane::ui::versionblock {
+namespace pulvane::version::block {
 
 namespace {
 
@@ -142,4 +142,4 @@ std::optional<std::u16string> fileVersion(const Entry &root)
     return text;
 }
 
-} // namespace pulvane::ui::versionblock
+} // namespace pulvane::version::block

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-namespace pulvane::ui::versionblock {
+namespace pulvane::version::block {
 
 struct Entry
 {
@@ -181,4 +181,4 @@ const Entry *find(const Entry &root, std::u16string_view path);
 // translation table or no such string.
 std::optional<std::u16string> fileVersion(const Entry &root);
 
-} // namespace pulvane::ui::versionblock
+} // namespace pulvane::version::block

@@ -4,8 +4,9 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
-namespace pulvane::ui {
+namespace pulvane::version {
 
 inline constexpr const char *kVersionPlaceholder = "Updated at run-time";
 
@@ -24,4 +25,13 @@ private:
     QString m_versionText;
 };
 
-} // namespace pulvane::ui
+// The platform's lookup (exeinfo_elf.cpp, exeinfo_win.cpp).
+//
+// The file the running program was started from.
+QString programFilePath();
+// The "FileVersion" of the first language and code-page pair: nothing when
+// the file carries no version block, an empty text when the block has no
+// such string.
+std::optional<QString> readVersionText(const QString &programFile);
+
+} // namespace pulvane::version

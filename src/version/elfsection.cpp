@@ -1,83 +1,15 @@
-#include "exeinfo.h"
+#include "elfsection.h"
 
-#include "versionblock.h"
-
-#include <QCoreApplication>
-#include <QtGlobal>
-
-#ifdef Q_OS_WIN
-#include <QDir>
-#include <qt_windows.h>
-#include <vector>
-#include <winver.h>
-#else
 #include <QByteArrayView>
 #include <QFile>
-#endif
 
-#include <cstdint>
-#include <optional>
-
-namespace pulvane::ui {
+namespace pulvane::version {
 
 namespace {
 
-#ifdef Q_OS_WIN
-
-QString programFilePath()
-{
-    return QCoreApplication::applicationFilePath();
-}
-
-// The version resource through the system's own lookup. Nothing when the file
-// carries no resource; an empty string when it has no "FileVersion" for the
-// first pair.
-std::optional<QString> readVersionText(const QString &programFile)
-{
-    const std::wstring path = QDir::toNativeSeparators(programFile).toStdWString();
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0)
-        return std::nullopt;
-    std::vector<char> data(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data()))
-        return std::nullopt;
-
-    void *pairs = nullptr;
-    UINT pairsSize = 0;
-    if (!VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", &pairs, &pairsSize) ||
-        pairsSize < 4)
-        return QString();
-    const auto *words = static_cast<const WORD *>(pairs);
-    const std::u16string key =
-        u"\\" + versionblock::fileVersionKey(versionblock::Translation{words[0], words[1]});
-    void *text = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueW(data.data(), reinterpret_cast<const wchar_t *>(key.c_str()), &text,
-                        &length) ||
-        text == nullptr)
-        return QString();
-    return QString::fromWCharArray(static_cast<const wchar_t *>(text));
-}
-
-#else
-
-constexpr char kSectionName[] = ".pulvane_version";
 constexpr char kElfMagic[4] = {'\x7F', 'E', 'L', 'F'};
-// A version block cannot be longer than its 16-bit length field says.
-constexpr quint64 kMaxBlockSize = 0xFFFF;
 constexpr quint32 kSectionTypeNoBits = 8;
 constexpr quint16 kExtendedIndex = 0xFFFF;
-
-QString programFilePath()
-{
-#ifdef Q_OS_LINUX
-    // Needs no QCoreApplication and still names the file after a rename.
-    return QStringLiteral("/proc/self/exe");
-#else
-    return QCoreApplication::applicationFilePath();
-#endif
-}
 
 // Bounds-checked reads of a file that is assumed hostile: every offset and
 // count comes from the file itself.
@@ -123,8 +55,8 @@ struct SectionHeader
     quint32 link = 0;
 };
 
-// The contents of the named section of an ELF file (32 or 64-bit, either byte
-// order); nothing when the file is not ELF, is malformed or has no such section.
+} // namespace
+
 std::optional<QByteArray> elfSection(const QString &path, const QByteArray &name)
 {
     QFile file(path);
@@ -197,7 +129,7 @@ std::optional<QByteArray> elfSection(const QString &path, const QByteArray &name
         if (end < 0 || nameTable.mid(section->name, end - section->name) != name)
             continue;
         QByteArray contents;
-        if (section->type == kSectionTypeNoBits || section->size > kMaxBlockSize ||
+        if (section->type == kSectionTypeNoBits || section->size > kMaxSectionSize ||
             !in.read(section->offset, section->size, contents))
             return std::nullopt;
         return contents;
@@ -205,27 +137,4 @@ std::optional<QByteArray> elfSection(const QString &path, const QByteArray &name
     return std::nullopt;
 }
 
-std::optional<QString> readVersionText(const QString &programFile)
-{
-    const std::optional<QByteArray> section = elfSection(programFile, kSectionName);
-    if (!section)
-        return std::nullopt;
-    const std::optional<versionblock::Entry> block = versionblock::parse(
-        reinterpret_cast<const std::uint8_t *>(section->constData()), std::size_t(section->size()));
-    if (!block)
-        return std::nullopt;
-    const std::optional<std::u16string> text = versionblock::fileVersion(*block);
-    return text ? QString::fromStdU16String(*text) : QString();
-}
-
-#endif
-
-} // namespace
-
-ExeInfo::ExeInfo() : ExeInfo(programFilePath()) {}
-
-ExeInfo::ExeInfo(const QString &programFile)
-    : m_versionText(readVersionText(programFile).value_or(QString::fromLatin1(kVersionPlaceholder)))
-{}
-
-} // namespace pulvane::ui
+} // namespace pulvane::version

@@ -5,8 +5,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using namespace pulvane::ui;
-using namespace pulvane::ui::versionblock;
+using pulvane::version::ExeInfo;
+using pulvane::version::kVersionPlaceholder;
+using namespace pulvane::version::block;
 
 namespace {
 
