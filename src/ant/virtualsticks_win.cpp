@@ -10,7 +10,7 @@ QString virtualStickDirectory()
     return {};
 }
 
-std::optional<StickLocation> vetVirtualStick(const QString &, const QString &)
+std::optional<StickLocation> vetVirtualStick(const QString &, const QString &, QString *)
 {
     return std::nullopt;
 }

@@ -24,9 +24,6 @@ constexpr StoredValue kValues[] = {
     {"OrvantaDeviceAntP", "QrxAntP_HRDeviceNumber"},
 };
 
-// How long a click may wait for another program that is writing the store.
-constexpr std::chrono::milliseconds kLockWait = 3s;
-
 QString writeFailure(const char *valueName)
 {
     return QStringLiteral("Echec à la définition des données pour '%1'")
@@ -54,6 +51,8 @@ std::optional<QString> saveDeviceNumber(int32_t deviceNumber)
     if (settings.status() != QSettings::NoError)
         return writeFailure(kValues[0].valueName);
 #else
+    // How long a click may wait for another program that is writing the store.
+    constexpr std::chrono::milliseconds kLockWait = 3s;
     // A file shared with the companion applications: the file mechanics take
     // its location from QSettings and keep what else is in it.
     const QString path = QSettings(QSettings::NativeFormat, QSettings::UserScope,
