@@ -1,7 +1,6 @@
 #include "antlibrary.h"
 
 #include "antmessages.h"
-#include "finderstate.h"
 #include "stickdiagnostics.h"
 
 #include <algorithm>
@@ -23,6 +22,24 @@ bool carriesChannel(uint8_t id)
         return false;
     default:
         return true;
+    }
+}
+
+// The fewest payload bytes a message needs before it is handed on; shorter
+// ones are dropped. A data message needs its channel byte; a response or
+// event needs its three bytes, or it would read as "no error" from the zeroed
+// buffer.
+int minimumPayload(uint8_t id)
+{
+    switch (id) {
+    case kMsgBroadcastData:
+    case kMsgAcknowledgedData:
+    case kMsgBurstData:
+        return 1;
+    case kMsgChannelResponse:
+        return 3;
+    default:
+        return 0;
     }
 }
 
@@ -184,6 +201,8 @@ void AntLibrary::onGone(const QString &reason)
 void AntLibrary::dispatch(const AntMessage &message)
 {
     const QByteArray &payload = message.payload;
+    if (payload.size() < minimumPayload(message.id))
+        return;
     const uint8_t first = payload.isEmpty() ? 0 : uint8_t(payload.at(0));
 
     switch (message.id) {
@@ -192,31 +211,15 @@ void AntLibrary::dispatch(const AntMessage &message)
     case kMsgBurstData: {
         // Bits 5-7 of a burst's first byte carry its sequence, not the channel.
         const uint8_t channel = message.id == kMsgBurstData ? uint8_t(first & 0x1F) : first;
-        if (payload.isEmpty() || !m_eventCallback || channel != m_eventChannel)
-            return;
         const uint8_t code = message.id == kMsgBroadcastData      ? kEventBroadcast
                              : message.id == kMsgAcknowledgedData ? kEventAcknowledged
                                                                   : kEventBurst;
-        if (m_eventBuffer)
-            fill(m_eventBuffer, m_eventBufferSize, payload);
-        // A copy: the callback may register another callback, destroying the
-        // one that is running.
-        const ChannelEventFunction callback = m_eventCallback;
-        callback(channel, code);
+        toChannelEvent(channel, code, payload);
         return;
     }
     case kMsgChannelResponse:
-        // A response or event needs its three bytes; a shorter one would read
-        // as "no error" from the zeroed buffer.
-        if (payload.size() < 3)
-            return;
         if (uint8_t(payload.at(1)) == kMsgIdRfEvent) {
-            if (!m_eventCallback || first != m_eventChannel)
-                return;
-            if (m_eventBuffer)
-                fill(m_eventBuffer, m_eventBufferSize, payload);
-            const ChannelEventFunction callback = m_eventCallback;
-            callback(first, uint8_t(payload.at(2)));
+            toChannelEvent(first, uint8_t(payload.at(2)), payload);
             return;
         }
         break;
@@ -228,8 +231,20 @@ void AntLibrary::dispatch(const AntMessage &message)
         return;
     if (m_responseBuffer)
         fill(m_responseBuffer, kResponseBufferSize, payload);
+    // A copy: the callback may register another callback, destroying the one
+    // that is running.
     const ResponseFunction callback = m_responseCallback;
     callback(carriesChannel(message.id) ? first : 0, message.id);
+}
+
+void AntLibrary::toChannelEvent(uint8_t channel, uint8_t code, const QByteArray &payload)
+{
+    if (!m_eventCallback || channel != m_eventChannel)
+        return;
+    if (m_eventBuffer)
+        fill(m_eventBuffer, m_eventBufferSize, payload);
+    const ChannelEventFunction callback = m_eventCallback;
+    callback(channel, code);
 }
 
 void AntLibrary::release()

@@ -29,6 +29,10 @@ inline constexpr uint8_t kEventBroadcast = 0x9A;
 inline constexpr uint8_t kEventAcknowledged = 0x9B;
 inline constexpr uint8_t kEventBurst = 0x9C;
 
+// The response buffer holds the payload of any message a stick can send: the
+// length byte of a frame cannot exceed 255.
+inline constexpr int kResponseBufferSize = 256;
+
 using ResponseFunction = std::function<bool(uint8_t channel, uint8_t messageId)>;
 using ChannelEventFunction = std::function<bool(uint8_t channel, uint8_t eventCode)>;
 
@@ -73,7 +77,12 @@ private:
     bool send(const AntMessage &message);
     void onBytes(const QByteArray &bytes);
     void onGone(const QString &reason);
+    // Hands one message to the callback its ID and channel call for; drops
+    // messages too short for their ID (minimumPayload in antlibrary.cpp).
     void dispatch(const AntMessage &message);
+    // Fills the channel-event buffer and runs the callback, when one is
+    // registered for channel.
+    void toChannelEvent(uint8_t channel, uint8_t code, const QByteArray &payload);
     // Closes the transport and forgets it; safe while its signal is running.
     void release();
 

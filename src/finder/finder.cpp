@@ -2,10 +2,8 @@
 
 #include "antlibrary.h"
 #include "antmessages.h"
-#include "channelevents.h"
 #include "devicenumberstore.h"
 #include "networkkey.h"
-#include "responsechain.h"
 
 namespace pulvane {
 
@@ -181,16 +179,6 @@ void Finder::tmr_RichiestaIDTimer()
 {
     m_view.disableIdTimer();
     m_state.IdRequestPending = true;
-}
-
-bool Finder::MainEvent(uint8_t channel, uint8_t messageId)
-{
-    return ant::MainEvent({m_state, m_view, m_ant, *this}, channel, messageId);
-}
-
-bool Finder::FrameChannelEvent(uint8_t channel, uint8_t eventCode)
-{
-    return ant::FrameChannelEvent({m_state, m_view, m_ant, *this}, channel, eventCode);
 }
 
 void Finder::DecodificaValoriCardio()

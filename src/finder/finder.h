@@ -1,12 +1,12 @@
 // The finder: one search's lifecycle around the FinderState, behind the
 // window's handlers. TForm1 forwards its events here; the ANT interface's
-// callbacks land in MainEvent and FrameChannelEvent.
+// two callbacks land in MainEvent (responsechain.cpp) and FrameChannelEvent
+// (channelevents.cpp).
 //
 // Everything runs on the window's thread. The finder never touches a widget:
 // it talks to the window through FinderView.
 #pragma once
 
-#include "extractionsteps.h"
 #include "finderstate.h"
 #include "finderview.h"
 
@@ -20,7 +20,7 @@ namespace ant {
 class AntLibrary;
 }
 
-class Finder : public QObject, public ExtractionSteps
+class Finder : public QObject
 {
     Q_OBJECT
 public:
@@ -41,14 +41,20 @@ public:
     void FormDestroy();
     void tmr_RichiestaIDTimer();
 
-    // The two ANT callbacks land here, after their buffer has been filled.
+    // The two ANT callbacks land here, after their buffer has been filled:
+    // responses drive the configuration chain, channel events keep the link
+    // statistics and carry the heart rate.
     bool MainEvent(uint8_t channel, uint8_t messageId);
     bool FrameChannelEvent(uint8_t channel, uint8_t eventCode);
 
-    // ExtractionSteps, run from inside the two handlers above.
-    void DecodificaValoriCardio() override;
-    void requestChannelId() override;
-    void takeChannelId() override;
+    // Run from inside the two handlers above.
+    //
+    // Shows the heart rate carried by the broadcast in ChannelEventBuffer.
+    void DecodificaValoriCardio();
+    // Asks the stick for channel 0's ID and clears IdRequestPending.
+    void requestChannelId();
+    // Takes the device number from the channel-ID message in ResponseBuffer.
+    void takeChannelId();
 
     FinderState &state() { return m_state; }
     const FinderState &state() const { return m_state; }

@@ -1,19 +1,18 @@
 // The state of one search: link parameters, sequencing flags, link statistics
 // and the two buffers the ANT interface fills before each callback.
 //
-// Plain data shared by the finder (which owns it, one per window) and by the
-// ANT link code (the response chain and the channel events read and write it).
-// Everything here is touched on the window's thread only.
+// Plain data of the finder (one per window), read and written by its
+// handlers; the ANT interface only fills the two buffers, before each
+// callback. Everything here is touched on the window's thread only.
 #pragma once
+
+#include "antlibrary.h"
 
 #include <array>
 #include <cstdint>
 
 namespace pulvane {
 
-// The response buffer holds the payload of any message a stick can send: the
-// length byte of a frame cannot exceed 255.
-inline constexpr int kResponseBufferSize = 256;
 // Channel byte plus the eight data bytes of a data message.
 inline constexpr int kChannelEventBufferSize = 9;
 
@@ -60,7 +59,7 @@ struct FinderState
 
     // Filled by the ANT interface just before each callback; their addresses are
     // handed to it at START, so they live (and stay put) as long as the state.
-    std::array<uint8_t, kResponseBufferSize> ResponseBuffer{};
+    std::array<uint8_t, ant::kResponseBufferSize> ResponseBuffer{};
     std::array<uint8_t, kChannelEventBufferSize> ChannelEventBuffer{};
 };
 

@@ -11,7 +11,6 @@
 #include "antframe.h"
 #include "antlibrary.h"
 #include "antmessages.h"
-#include "finderstate.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -149,7 +148,7 @@ inline QString checkDispatch(const QByteArray &bytes)
     volatile int sink = 0;
     {
         ant::AntLibrary library(provider);
-        std::vector<uint8_t> responseBuffer(kResponseBufferSize);
+        std::vector<uint8_t> responseBuffer(ant::kResponseBufferSize);
         std::vector<uint8_t> eventBuffer(size_t(lastIndex + 1));
 
         // The callbacks do what the finder does in them (send commands, close

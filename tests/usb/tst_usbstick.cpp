@@ -5,7 +5,6 @@
 
 #include "antlibrary.h"
 #include "antmessages.h"
-#include "finderstate.h"
 #include "sticklist.h"
 #include "stickopen.h"
 

@@ -1,11 +1,20 @@
-#include "responsechain.h"
+// Finder::MainEvent, the response handler: every message the stick sends
+// that is neither data nor an RF event lands here. Answers to configuration
+// commands drive the chain from the network key to an open channel; the
+// channel-ID message gives the device number.
+//
+// Runs on the window's thread, one call at a time, right after the ANT
+// interface has filled ResponseBuffer with the message's payload.
+#include "finder.h"
 
 #include "antlibrary.h"
 #include "antmessages.h"
 
 #include <QString>
 
-namespace pulvane::ant {
+namespace pulvane {
+
+using namespace ant;
 
 namespace {
 
@@ -14,29 +23,30 @@ inline constexpr uint8_t kSearchTimeout = 250;
 class ChainStep
 {
 public:
-    ChainStep(const LinkContext &link, uint8_t channel)
-        : m_link(link), m_state(link.state), m_channel(channel)
+    ChainStep(FinderState &state, FinderView &view, AntLibrary &ant, uint8_t channel)
+        : m_state(state), m_view(view), m_ant(ant), m_channel(channel)
     {}
 
     void handle(uint8_t responseChannel, uint8_t answeredId, uint8_t code);
 
 private:
-    void line(const QString &text) { m_link.view.appendLine(text); }
-    void separator() { m_link.view.appendSeparator(); }
+    void line(const QString &text) { m_view.appendLine(text); }
+    void separator() { m_view.appendSeparator(); }
     void command(const QString &text)
     {
         if (m_state.LogCommands)
             line(text);
     }
 
-    const LinkContext &m_link;
     FinderState &m_state;
+    FinderView &m_view;
+    AntLibrary &m_ant;
     const uint8_t m_channel;
 };
 
 void ChainStep::handle(uint8_t responseChannel, uint8_t answeredId, uint8_t code)
 {
-    AntLibrary &ant = m_link.ant;
+    AntLibrary &ant = m_ant;
     const LinkParameters &p = m_state.link;
     const int ch = m_channel;
     const int rch = responseChannel;
@@ -88,7 +98,7 @@ void ChainStep::handle(uint8_t responseChannel, uint8_t answeredId, uint8_t code
         line(QStringLiteral("Ack - SetChannelPeriod"));
         separator();
         // Read now, so the value in the spin edit at this moment is the one used.
-        const int threshold = m_link.view.proximityValue();
+        const int threshold = m_view.proximityValue();
         ant.ANT_SetProximitySearch(m_channel, uint8_t(threshold));
         command(QString::asprintf("Cmd - SetProximitySearch(%d, %d)", ch, threshold));
         return;
@@ -139,7 +149,7 @@ void ChainStep::handle(uint8_t responseChannel, uint8_t answeredId, uint8_t code
         line(QString::asprintf("Ack[%d] - Open", ch));
         m_state.ChannelOpen = true;
         m_state.LinkActive = true;
-        m_link.view.enableIdTimer();
+        m_view.enableIdTimer();
         return;
 
     case kMsgCloseChannel:
@@ -172,16 +182,16 @@ void ChainStep::handle(uint8_t responseChannel, uint8_t answeredId, uint8_t code
 
 } // namespace
 
-bool MainEvent(const LinkContext &link, uint8_t channel, uint8_t messageId)
+bool Finder::MainEvent(uint8_t channel, uint8_t messageId)
 {
     switch (messageId) {
     case kMsgChannelResponse: {
-        const auto &buffer = link.state.ResponseBuffer;
-        ChainStep(link, channel).handle(buffer[0], buffer[1], buffer[2]);
+        const auto &buffer = m_state.ResponseBuffer;
+        ChainStep(m_state, m_view, m_ant, channel).handle(buffer[0], buffer[1], buffer[2]);
         break;
     }
     case kMsgChannelId:
-        link.steps.takeChannelId();
+        takeChannelId();
         break;
     default:
         // The stick's own messages (start-up after a reset and the like).
@@ -190,4 +200,4 @@ bool MainEvent(const LinkContext &link, uint8_t channel, uint8_t messageId)
     return false;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane

@@ -1,11 +1,20 @@
-#include "channelevents.h"
+// Finder::FrameChannelEvent, the channel-event handler: data received on
+// channel 0 and its RF events. Keeps the link statistics, logs, reopens the
+// channel once after a lost transmitter, and takes the heart rate and, when
+// asked for, the channel ID from every broadcast.
+//
+// Runs on the window's thread, one call at a time, right after the ANT
+// interface has filled ChannelEventBuffer.
+#include "finder.h"
 
 #include "antlibrary.h"
 #include "antmessages.h"
 
 #include <QString>
 
-namespace pulvane::ant {
+namespace pulvane {
+
+using namespace ant;
 
 namespace {
 
@@ -22,8 +31,8 @@ float stored(double value)
 class EventStep
 {
 public:
-    EventStep(const LinkContext &link, uint8_t channel)
-        : m_link(link), m_state(link.state), m_channel(channel)
+    EventStep(Finder &finder, FinderView &view, AntLibrary &ant, uint8_t channel)
+        : m_finder(finder), m_state(finder.state()), m_view(view), m_ant(ant), m_channel(channel)
     {}
 
     bool searchTimeout();
@@ -35,12 +44,14 @@ public:
     bool acknowledged();
 
 private:
-    void line(const QString &text) { m_link.view.appendLine(text); }
-    void separator() { m_link.view.appendSeparator(); }
+    void line(const QString &text) { m_view.appendLine(text); }
+    void separator() { m_view.appendSeparator(); }
     QString payloadBytes() const;
 
-    const LinkContext &m_link;
+    Finder &m_finder;
     FinderState &m_state;
+    FinderView &m_view;
+    AntLibrary &m_ant;
     const uint8_t m_channel;
 };
 
@@ -56,7 +67,7 @@ bool EventStep::searchTimeout()
     if (m_state.ReopenAfterTimeout) {
         // The transmitter was there a moment ago: one more search may find it.
         m_state.ReopenAfterTimeout = false;
-        m_link.ant.ANT_OpenChannel(m_channel);
+        m_ant.ANT_OpenChannel(m_channel);
         if (m_state.LogCommands) {
             line(QString::asprintf("Cmd - OpenChannel(%d)", m_channel));
             separator();
@@ -133,13 +144,13 @@ bool EventStep::broadcast()
          QString::asprintf(" RF Freq:%d RxCount:%lld", m_state.link.RFFrequency,
                            static_cast<long long>(m_state.BroadcastRxCount)));
     separator();
-    m_link.steps.DecodificaValoriCardio();
+    m_finder.DecodificaValoriCardio();
     if (m_state.IdRequestPending)
-        m_link.steps.requestChannelId();
+        m_finder.requestChannelId();
     if (m_state.FirstDataPending) {
         m_state.FirstDataPending = false;
-        m_link.view.setButtonEnabled(FinderView::Button::Stop, true);
-        m_link.view.setButtonEnabled(FinderView::Button::Start, false);
+        m_view.setButtonEnabled(FinderView::Button::Stop, true);
+        m_view.setButtonEnabled(FinderView::Button::Start, false);
     }
     return false;
 }
@@ -158,9 +169,9 @@ bool EventStep::acknowledged()
 
 } // namespace
 
-bool FrameChannelEvent(const LinkContext &link, uint8_t channel, uint8_t eventCode)
+bool Finder::FrameChannelEvent(uint8_t channel, uint8_t eventCode)
 {
-    EventStep step(link, channel);
+    EventStep step(*this, m_view, m_ant, channel);
     switch (eventCode) {
     case kEventRxSearchTimeout:
         return step.searchTimeout();
@@ -181,4 +192,4 @@ bool FrameChannelEvent(const LinkContext &link, uint8_t channel, uint8_t eventCo
     }
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane
