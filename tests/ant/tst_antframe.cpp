@@ -16,7 +16,7 @@ const uint8_t kTestKey[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
 
 } // namespace
 
-class TstAntFrame : public QObject
+class TestAntFrame : public QObject
 {
     Q_OBJECT
 private slots:
@@ -32,7 +32,7 @@ private slots:
 
 // Checksums here were worked out by hand from the frame layout, not by the
 // codec, so a fault shared by encoder and decoder still shows.
-void TstAntFrame::encodesExactBytes_data()
+void TestAntFrame::encodesExactBytes_data()
 {
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<QByteArray>("expected");
@@ -87,7 +87,7 @@ void TstAntFrame::encodesExactBytes_data()
                                               "127801af");
 }
 
-void TstAntFrame::encodesExactBytes()
+void TestAntFrame::encodesExactBytes()
 {
     QFETCH(QByteArray, frame);
     QFETCH(QByteArray, expected);
@@ -113,7 +113,7 @@ QByteArray sampleStream()
 
 } // namespace
 
-void TstAntFrame::decodesEverySplit()
+void TestAntFrame::decodesEverySplit()
 {
     const QByteArray stream = sampleStream();
     for (int cut = 0; cut <= stream.size(); ++cut) {
@@ -129,7 +129,7 @@ void TstAntFrame::decodesEverySplit()
     }
 }
 
-void TstAntFrame::decodesByteByByte()
+void TestAntFrame::decodesByteByByte()
 {
     FrameDecoder decoder;
     QList<AntMessage> got;
@@ -139,7 +139,7 @@ void TstAntFrame::decodesByteByByte()
     QCOMPARE(got, sampleMessages());
 }
 
-void TstAntFrame::recovers_data()
+void TestAntFrame::recovers_data()
 {
     QTest::addColumn<QByteArray>("noise");
 
@@ -159,7 +159,7 @@ void TstAntFrame::recovers_data()
 
 // Noise before, between and after good frames costs only the noise: every good
 // frame still comes out, whatever the split.
-void TstAntFrame::recovers()
+void TestAntFrame::recovers()
 {
     QFETCH(QByteArray, noise);
     QByteArray stream = noise;
@@ -175,7 +175,7 @@ void TstAntFrame::recovers()
     }
 }
 
-void TstAntFrame::waitsForTruncatedFrame()
+void TestAntFrame::waitsForTruncatedFrame()
 {
     FrameDecoder decoder;
     const QByteArray frame = encodeFrame(broadcastData(0, hex("0102030405060708")));
@@ -190,7 +190,7 @@ void TstAntFrame::waitsForTruncatedFrame()
     QCOMPARE(decoder.feed(frame), QList<AntMessage>{broadcastData(0, hex("0102030405060708"))});
 }
 
-void TstAntFrame::acceptsLargestPayloadOnly()
+void TestAntFrame::acceptsLargestPayloadOnly()
 {
     const QByteArray largest(kMaxPayload, '\x5a');
     FrameDecoder decoder;
@@ -203,5 +203,5 @@ void TstAntFrame::acceptsLargestPayloadOnly()
     QCOMPARE(other.pendingBytes(), 0);
 }
 
-QTEST_GUILESS_MAIN(TstAntFrame)
+QTEST_GUILESS_MAIN(TestAntFrame)
 #include "tst_antframe.moc"

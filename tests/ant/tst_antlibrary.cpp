@@ -100,7 +100,7 @@ template <> char *toString(const Call &call)
 }
 } // namespace QTest
 
-class TstAntLibrary : public QObject
+class TestAntLibrary : public QObject
 {
     Q_OBJECT
 private slots:
@@ -130,7 +130,7 @@ private:
     QList<Call> m_calls;
 };
 
-void TstAntLibrary::init()
+void TestAntLibrary::init()
 {
     m_provider = std::make_unique<ScriptedProvider>(2);
     m_library = std::make_unique<AntLibrary>(*m_provider);
@@ -139,13 +139,13 @@ void TstAntLibrary::init()
     m_calls.clear();
 }
 
-void TstAntLibrary::cleanup()
+void TestAntLibrary::cleanup()
 {
     m_library.reset();
     m_provider.reset();
 }
 
-void TstAntLibrary::registerCallbacks(uint8_t channel)
+void TestAntLibrary::registerCallbacks(uint8_t channel)
 {
     m_library->ANT_AssignResponseFunction(
         [this](uint8_t ch, uint8_t id) {
@@ -166,7 +166,7 @@ void TstAntLibrary::registerCallbacks(uint8_t channel)
         m_event.data(), 8);
 }
 
-void TstAntLibrary::initOpensNthStick()
+void TestAntLibrary::initOpensNthStick()
 {
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ANT stick 2 not opened"));
     QCOMPARE(m_library->ANT_Init(2, 57600, 0, 0), 0);
@@ -178,7 +178,7 @@ void TstAntLibrary::initOpensNthStick()
     QCOMPARE(m_provider->lastBaudrate, 57600);
 }
 
-void TstAntLibrary::initWhileOpenReleasesFirst()
+void TestAntLibrary::initWhileOpenReleasesFirst()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     QPointer<ScriptedStick> first = m_provider->opened.at(0);
@@ -197,7 +197,7 @@ void TstAntLibrary::initWhileOpenReleasesFirst()
     QTRY_VERIFY(first.isNull());
 }
 
-void TstAntLibrary::commandsReachTheStick()
+void TestAntLibrary::commandsReachTheStick()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     const uint8_t key[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -222,7 +222,7 @@ void TstAntLibrary::commandsReachTheStick()
     QCOMPARE(m_provider->opened.at(0)->received, expected);
 }
 
-void TstAntLibrary::dispatches_data()
+void TestAntLibrary::dispatches_data()
 {
     QTest::addColumn<AntMessage>("message");
     QTest::addColumn<QList<Call>>("expected");
@@ -270,7 +270,7 @@ void TstAntLibrary::dispatches_data()
     QTest::newRow("empty broadcast dropped") << AntMessage{0x4E, {}} << QList<Call>{};
 }
 
-void TstAntLibrary::dispatches()
+void TestAntLibrary::dispatches()
 {
     QFETCH(AntMessage, message);
     QFETCH(QList<Call>, expected);
@@ -281,7 +281,7 @@ void TstAntLibrary::dispatches()
     QCOMPARE(m_calls, expected);
 }
 
-void TstAntLibrary::buffersNeverOverrun()
+void TestAntLibrary::buffersNeverOverrun()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     registerCallbacks();
@@ -300,7 +300,7 @@ void TstAntLibrary::buffersNeverOverrun()
         QCOMPARE(m_response[i], uint8_t(0xEE));
 }
 
-void TstAntLibrary::callbackClosingStickStopsBatch()
+void TestAntLibrary::callbackClosingStickStopsBatch()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     QPointer<ScriptedStick> stick = m_provider->opened.at(0);
@@ -319,7 +319,7 @@ void TstAntLibrary::callbackClosingStickStopsBatch()
     QTRY_VERIFY(stick.isNull());
 }
 
-void TstAntLibrary::callbackReopeningStick()
+void TestAntLibrary::callbackReopeningStick()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     QPointer<ScriptedStick> first = m_provider->opened.at(0);
@@ -340,7 +340,7 @@ void TstAntLibrary::callbackReopeningStick()
     QTRY_VERIFY(first.isNull());
 }
 
-void TstAntLibrary::stickGone()
+void TestAntLibrary::stickGone()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     registerCallbacks();
@@ -358,7 +358,7 @@ void TstAntLibrary::stickGone()
     QVERIFY(m_calls.isEmpty());
 }
 
-void TstAntLibrary::closeIsFinal()
+void TestAntLibrary::closeIsFinal()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     registerCallbacks();
@@ -373,5 +373,5 @@ void TstAntLibrary::closeIsFinal()
     QTRY_VERIFY(stick.isNull());
 }
 
-QTEST_GUILESS_MAIN(TstAntLibrary)
+QTEST_GUILESS_MAIN(TestAntLibrary)
 #include "tst_antlibrary.moc"

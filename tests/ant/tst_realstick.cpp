@@ -11,7 +11,7 @@
 using namespace pulvane::ant;
 
 // Talks to the first stick plugged into this machine; skips without one.
-class TstRealStick : public QObject
+class TestRealStick : public QObject
 {
     Q_OBJECT
 private slots:
@@ -22,14 +22,14 @@ private:
     QTemporaryDir m_runtime;
 };
 
-void TstRealStick::initTestCase()
+void TestRealStick::initTestCase()
 {
     // Virtual sticks of a running simulator are not what this test is after.
     QVERIFY(m_runtime.isValid());
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
 }
 
-void TstRealStick::resetAndCapabilities()
+void TestRealStick::resetAndCapabilities()
 {
     const QList<StickLocation> sticks = findSticks();
     if (sticks.isEmpty())
@@ -61,5 +61,5 @@ void TstRealStick::resetAndCapabilities()
     QVERIFY(!library.isOpen());
 }
 
-QTEST_GUILESS_MAIN(TstRealStick)
+QTEST_GUILESS_MAIN(TestRealStick)
 #include "tst_realstick.moc"

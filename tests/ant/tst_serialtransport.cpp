@@ -78,7 +78,7 @@ qint64 cpuMicroseconds()
 
 } // namespace
 
-class TstSerialTransport : public QObject
+class TestSerialTransport : public QObject
 {
     Q_OBJECT
 private slots:
@@ -103,7 +103,7 @@ private:
     QString m_sticks;
 };
 
-void TstSerialTransport::init()
+void TestSerialTransport::init()
 {
     m_runtime = std::make_unique<QTemporaryDir>();
     QVERIFY(m_runtime->isValid());
@@ -112,7 +112,7 @@ void TstSerialTransport::init()
     QVERIFY(QDir().mkpath(m_sticks));
 }
 
-QString TstSerialTransport::link(const QString &name, const QString &target)
+QString TestSerialTransport::link(const QString &name, const QString &target)
 {
     const QString path = m_sticks + QLatin1Char('/') + name;
     if (!QFile::link(target, path))
@@ -120,7 +120,7 @@ QString TstSerialTransport::link(const QString &name, const QString &target)
     return path;
 }
 
-int TstSerialTransport::indexOf(const QString &name)
+int TestSerialTransport::indexOf(const QString &name)
 {
     const QList<StickLocation> sticks = findSticks();
     for (int i = 0; i < sticks.size(); ++i)
@@ -130,14 +130,14 @@ int TstSerialTransport::indexOf(const QString &name)
     return -1;
 }
 
-void TstSerialTransport::virtualDirectoryFromEnvironment()
+void TestSerialTransport::virtualDirectoryFromEnvironment()
 {
     QCOMPARE(virtualStickDirectory(), m_sticks);
     qunsetenv("XDG_RUNTIME_DIR");
     QCOMPARE(virtualStickDirectory(), QStringLiteral("/tmp/pulvane-%1/sticks").arg(::getuid()));
 }
 
-void TstSerialTransport::discoveryOrderAndDanglingLinks()
+void TestSerialTransport::discoveryOrderAndDanglingLinks()
 {
     PtyMaster a, b, c;
     QVERIFY(a.isValid() && b.isValid() && c.isValid());
@@ -170,7 +170,7 @@ void TstSerialTransport::discoveryOrderAndDanglingLinks()
 
 // Each entry would come before a working stick and, taken for a stick, use up
 // a device number or lead START into something that never answers.
-void TstSerialTransport::skipsWhatIsNoStick_data()
+void TestSerialTransport::skipsWhatIsNoStick_data()
 {
     QTest::addColumn<QString>("target");
     QTest::addColumn<QString>("lock");
@@ -188,7 +188,7 @@ void TstSerialTransport::skipsWhatIsNoStick_data()
                                                       << "" << true;
 }
 
-void TstSerialTransport::skipsWhatIsNoStick()
+void TestSerialTransport::skipsWhatIsNoStick()
 {
     QFETCH(QString, target);
     QFETCH(QString, lock);
@@ -223,7 +223,7 @@ void TstSerialTransport::skipsWhatIsNoStick()
 
 // Without XDG_RUNTIME_DIR the directory is under /tmp, where anyone may have
 // made it first and linked their own pseudo-terminal into it.
-void TstSerialTransport::ignoresDirectoryOthersControl_data()
+void TestSerialTransport::ignoresDirectoryOthersControl_data()
 {
     QTest::addColumn<QString>("setup");
     QTest::newRow("writable by others") << "sticksOpen";
@@ -233,7 +233,7 @@ void TstSerialTransport::ignoresDirectoryOthersControl_data()
     QTest::newRow("parent another user's") << "parentOthers";
 }
 
-void TstSerialTransport::ignoresDirectoryOthersControl()
+void TestSerialTransport::ignoresDirectoryOthersControl()
 {
     QFETCH(QString, setup);
     const QByteArray sticks = QFile::encodeName(m_sticks);
@@ -262,7 +262,7 @@ void TstSerialTransport::ignoresDirectoryOthersControl()
     QVERIFY(virtualSticks(m_sticks).isEmpty());
 }
 
-void TstSerialTransport::libraryOverPty()
+void TestSerialTransport::libraryOverPty()
 {
     PtyMaster stick;
     QVERIFY(stick.isValid());
@@ -305,7 +305,7 @@ void TstSerialTransport::libraryOverPty()
     QCOMPARE(library.ANT_Init(uint8_t(index), 57600), 1);
 }
 
-void TstSerialTransport::garbageIsDropped()
+void TestSerialTransport::garbageIsDropped()
 {
     PtyMaster stick;
     QVERIFY(stick.isValid());
@@ -322,7 +322,7 @@ void TstSerialTransport::garbageIsDropped()
     QTRY_COMPARE(got, QList<AntMessage>{channelEvent(0, kEventRxFail)});
 }
 
-void TstSerialTransport::secondOpenIsRefused()
+void TestSerialTransport::secondOpenIsRefused()
 {
     PtyMaster stick;
     QVERIFY(stick.isValid());
@@ -337,7 +337,7 @@ void TstSerialTransport::secondOpenIsRefused()
     QVERIFY(!second.write("x"));
 }
 
-void TstSerialTransport::ptyClosedMidRun()
+void TestSerialTransport::ptyClosedMidRun()
 {
     auto stick = std::make_unique<PtyMaster>();
     QVERIFY(stick->isValid());
@@ -366,5 +366,5 @@ void TstSerialTransport::ptyClosedMidRun()
     // already have been given the same pseudo-terminal number.
 }
 
-QTEST_GUILESS_MAIN(TstSerialTransport)
+QTEST_GUILESS_MAIN(TestSerialTransport)
 #include "tst_serialtransport.moc"

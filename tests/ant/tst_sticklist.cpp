@@ -67,7 +67,7 @@ QString brief(const StickLocation &stick)
 
 // The order of the stick list decides which stick ANT_Init(N) opens, so it is
 // checked apart from any machine.
-class TstStickList : public QObject
+class TestStickList : public QObject
 {
     Q_OBJECT
 private slots:
@@ -80,7 +80,7 @@ private slots:
     void namedAfterEverythingElse();
 };
 
-void TstStickList::order_data()
+void TestStickList::order_data()
 {
     QTest::addColumn<QList<BulkStickFound>>("bulk");
     QTest::addColumn<QList<SerialStickFound>>("serial");
@@ -139,7 +139,7 @@ void TstStickList::order_data()
         << QStringList{"usb 1-2", "virtual a-link"};
 }
 
-void TstStickList::order()
+void TestStickList::order()
 {
     QFETCH(QList<BulkStickFound>, bulk);
     QFETCH(QList<SerialStickFound>, serial);
@@ -152,7 +152,7 @@ void TstStickList::order()
     QCOMPARE(listed, expected);
 }
 
-void TstStickList::serialDescriptionNamesTheNode()
+void TestStickList::serialDescriptionNamesTheNode()
 {
     BulkStickFound refused = bulk(1, {2}, 5, false);
     refused.location.productId = kUsbMStickProductId;
@@ -167,7 +167,7 @@ void TstStickList::serialDescriptionNamesTheNode()
     QCOMPARE(sticks.at(1).portNumbers, QList<int>{1});
 }
 
-void TstStickList::namedSticks_data()
+void TestStickList::namedSticks_data()
 {
     QTest::addColumn<QString>("value");
     QTest::addColumn<QChar>("separator");
@@ -182,7 +182,7 @@ void TstStickList::namedSticks_data()
     QTest::newRow("device path") << "\\.\COM14" << QChar(u';') << QStringList{"\\.\COM14"};
 }
 
-void TstStickList::namedSticks()
+void TestStickList::namedSticks()
 {
     QFETCH(QString, value);
     QFETCH(QChar, separator);
@@ -198,7 +198,7 @@ void TstStickList::namedSticks()
     QCOMPARE(found, ports);
 }
 
-void TstStickList::namedAfterEverythingElse_data()
+void TestStickList::namedAfterEverythingElse_data()
 {
     QTest::addColumn<QList<SerialStickFound>>("serial");
     QTest::addColumn<QList<VirtualStickFound>>("virtuals");
@@ -219,7 +219,7 @@ void TstStickList::namedAfterEverythingElse_data()
         << "/dev/pts/4;/dev/ttyS1" << QStringList{"virtual a-sim", "virtual ttyS1"};
 }
 
-void TstStickList::namedAfterEverythingElse()
+void TestStickList::namedAfterEverythingElse()
 {
     QFETCH(QList<SerialStickFound>, serial);
     QFETCH(QList<VirtualStickFound>, virtuals);
@@ -232,5 +232,5 @@ void TstStickList::namedAfterEverythingElse()
     QCOMPARE(listed, expected);
 }
 
-QTEST_GUILESS_MAIN(TstStickList)
+QTEST_GUILESS_MAIN(TestStickList)
 #include "tst_sticklist.moc"

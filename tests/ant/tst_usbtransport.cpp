@@ -8,7 +8,7 @@ using namespace pulvane::ant;
 
 // Discovery and the bulk-stick transport against a stick that umockdev
 // emulates (tests/ant/data/bulkstick.umockdev): sysfs, descriptors, claim.
-class TstUsbTransport : public QObject
+class TestUsbTransport : public QObject
 {
     Q_OBJECT
 private slots:
@@ -17,13 +17,13 @@ private slots:
     void failedOpenIsReportedAndReleased();
 };
 
-void TstUsbTransport::initTestCase()
+void TestUsbTransport::initTestCase()
 {
     if (!qEnvironmentVariableIsSet("UMOCKDEV_DIR"))
         QSKIP("needs the umockdev test bed (run through ctest)");
 }
 
-void TstUsbTransport::listedAsBulkStick()
+void TestUsbTransport::listedAsBulkStick()
 {
     const QList<StickLocation> sticks = findSticks();
     QVERIFY(!sticks.isEmpty());
@@ -37,7 +37,7 @@ void TstUsbTransport::listedAsBulkStick()
 // as far as starting the first read: the failure must be reported, and
 // everything claimed so far let go (a second attempt fails the same way
 // instead of finding the interface still claimed).
-void TstUsbTransport::failedOpenIsReportedAndReleased()
+void TestUsbTransport::failedOpenIsReportedAndReleased()
 {
     SystemStickProvider provider;
     AntLibrary library(provider);
@@ -51,5 +51,5 @@ void TstUsbTransport::failedOpenIsReportedAndReleased()
     }
 }
 
-QTEST_GUILESS_MAIN(TstUsbTransport)
+QTEST_GUILESS_MAIN(TestUsbTransport)
 #include "tst_usbtransport.moc"

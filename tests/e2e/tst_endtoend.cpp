@@ -133,6 +133,12 @@ private:
     bool startSim(const QStringList &arguments);
     // Ends antsim (SIGTERM unless it already ended) and returns all it said.
     SimOutput endSim();
+    // Ends antsim and waits until the window has read all it sent: the
+    // hang-up after its last bytes is the last thing the window sees of it.
+    // False when that hang-up never came.
+    bool endSimAndDrain(SimOutput &out);
+    // True once antsim has printed a line starting with word.
+    bool simSaid(const QString &word);
 
     template <typename T> T *control(const char *name) const
     {
@@ -147,6 +153,8 @@ private:
     QTemporaryDir m_home;
     std::unique_ptr<QTemporaryDir> m_runtime;
     std::unique_ptr<QProcess> m_sim;
+    // What antsim printed after its "ready" line, as read so far.
+    QByteArray m_simOutput;
     std::unique_ptr<ant::SystemStickProvider> m_sticks;
     std::unique_ptr<ant::AntLibrary> m_ant;
     std::unique_ptr<TForm1> m_form;
@@ -232,6 +240,7 @@ void TestEndToEnd::cleanup()
 bool TestEndToEnd::startSim(const QStringList &arguments)
 {
     m_sim = std::make_unique<QProcess>();
+    m_simOutput.clear();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
     m_sim->setProcessEnvironment(env);
@@ -252,9 +261,25 @@ SimOutput TestEndToEnd::endSim()
         m_sim->terminate();
         m_sim->waitForFinished(10000);
     }
+    m_simOutput += m_sim->readAllStandardOutput();
     SimOutput out;
-    out.lines = QString::fromLocal8Bit(m_sim->readAllStandardOutput()).split(u'\n');
+    out.lines = QString::fromLocal8Bit(m_simOutput).split(u'\n');
     return out;
+}
+
+bool TestEndToEnd::simSaid(const QString &word)
+{
+    m_simOutput += m_sim->readAllStandardOutput();
+    SimOutput out;
+    out.lines = QString::fromLocal8Bit(m_simOutput).split(u'\n');
+    return !out.withWord(word).isEmpty();
+}
+
+bool TestEndToEnd::endSimAndDrain(SimOutput &out)
+{
+    out = endSim();
+    return QTest::qWaitFor(
+        [this] { return !m_warnings.filter(QStringLiteral("went away")).isEmpty(); }, 10000);
 }
 
 void TestEndToEnd::click(const char *buttonName)
@@ -374,14 +399,15 @@ void TestEndToEnd::tightThresholdTimesOut()
     click("Btn_Start1");
     QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("Search Timeout")), 15000);
     // The channel-closed event that follows adds nothing.
-    QTest::qWait(300);
+    QTRY_VERIFY_WITH_TIMEOUT(simSaid(QStringLiteral("closed")), 10000);
+    SimOutput sim;
+    QVERIFY(endSimAndDrain(sim));
     const QStringList expected =
         chainTranscript(1) + QStringList{kInterferenceNotice, QStringLiteral("Search Timeout")};
     QCOMPARE(log(), expected);
     QCOMPARE(labelText("lbl_HR"), QStringLiteral("HR:"));
     QCOMPARE(labelText("lbl_DeviceNumber"), QStringLiteral("ID:"));
 
-    const SimOutput sim = endSim();
     QVERIFY(sim.withWord(QStringLiteral("found")).isEmpty());
     QCOMPARE(sim.withWord(QStringLiteral("search-timeout")).size(), 1);
     QCOMPARE(sim.withWord(QStringLiteral("closed")).size(), 1);
@@ -401,7 +427,9 @@ void TestEndToEnd::beltWalkingAwayDropsToSearch()
     click("Btn_Start1");
     QTRY_COMPARE_WITH_TIMEOUT(labelText("lbl_HR"), QStringLiteral("HR: 72"), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("Search Timeout")), 30000);
-    QTest::qWait(300);
+    QTRY_VERIFY_WITH_TIMEOUT(simSaid(QStringLiteral("closed")), 10000);
+    SimOutput sim;
+    QVERIFY(endSimAndDrain(sim));
 
     const QStringList lines = log();
     const QStringList transcript = chainTranscript(4);
@@ -417,7 +445,6 @@ void TestEndToEnd::beltWalkingAwayDropsToSearch()
              (QStringList{QStringLiteral("Drop to Search"), kInterferenceNotice,
                           QStringLiteral("Search Timeout")}));
 
-    const SimOutput sim = endSim();
     QCOMPARE(sim.withWord(QStringLiteral("drop")).size(), 1);
     QCOMPARE(sim.withWord(QStringLiteral("search-timeout")).size(), 1);
     QCOMPARE(sim.withWord(QStringLiteral("open")).size(), 1);
@@ -431,7 +458,9 @@ void TestEndToEnd::refusedCommandStopsTheChain()
     click("Btn_Start1");
     QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("Fail(0x15) - AssignChannel(00)")),
                              10000);
-    QTest::qWait(1000);
+    // Everything the stick says after the failure has arrived once it is gone.
+    SimOutput sim;
+    QVERIFY(endSimAndDrain(sim));
     QCOMPARE(log(), (QStringList{QStringLiteral("Connecting to USB ANT dongle."),
                                  QStringLiteral("Cmd - Reset"),
                                  QStringLiteral("Cmd - SetNetworkKey(0; "
@@ -440,7 +469,6 @@ void TestEndToEnd::refusedCommandStopsTheChain()
                                  QStringLiteral("Cmd - AssignChannel(0; 0, 0)"),
                                  QStringLiteral("Fail(0x15) - AssignChannel(00)")}));
 
-    const SimOutput sim = endSim();
     // Reset, network key, assign channel: nothing was sent after the failure.
     QCOMPARE(sim.value(QStringLiteral("summary"), QStringLiteral("frames-in")), 3.0);
     QCOMPARE(sim.withWord(QStringLiteral("refused")).size(), 1);

@@ -80,12 +80,12 @@ void writeFile(const QString &path, const QByteArray &content)
 
 } // namespace
 
-class TstDeviceNumberStore : public QObject
+class TestDeviceNumberStore : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit TstDeviceNumberStore(const QString &root) : m_root(root) {}
+    explicit TestDeviceNumberStore(const QString &root) : m_root(root) {}
 
 private slots:
     void init();
@@ -113,7 +113,7 @@ private:
     int m_runs = 0;
 };
 
-void TstDeviceNumberStore::init()
+void TestDeviceNumberStore::init()
 {
     // A store location of its own for every case: Qt keeps what it read of a
     // store file, and what it failed to write there, for the life of the process.
@@ -125,12 +125,12 @@ void TstDeviceNumberStore::init()
     QCOMPARE(settings.fileName(), storeFile());
 }
 
-void TstDeviceNumberStore::cleanup()
+void TestDeviceNumberStore::cleanup()
 {
     makeWritableAgain();
 }
 
-void TstDeviceNumberStore::makeWritableAgain() const
+void TestDeviceNumberStore::makeWritableAgain() const
 {
     QFile::setPermissions(m_configHome, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QDirIterator it(m_configHome, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
@@ -139,7 +139,7 @@ void TstDeviceNumberStore::makeWritableAgain() const
         QFile::setPermissions(it.next(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-QMap<QString, QByteArray> TstDeviceNumberStore::snapshot() const
+QMap<QString, QByteArray> TestDeviceNumberStore::snapshot() const
 {
     QMap<QString, QByteArray> entries;
     QDirIterator it(m_configHome, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
@@ -155,7 +155,7 @@ QMap<QString, QByteArray> TstDeviceNumberStore::snapshot() const
     return entries;
 }
 
-void TstDeviceNumberStore::freshStore_data()
+void TestDeviceNumberStore::freshStore_data()
 {
     QTest::addColumn<int>("deviceNumber");
     QTest::addColumn<QString>("text");
@@ -165,7 +165,7 @@ void TstDeviceNumberStore::freshStore_data()
     QTest::newRow("largest") << 65535 << "65535";
 }
 
-void TstDeviceNumberStore::freshStore()
+void TestDeviceNumberStore::freshStore()
 {
     QFETCH(int, deviceNumber);
     QFETCH(QString, text);
@@ -183,7 +183,7 @@ void TstDeviceNumberStore::freshStore()
              QStringList{QStringLiteral("Quelb.conf")});
 }
 
-void TstDeviceNumberStore::keepsWhatElseIsStored()
+void TestDeviceNumberStore::keepsWhatElseIsStored()
 {
     QVERIFY(QDir().mkpath(morvaskDir()));
     writeFile(storeFile(), "[General]\ntheme=dark\n\n"
@@ -210,7 +210,7 @@ void TstDeviceNumberStore::keepsWhatElseIsStored()
     QCOMPARE(other.readAll(), "[a]\nb=c\n");
 }
 
-void TstDeviceNumberStore::keepsWhatQtWritesBack_data()
+void TestDeviceNumberStore::keepsWhatQtWritesBack_data()
 {
     QTest::addColumn<QByteArray>("content");
 
@@ -225,7 +225,7 @@ void TstDeviceNumberStore::keepsWhatQtWritesBack_data()
 }
 
 // What Qt reads and writes back the same is kept, even where the layout changes.
-void TstDeviceNumberStore::keepsWhatQtWritesBack()
+void TestDeviceNumberStore::keepsWhatQtWritesBack()
 {
     QFETCH(QByteArray, content);
     QVERIFY(QDir().mkpath(morvaskDir()));
@@ -252,7 +252,7 @@ void TstDeviceNumberStore::keepsWhatQtWritesBack()
 
 // A kill during a save must not leave the two companion applications with
 // different numbers: the file changes once, with both values in it.
-void TstDeviceNumberStore::bothValuesInOneReplacement()
+void TestDeviceNumberStore::bothValuesInOneReplacement()
 {
     QVERIFY(QDir().mkpath(morvaskDir()));
     writeFile(storeFile(), "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=12\n\n"
@@ -281,7 +281,7 @@ void TstDeviceNumberStore::bothValuesInOneReplacement()
     QCOMPARE(stored.value("OrvantaDeviceAntP/QrxAntP_HRDeviceNumber").toString(), "555");
 }
 
-void TstDeviceNumberStore::latestNumberWins()
+void TestDeviceNumberStore::latestNumberWins()
 {
     QCOMPARE(saveDeviceNumber(1001), std::nullopt);
     QCOMPARE(saveDeviceNumber(99), std::nullopt);
@@ -292,7 +292,7 @@ void TstDeviceNumberStore::latestNumberWins()
     QCOMPARE(stored.value("OrvantaDeviceAntP/QrxAntP_HRDeviceNumber").toString(), "99");
 }
 
-void TstDeviceNumberStore::unwritableStore_data()
+void TestDeviceNumberStore::unwritableStore_data()
 {
     QTest::addColumn<QString>("setup");
 
@@ -307,7 +307,7 @@ void TstDeviceNumberStore::unwritableStore_data()
     QTest::newRow("directory where the lock belongs") << "lockIsDirectory";
 }
 
-void TstDeviceNumberStore::unwritableStore()
+void TestDeviceNumberStore::unwritableStore()
 {
     QFETCH(QString, setup);
 
@@ -365,7 +365,7 @@ int main(int argc, char **argv)
     QTemporaryDir root;
     if (!root.isValid())
         return 1;
-    TstDeviceNumberStore test(root.path());
+    TestDeviceNumberStore test(root.path());
     return QTest::qExec(&test, argc, argv);
 }
 

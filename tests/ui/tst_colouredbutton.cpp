@@ -66,7 +66,7 @@ struct Fixture
 
 } // namespace
 
-class TstColouredButton : public QObject
+class TestColouredButton : public QObject
 {
     Q_OBJECT
 private slots:
@@ -86,7 +86,7 @@ private slots:
     void noFocusNoShortcut();
 };
 
-void TstColouredButton::faceColourRule_data()
+void TestColouredButton::faceColourRule_data()
 {
     QTest::addColumn<bool>("enabled");
     QTest::addColumn<bool>("hot");
@@ -100,7 +100,7 @@ void TstColouredButton::faceColourRule_data()
     QTest::newRow("disabled and hot") << false << true << ButtonState::Down << kRed;
 }
 
-void TstColouredButton::faceColourRule()
+void TestColouredButton::faceColourRule()
 {
     QFETCH(bool, enabled);
     QFETCH(bool, hot);
@@ -109,7 +109,7 @@ void TstColouredButton::faceColourRule()
     QCOMPARE(buttonFaceColour(enabled, hot, state), colour);
 }
 
-void TstColouredButton::paintedStates_data()
+void TestColouredButton::paintedStates_data()
 {
     QTest::addColumn<QString>("how");
     QTest::addColumn<QColor>("face");
@@ -121,7 +121,7 @@ void TstColouredButton::paintedStates_data()
     QTest::newRow("disabled") << "disabled" << kRed;
 }
 
-void TstColouredButton::paintedStates()
+void TestColouredButton::paintedStates()
 {
     QFETCH(QString, how);
     QFETCH(QColor, face);
@@ -156,7 +156,7 @@ void TstColouredButton::paintedStates()
         QTest::mouseRelease(f.button, Qt::LeftButton, {}, f.outside());
 }
 
-void TstColouredButton::captionNeverMoves()
+void TestColouredButton::captionNeverMoves()
 {
     Fixture f;
     QVERIFY(QTest::qWaitForWindowExposed(&f.window));
@@ -181,7 +181,7 @@ void TstColouredButton::captionNeverMoves()
     QVERIFY(qAbs((left - 2) - (134 - right)) <= 3);
 }
 
-void TstColouredButton::disabledCaptionIsEngraved()
+void TestColouredButton::disabledCaptionIsEngraved()
 {
     Fixture f;
     QVERIFY(QTest::qWaitForWindowExposed(&f.window));
@@ -206,7 +206,7 @@ void TstColouredButton::disabledCaptionIsEngraved()
     }
 }
 
-void TstColouredButton::releaseInsideClicksOutsideDoesNot_data()
+void TestColouredButton::releaseInsideClicksOutsideDoesNot_data()
 {
     QTest::addColumn<QPoint>("releaseAt");
     QTest::addColumn<int>("clicks");
@@ -217,7 +217,7 @@ void TstColouredButton::releaseInsideClicksOutsideDoesNot_data()
     QTest::newRow("just below the button") << QPoint(60, 41) << 0 << false;
 }
 
-void TstColouredButton::releaseInsideClicksOutsideDoesNot()
+void TestColouredButton::releaseInsideClicksOutsideDoesNot()
 {
     QFETCH(QPoint, releaseAt);
     QFETCH(int, clicks);
@@ -236,14 +236,14 @@ void TstColouredButton::releaseInsideClicksOutsideDoesNot()
     QCOMPARE(f.shot().pixelColor(5, 20), kRed);
 }
 
-void TstColouredButton::otherMouseButtonsDoNothing_data()
+void TestColouredButton::otherMouseButtonsDoNothing_data()
 {
     QTest::addColumn<Qt::MouseButton>("mouseButton");
     QTest::newRow("right") << Qt::RightButton;
     QTest::newRow("middle") << Qt::MiddleButton;
 }
 
-void TstColouredButton::otherMouseButtonsDoNothing()
+void TestColouredButton::otherMouseButtonsDoNothing()
 {
     QFETCH(Qt::MouseButton, mouseButton);
     Fixture f;
@@ -258,7 +258,7 @@ void TstColouredButton::otherMouseButtonsDoNothing()
     QCOMPARE(clicked.count(), 0);
 }
 
-void TstColouredButton::disabledButtonIgnoresMouse()
+void TestColouredButton::disabledButtonIgnoresMouse()
 {
     Fixture f;
     f.button->setEnabled(false);
@@ -272,7 +272,7 @@ void TstColouredButton::disabledButtonIgnoresMouse()
     QCOMPARE(clicked.count(), 0);
 }
 
-void TstColouredButton::enableAndDisableWhileHovered()
+void TestColouredButton::enableAndDisableWhileHovered()
 {
     Fixture f;
     QVERIFY(QTest::qWaitForWindowExposed(&f.window));
@@ -297,7 +297,7 @@ void TstColouredButton::enableAndDisableWhileHovered()
     QVERIFY(!f.button->isHot());
 }
 
-void TstColouredButton::disablingDuringPressForgetsIt()
+void TestColouredButton::disablingDuringPressForgetsIt()
 {
     Fixture f;
     QVERIFY(QTest::qWaitForWindowExposed(&f.window));
@@ -312,7 +312,7 @@ void TstColouredButton::disablingDuringPressForgetsIt()
     QCOMPARE(f.button->state(), ButtonState::Up);
 }
 
-void TstColouredButton::noFocusNoShortcut()
+void TestColouredButton::noFocusNoShortcut()
 {
     Fixture f;
     f.button->setText("&GO");
@@ -326,5 +326,5 @@ void TstColouredButton::noFocusNoShortcut()
     QCOMPARE(clicked.count(), 0);
 }
 
-QTEST_MAIN(TstColouredButton)
+QTEST_MAIN(TestColouredButton)
 #include "tst_colouredbutton.moc"

@@ -40,7 +40,7 @@ struct Fixture
 
 } // namespace
 
-class TstSpinEdit : public QObject
+class TestSpinEdit : public QObject
 {
     Q_OBJECT
 private slots:
@@ -63,7 +63,7 @@ private slots:
     void arrowPressMovesFocusIntoField();
 };
 
-void TstSpinEdit::valueFromText_data()
+void TestSpinEdit::valueFromText_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("value");
@@ -87,7 +87,7 @@ void TstSpinEdit::valueFromText_data()
     QTest::newRow("far below int") << "-99999999999999999999999" << 0;
 }
 
-void TstSpinEdit::valueFromText()
+void TestSpinEdit::valueFromText()
 {
     QFETCH(QString, text);
     QFETCH(int, value);
@@ -97,7 +97,7 @@ void TstSpinEdit::valueFromText()
     QCOMPARE(spin.value(), value);
 }
 
-void TstSpinEdit::typedCharacters_data()
+void TestSpinEdit::typedCharacters_data()
 {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<int>("key");
@@ -141,7 +141,7 @@ void TstSpinEdit::typedCharacters_data()
                                         << "4" << true;
 }
 
-void TstSpinEdit::typedCharacters()
+void TestSpinEdit::typedCharacters()
 {
     QFETCH(QString, locale);
     QFETCH(int, key);
@@ -158,7 +158,7 @@ void TstSpinEdit::typedCharacters()
     QCOMPARE(beep.count(), beeps ? 1 : 0);
 }
 
-void TstSpinEdit::pasteIsNotFiltered()
+void TestSpinEdit::pasteIsNotFiltered()
 {
     Fixture f;
     QVERIFY(f.ready());
@@ -173,7 +173,7 @@ void TstSpinEdit::pasteIsNotFiltered()
     QCOMPARE(beep.count(), 0);
 }
 
-void TstSpinEdit::keysStepAndClamp_data()
+void TestSpinEdit::keysStepAndClamp_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("key");
@@ -192,7 +192,7 @@ void TstSpinEdit::keysStepAndClamp_data()
     QTest::newRow("down from largest int") << "2147483647" << int(Qt::Key_Down) << "10";
 }
 
-void TstSpinEdit::keysStepAndClamp()
+void TestSpinEdit::keysStepAndClamp()
 {
     QFETCH(QString, text);
     QFETCH(int, key);
@@ -205,7 +205,7 @@ void TstSpinEdit::keysStepAndClamp()
     QCOMPARE(beep.count(), 0);
 }
 
-void TstSpinEdit::focusLossPullsIntoRange_data()
+void TestSpinEdit::focusLossPullsIntoRange_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("after");
@@ -225,7 +225,7 @@ void TstSpinEdit::focusLossPullsIntoRange_data()
                                       << "99999999999";
 }
 
-void TstSpinEdit::focusLossPullsIntoRange()
+void TestSpinEdit::focusLossPullsIntoRange()
 {
     QFETCH(QString, text);
     QFETCH(QString, after);
@@ -237,7 +237,7 @@ void TstSpinEdit::focusLossPullsIntoRange()
     QCOMPARE(f.spin->text(), after);
 }
 
-void TstSpinEdit::typedValueReadsUnclampedUntilLeft()
+void TestSpinEdit::typedValueReadsUnclampedUntilLeft()
 {
     Fixture f;
     QVERIFY(f.ready());
@@ -268,7 +268,7 @@ void TstSpinEdit::typedValueReadsUnclampedUntilLeft()
     QCOMPARE(beep.count(), 0);
 }
 
-void TstSpinEdit::arrowsSitInsideRightEdge()
+void TestSpinEdit::arrowsSitInsideRightEdge()
 {
     Fixture f;
     QVERIFY(f.ready());
@@ -283,7 +283,7 @@ void TstSpinEdit::arrowsSitInsideRightEdge()
     QVERIFY(field.right() - up.right() <= 3);
 }
 
-void TstSpinEdit::arrowClickStepsOnceOverItself()
+void TestSpinEdit::arrowClickStepsOnceOverItself()
 {
     Fixture f;
     QVERIFY(f.ready());
@@ -309,7 +309,7 @@ void TstSpinEdit::arrowClickStepsOnceOverItself()
     QCOMPARE(f.spin->text(), QString("0"));
 }
 
-void TstSpinEdit::heldArrowRepeats()
+void TestSpinEdit::heldArrowRepeats()
 {
     Fixture f;
     QVERIFY(f.ready());
@@ -330,14 +330,14 @@ void TstSpinEdit::heldArrowRepeats()
     QCOMPARE(f.spin->value(), held + 1);
 }
 
-void TstSpinEdit::arrowPressMovesFocusIntoField_data()
+void TestSpinEdit::arrowPressMovesFocusIntoField_data()
 {
     QTest::addColumn<bool>("upArrow");
     QTest::newRow("up") << true;
     QTest::newRow("down") << false;
 }
 
-void TstSpinEdit::arrowPressMovesFocusIntoField()
+void TestSpinEdit::arrowPressMovesFocusIntoField()
 {
     QFETCH(bool, upArrow);
     Fixture f;
@@ -353,5 +353,5 @@ void TstSpinEdit::arrowPressMovesFocusIntoField()
     QVERIFY(f.spin->lineEdit()->hasFocus());
 }
 
-QTEST_MAIN(TstSpinEdit)
+QTEST_MAIN(TestSpinEdit)
 #include "tst_spinedit.moc"

@@ -56,7 +56,7 @@ struct SystemFinder
 
 } // namespace
 
-class TstUsbSearch : public QObject
+class TestUsbSearch : public QObject
 {
     Q_OBJECT
 
@@ -73,7 +73,7 @@ private:
     EmulatedStick *m_stick = nullptr;
 };
 
-void TstUsbSearch::initTestCase()
+void TestUsbSearch::initTestCase()
 {
     if (!qEnvironmentVariableIsSet("LD_PRELOAD"))
         QSKIP("needs umockdev's preload library: run through ctest (umockdev-wrapper)");
@@ -82,7 +82,7 @@ void TstUsbSearch::initTestCase()
     qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
 }
 
-void TstUsbSearch::init()
+void TestUsbSearch::init()
 {
     m_bed = std::make_unique<UsbTestBed>();
     QVERIFY2(m_bed->addDevices(QStringLiteral("onestick.umockdev")), qPrintable(m_bed->error()));
@@ -92,13 +92,13 @@ void TstUsbSearch::init()
     m_stick->setResponder(belt);
 }
 
-void TstUsbSearch::cleanup()
+void TestUsbSearch::cleanup()
 {
     m_stick = nullptr;
     m_bed.reset();
 }
 
-void TstUsbSearch::search()
+void TestUsbSearch::search()
 {
     SystemFinder rig;
     FakeView &view = rig.view;
@@ -133,7 +133,7 @@ void TstUsbSearch::search()
 
 // As with a pseudo-terminal that vanishes: STOP still runs and logs, and the
 // next START finds no stick.
-void TstUsbSearch::unpluggedMidSearch()
+void TestUsbSearch::unpluggedMidSearch()
 {
     SystemFinder rig;
     FakeView &view = rig.view;
@@ -157,5 +157,5 @@ void TstUsbSearch::unpluggedMidSearch()
     QVERIFY(view.enabled(FinderView::Button::Start));
 }
 
-QTEST_GUILESS_MAIN(TstUsbSearch)
+QTEST_GUILESS_MAIN(TestUsbSearch)
 #include "tst_usbsearch.moc"

@@ -82,7 +82,7 @@ struct CallbackLog
 
 } // namespace
 
-class TstUsbStick : public QObject
+class TestUsbStick : public QObject
 {
     Q_OBJECT
 
@@ -107,7 +107,7 @@ private:
     QList<EmulatedStick *> m_sticks;
 };
 
-void TstUsbStick::initTestCase()
+void TestUsbStick::initTestCase()
 {
     if (!qEnvironmentVariableIsSet("LD_PRELOAD"))
         QSKIP("needs umockdev's preload library: run through ctest (umockdev-wrapper)");
@@ -116,7 +116,7 @@ void TstUsbStick::initTestCase()
     qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
 }
 
-void TstUsbStick::init()
+void TestUsbStick::init()
 {
     m_bed = std::make_unique<UsbTestBed>();
     QVERIFY2(m_bed->addDevices(QStringLiteral("sticks.umockdev")), qPrintable(m_bed->error()));
@@ -128,7 +128,7 @@ void TstUsbStick::init()
     }
 }
 
-void TstUsbStick::cleanup()
+void TestUsbStick::cleanup()
 {
     for (EmulatedStick *stick : std::as_const(m_sticks))
         QVERIFY2(stick->unknownRequests().isEmpty(),
@@ -139,7 +139,7 @@ void TstUsbStick::cleanup()
 
 // By bus and port, not by address; the tty of the first stick does not list
 // it a second time; the mouse is not a stick.
-void TstUsbStick::listedOnceInOrder()
+void TestUsbStick::listedOnceInOrder()
 {
     const QList<StickLocation> sticks = findSticks();
 
@@ -158,7 +158,7 @@ void TstUsbStick::listedOnceInOrder()
     QCOMPARE(sticks.at(1).description, "ANT USB stick 0fcf:1009 on bus 1 port 3");
 }
 
-void TstUsbStick::openClaimsInterfaceZero_data()
+void TestUsbStick::openClaimsInterfaceZero_data()
 {
     QTest::addColumn<int>("index");
     QTest::addColumn<EmulatedStick::Driver>("driver");
@@ -171,7 +171,7 @@ void TstUsbStick::openClaimsInterfaceZero_data()
 
 // The serial driver is detached only where it is bound, and handed back on
 // release so that the stick's tty returns.
-void TstUsbStick::openClaimsInterfaceZero()
+void TestUsbStick::openClaimsInterfaceZero()
 {
     QFETCH(int, index);
     QFETCH(EmulatedStick::Driver, driver);
@@ -198,14 +198,14 @@ void TstUsbStick::openClaimsInterfaceZero()
     QVERIFY(!library.ANT_ResetSystem());
 }
 
-void TstUsbStick::framesReachBulkOut_data()
+void TestUsbStick::framesReachBulkOut_data()
 {
     QTest::addColumn<int>("index");
     QTest::newRow("0fcf:1008") << 0;
     QTest::newRow("0fcf:1009") << 1;
 }
 
-void TstUsbStick::framesReachBulkOut()
+void TestUsbStick::framesReachBulkOut()
 {
     QFETCH(int, index);
     SystemStickProvider provider;
@@ -238,7 +238,7 @@ void TstUsbStick::framesReachBulkOut()
             QVERIFY(other->outBytes().isEmpty());
 }
 
-void TstUsbStick::bulkInReachesCallbacks_data()
+void TestUsbStick::bulkInReachesCallbacks_data()
 {
     QTest::addColumn<QList<int>>("cuts");
 
@@ -257,7 +257,7 @@ void TstUsbStick::bulkInReachesCallbacks_data()
 
 // Whatever the transfers' boundaries, each message reaches its callback
 // once, in order, with its own bytes in the buffer.
-void TstUsbStick::bulkInReachesCallbacks()
+void TestUsbStick::bulkInReachesCallbacks()
 {
     QFETCH(QList<int>, cuts);
     const QByteArray payload = hex("04 8C 2F 1D C6 8E 20 48");
@@ -287,7 +287,7 @@ void TstUsbStick::bulkInReachesCallbacks()
 // The read in flight ends with the device: the library lets go once, the
 // node sees no more requests (nothing keeps polling a dead stick), and
 // operations fail quietly.
-void TstUsbStick::unpluggedMidRead()
+void TestUsbStick::unpluggedMidRead()
 {
     SystemStickProvider provider;
     AntLibrary library(provider);
@@ -315,7 +315,7 @@ void TstUsbStick::unpluggedMidRead()
     QCOMPARE(stick->requests(), requests);
 }
 
-void TstUsbStick::refused_data()
+void TestUsbStick::refused_data()
 {
     QTest::addColumn<int>("index");
     QTest::addColumn<bool>("busy");
@@ -331,7 +331,7 @@ void TstUsbStick::refused_data()
            "packaging/60-pulvane-ant.rules into /etc/udev/rules.d and plug the stick in again";
 }
 
-void TstUsbStick::refused()
+void TestUsbStick::refused()
 {
     QFETCH(int, index);
     QFETCH(bool, busy);
@@ -360,5 +360,5 @@ void TstUsbStick::refused()
     QCOMPARE(stick->pendingReads(), 0);
 }
 
-QTEST_GUILESS_MAIN(TstUsbStick)
+QTEST_GUILESS_MAIN(TestUsbStick)
 #include "tst_usbstick.moc"

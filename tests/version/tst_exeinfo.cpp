@@ -150,7 +150,7 @@ quint64 sectionTableOffset(const QByteArray &file)
 
 } // namespace
 
-class TstExeInfo : public QObject
+class TestExeInfo : public QObject
 {
     Q_OBJECT
 
@@ -169,7 +169,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TstExeInfo::blockLayout()
+void TestExeInfo::blockLayout()
 {
     // Checked against the layout by hand, so that builder and reader cannot
     // share a mistake: header, key, padding, value, padding.
@@ -184,7 +184,7 @@ void TstExeInfo::blockLayout()
     QVERIFY(program.endsWith(QByteArray::fromHex("1004e404")));
 }
 
-void TstExeInfo::truncatedBlocks()
+void TestExeInfo::truncatedBlocks()
 {
     const QByteArray full = italianBlock(u"1.1.1.0");
     const auto *data = reinterpret_cast<const std::uint8_t *>(full.constData());
@@ -193,7 +193,7 @@ void TstExeInfo::truncatedBlocks()
     QVERIFY(parse(data, std::size_t(full.size())));
 }
 
-void TstExeInfo::fileVersionKeys_data()
+void TestExeInfo::fileVersionKeys_data()
 {
     QTest::addColumn<int>("language");
     QTest::addColumn<int>("codePage");
@@ -207,7 +207,7 @@ void TstExeInfo::fileVersionKeys_data()
     QTest::newRow("all digits") << 0xFFFF << 0xABCD << "StringFileInfo\\FFFFABCD\\FileVersion";
 }
 
-void TstExeInfo::fileVersionKeys()
+void TestExeInfo::fileVersionKeys()
 {
     QFETCH(int, language);
     QFETCH(int, codePage);
@@ -217,7 +217,7 @@ void TstExeInfo::fileVersionKeys()
     QCOMPARE(QString::fromStdU16String(fileVersionKey(pair)), key);
 }
 
-void TstExeInfo::versionText_data()
+void TestExeInfo::versionText_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("text");
@@ -275,7 +275,7 @@ void TstExeInfo::versionText_data()
         << withVersion(longerThanSection) << kPlaceholder;
 }
 
-void TstExeInfo::versionText()
+void TestExeInfo::versionText()
 {
     QFETCH(QByteArray, file);
     QFETCH(QString, text);
@@ -289,20 +289,20 @@ void TstExeInfo::versionText()
     QCOMPARE(ExeInfo(path).versionText(), text);
 }
 
-void TstExeInfo::missingFile()
+void TestExeInfo::missingFile()
 {
     QCOMPARE(ExeInfo(m_dir.filePath(QStringLiteral("absent"))).versionText(), kPlaceholder);
 }
 
-void TstExeInfo::testProgramHasNoBlock()
+void TestExeInfo::testProgramHasNoBlock()
 {
     QCOMPARE(ExeInfo().versionText(), kPlaceholder);
 }
 
-void TstExeInfo::builtProgramCarriesItsVersion()
+void TestExeInfo::builtProgramCarriesItsVersion()
 {
     QCOMPARE(ExeInfo(QStringLiteral(PULVANE_PROGRAM_FILE)).versionText(), PULVANE_VERSION);
 }
 
-QTEST_GUILESS_MAIN(TstExeInfo)
+QTEST_GUILESS_MAIN(TestExeInfo)
 #include "tst_exeinfo.moc"
