@@ -1,6 +1,7 @@
 #include "antframe.h"
 #include "antlibrary.h"
 #include "antmessages.h"
+#include "scriptedstick.h"
 
 #include <QPointer>
 #include <QSignalSpy>
@@ -10,66 +11,10 @@
 #include <vector>
 
 using namespace pulvane::ant;
+using pulvane::test::ScriptedStickProvider;
+using pulvane::test::ScriptedTransport;
 
 namespace {
-
-// A stick in the test: what the library writes is parsed with the real codec,
-// what the stick says is framed with it.
-class ScriptedStick : public Transport
-{
-    Q_OBJECT
-public:
-    bool write(const QByteArray &bytes) override
-    {
-        if (!m_open)
-            return false;
-        received += m_decoder.feed(bytes);
-        return true;
-    }
-    bool isOpen() const override { return m_open; }
-    void close() override { m_open = false; }
-    QString description() const override { return QStringLiteral("scripted stick"); }
-
-    void say(const AntMessage &message) { emit bytesArrived(encodeFrame(message)); }
-    void sayAll(const QList<AntMessage> &messages)
-    {
-        QByteArray bytes;
-        for (const AntMessage &m : messages)
-            bytes += encodeFrame(m);
-        emit bytesArrived(bytes);
-    }
-    void unplug() { emit gone(QStringLiteral("unplugged")); }
-
-    QList<AntMessage> received;
-
-private:
-    FrameDecoder m_decoder;
-    bool m_open = true;
-};
-
-class ScriptedProvider : public StickProvider
-{
-public:
-    explicit ScriptedProvider(int count) : m_count(count) {}
-
-    std::unique_ptr<Transport> openStick(int index, int baudrate, QString *why) override
-    {
-        lastBaudrate = baudrate;
-        if (index >= m_count) {
-            *why = QStringLiteral("no stick %1").arg(index);
-            return nullptr;
-        }
-        auto stick = std::make_unique<ScriptedStick>();
-        opened.append(stick.get());
-        return stick;
-    }
-
-    QList<QPointer<ScriptedStick>> opened;
-    int lastBaudrate = 0;
-
-private:
-    int m_count;
-};
 
 struct Call
 {
@@ -123,7 +68,7 @@ private:
     // any write past its end.
     void registerCallbacks(uint8_t channel = 0);
 
-    std::unique_ptr<ScriptedProvider> m_provider;
+    std::unique_ptr<ScriptedStickProvider> m_provider;
     std::unique_ptr<AntLibrary> m_library;
     std::array<uint8_t, 256 + 4> m_response{};
     std::array<uint8_t, 9 + 4> m_event{};
@@ -132,7 +77,9 @@ private:
 
 void TestAntLibrary::init()
 {
-    m_provider = std::make_unique<ScriptedProvider>(2);
+    m_provider = std::make_unique<ScriptedStickProvider>();
+    // Two sticks plugged in.
+    m_provider->refused = {2, 3};
     m_library = std::make_unique<AntLibrary>(*m_provider);
     m_response.fill(0xEE);
     m_event.fill(0xEE);
@@ -175,23 +122,23 @@ void TestAntLibrary::initOpensNthStick()
 
     QCOMPARE(m_library->ANT_Init(1, 57600, 0, 0), 1);
     QVERIFY(m_library->isOpen());
-    QCOMPARE(m_provider->lastBaudrate, 57600);
+    QCOMPARE(m_provider->baudrates.last(), 57600);
 }
 
 void TestAntLibrary::initWhileOpenReleasesFirst()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
-    QPointer<ScriptedStick> first = m_provider->opened.at(0);
+    QPointer<ScriptedTransport> first = m_provider->stick().link(0);
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     QVERIFY(!first->isOpen());
     QVERIFY(m_library->ANT_ResetSystem());
-    QCOMPARE(first->received.size(), 0);
-    QCOMPARE(m_provider->opened.at(1)->received, QList<AntMessage>{resetSystem()});
+    QCOMPARE(first->written().size(), 0);
+    QCOMPARE(m_provider->stick().link(1)->written(), QList<AntMessage>{resetSystem()});
 
     // A failed reopen still leaves the old stick released.
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not opened"));
     QCOMPARE(m_library->ANT_Init(3, 57600), 0);
-    QVERIFY(!m_provider->opened.at(1)->isOpen());
+    QVERIFY(!m_provider->stick().link(1)->isOpen());
     QVERIFY(!m_library->isOpen());
 
     QTRY_VERIFY(first.isNull());
@@ -219,7 +166,7 @@ void TestAntLibrary::commandsReachTheStick()
         {0x44, hex("00fa")},   {0x45, hex("0039")},
         {0x4B, hex("00")},     {0x4D, hex("0051")},
     };
-    QCOMPARE(m_provider->opened.at(0)->received, expected);
+    QCOMPARE(m_provider->stick().link(0)->written(), expected);
 }
 
 void TestAntLibrary::dispatches_data()
@@ -277,7 +224,7 @@ void TestAntLibrary::dispatches()
 
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     registerCallbacks();
-    m_provider->opened.at(0)->say(message);
+    m_provider->stick().link(0)->say(message);
     QCOMPARE(m_calls, expected);
 }
 
@@ -291,7 +238,7 @@ void TestAntLibrary::buffersNeverOverrun()
         payload[0] = 0;
         if (id == 0x40)
             payload[1] = 0x01;
-        m_provider->opened.at(0)->say({uint8_t(id), payload});
+        m_provider->stick().link(0)->say({uint8_t(id), payload});
     }
     QCOMPARE(m_calls.size(), 6);
     for (int i = 9; i < int(m_event.size()); ++i)
@@ -303,7 +250,7 @@ void TestAntLibrary::buffersNeverOverrun()
 void TestAntLibrary::callbackClosingStickStopsBatch()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
-    QPointer<ScriptedStick> stick = m_provider->opened.at(0);
+    QPointer<ScriptedTransport> stick = m_provider->stick().link(0);
     int responses = 0;
     m_library->ANT_AssignResponseFunction(
         [&](uint8_t, uint8_t) {
@@ -322,7 +269,7 @@ void TestAntLibrary::callbackClosingStickStopsBatch()
 void TestAntLibrary::callbackReopeningStick()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
-    QPointer<ScriptedStick> first = m_provider->opened.at(0);
+    QPointer<ScriptedTransport> first = m_provider->stick().link(0);
     int responses = 0;
     m_library->ANT_AssignResponseFunction(
         [&](uint8_t, uint8_t) {
@@ -334,7 +281,7 @@ void TestAntLibrary::callbackReopeningStick()
     first->sayAll({channelResponse(0, 0x4A, 0), channelResponse(0, 0x46, 0)});
     QCOMPARE(responses, 1);
     QVERIFY(m_library->isOpen());
-    QPointer<ScriptedStick> second = m_provider->opened.at(1);
+    QPointer<ScriptedTransport> second = m_provider->stick().link(1);
     second->say(channelResponse(0, 0x42, 0));
     QCOMPARE(responses, 2);
     QTRY_VERIFY(first.isNull());
@@ -344,7 +291,7 @@ void TestAntLibrary::stickGone()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     registerCallbacks();
-    QPointer<ScriptedStick> stick = m_provider->opened.at(0);
+    QPointer<ScriptedTransport> stick = m_provider->stick().link(0);
     QSignalSpy gone(m_library.get(), &AntLibrary::stickGone);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("went away: unplugged"));
     stick->unplug();
@@ -362,7 +309,7 @@ void TestAntLibrary::closeIsFinal()
 {
     QCOMPARE(m_library->ANT_Init(0, 57600), 1);
     registerCallbacks();
-    QPointer<ScriptedStick> stick = m_provider->opened.at(0);
+    QPointer<ScriptedTransport> stick = m_provider->stick().link(0);
     m_library->ANT_Close();
     QVERIFY(!stick->isOpen());
     // Anything a stick still says after the release is not delivered.

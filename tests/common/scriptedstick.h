@@ -9,6 +9,8 @@
 // push() delivers a message on the stick's own initiative (data, events,
 // channel IDs). Deliveries are queued, as from a real reader, and reach the
 // host when the event loop runs: settle() runs it until nothing is left.
+// Each open gets a link of its own (ScriptedTransport); tests of AntLibrary
+// itself speak through one link synchronously (say(), unplug()).
 //
 // The ANT+ network key crosses this link too: describe() masks it, so a
 // failing comparison never prints it.
@@ -44,13 +46,30 @@ public:
     void close() override { m_open = false; }
     QString description() const override { return QStringLiteral("scripted stick"); }
 
+    // Queued, as from a reader (see ScriptedStick::settle()).
     void deliver(const QByteArray &bytes);
     void detach() { m_stick = nullptr; }
+
+    // Handed to the host at once, inside this call.
+    void say(const AntMessage &message) { emit bytesArrived(ant::encodeFrame(message)); }
+    void sayAll(const QList<AntMessage> &messages)
+    {
+        QByteArray bytes;
+        for (const AntMessage &m : messages)
+            bytes += ant::encodeFrame(m);
+        emit bytesArrived(bytes);
+    }
+    void sayBytes(const QByteArray &bytes) { emit bytesArrived(bytes); }
+    void unplug(const QString &reason = QStringLiteral("unplugged")) { emit gone(reason); }
+    // What the host wrote on this link, decoded.
+    const QList<AntMessage> &written() const { return m_written; }
 
 private:
     ScriptedStick *m_stick;
     bool m_open = true;
     int m_outstanding = 0;
+    ant::FrameDecoder m_decoder;
+    QList<AntMessage> m_written;
 };
 
 class ScriptedStick
@@ -126,6 +145,12 @@ public:
     }
     bool isAttached() const { return current() != nullptr; }
     int opens() const { return int(m_transports.size()); }
+    // The link of the i-th open (null once the host has deleted it).
+    ScriptedTransport *link(int i) const { return m_transports.at(i); }
+    ScriptedTransport *lastLink() const
+    {
+        return m_transports.isEmpty() ? nullptr : m_transports.last().data();
+    }
 
     static QString describe(const AntMessage &m)
     {
@@ -198,6 +223,7 @@ inline bool ScriptedTransport::write(const QByteArray &bytes)
 {
     if (!m_open || !m_stick)
         return false;
+    m_written += m_decoder.feed(bytes);
     m_stick->received(this, bytes);
     return true;
 }

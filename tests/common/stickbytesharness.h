@@ -11,6 +11,7 @@
 #include "antframe.h"
 #include "antlibrary.h"
 #include "antmessages.h"
+#include "scriptedstick.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -36,42 +37,6 @@ inline QList<QByteArray> splitByContent(const QByteArray &bytes)
     return chunks;
 }
 
-class ReplayTransport : public ant::Transport
-{
-public:
-    bool write(const QByteArray &) override { return m_open; }
-    bool isOpen() const override { return m_open; }
-    void close() override { m_open = false; }
-    QString description() const override { return QStringLiteral("replayed stick"); }
-
-    void deliver(const QByteArray &bytes)
-    {
-        if (m_open)
-            emit bytesArrived(bytes);
-    }
-    void vanish()
-    {
-        m_open = false;
-        emit gone(QStringLiteral("unplugged"));
-    }
-
-private:
-    bool m_open = true;
-};
-
-class ReplayStickProvider : public ant::StickProvider
-{
-public:
-    std::unique_ptr<ant::Transport> openStick(int, int, QString *) override
-    {
-        auto transport = std::make_unique<ReplayTransport>();
-        current = transport.get();
-        return transport;
-    }
-
-    QPointer<ReplayTransport> current;
-};
-
 namespace detail {
 
 // Deletes the transports released with deleteLater(). The second call only
@@ -81,6 +46,13 @@ inline void deleteReleased()
 {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::sendPostedEvents();
+}
+
+// The link of the stick's latest open while the library holds it.
+inline ScriptedTransport *openLink(ScriptedStickProvider &provider)
+{
+    ScriptedTransport *link = provider.stick().lastLink();
+    return link && link->isOpen() ? link : nullptr;
 }
 
 inline QString checkDecoder(const QByteArray &bytes)
@@ -143,7 +115,7 @@ inline QString checkDispatch(const QByteArray &bytes)
     // The finder registers nine bytes; other sizes exercise the copy's edges.
     const int lastIndex = bytes.isEmpty() ? 8 : uint8_t(bytes.at(0)) % 16;
 
-    ReplayStickProvider provider;
+    ScriptedStickProvider provider;
     QString failure;
     volatile int sink = 0;
     {
@@ -209,12 +181,12 @@ inline QString checkDispatch(const QByteArray &bytes)
         library.ANT_AssignChannelEventFunction(kChannel, onEvent, eventBuffer.data(), lastIndex);
 
         for (const QByteArray &chunk : splitByContent(bytes)) {
-            if (provider.current)
-                provider.current->deliver(chunk);
+            if (ScriptedTransport *link = openLink(provider))
+                link->sayBytes(chunk);
             deleteReleased();
         }
-        if (bytes.size() % 2 == 1 && provider.current)
-            provider.current->vanish();
+        if (ScriptedTransport *link = openLink(provider); bytes.size() % 2 == 1 && link)
+            link->unplug();
         deleteReleased();
     }
     deleteReleased();

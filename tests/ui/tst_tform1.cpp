@@ -1,7 +1,7 @@
 #include "antlibrary.h"
 #include "exeinfo.h"
+#include "scriptedstick.h"
 #include "spinedit.h"
-#include "stickprovider.h"
 #include "tform1.h"
 
 #include <QAbstractButton>
@@ -21,22 +21,6 @@ using pulvane::FinderView;
 using pulvane::TForm1;
 
 namespace {
-
-// A machine with no ANT stick at all.
-class NoSticks : public pulvane::ant::StickProvider
-{
-public:
-    std::unique_ptr<pulvane::ant::Transport> openStick(int index, int, QString *why) override
-    {
-        ++attempts;
-        lastIndex = index;
-        if (why)
-            *why = QStringLiteral("no stick");
-        return nullptr;
-    }
-    int attempts = 0;
-    int lastIndex = -1;
-};
 
 const char *const kControls[] = {
     "lbl_HR", "lbl_DeviceNumber",       "Btn_Start1", "Btn_Stop", "Btn_SaveToPC",
@@ -77,7 +61,8 @@ private:
     QTimer *timer(const char *name) const { return control<QTimer>(name); }
     QString logText() const { return control<QPlainTextEdit>("Memo1")->toPlainText(); }
 
-    NoSticks *m_sticks = nullptr;
+    // A machine with no ANT stick at all.
+    pulvane::test::ScriptedStickProvider *m_sticks = nullptr;
     pulvane::ant::AntLibrary *m_ant = nullptr;
     TForm1 *m_form = nullptr;
 };
@@ -89,7 +74,8 @@ void TestTForm1::initTestCase()
 
 void TestTForm1::init()
 {
-    m_sticks = new NoSticks;
+    m_sticks = new pulvane::test::ScriptedStickProvider;
+    m_sticks->refused = {0, 1, 2, 3};
     m_ant = new pulvane::ant::AntLibrary(*m_sticks);
     m_form = new TForm1(*m_ant);
 }
@@ -123,7 +109,7 @@ void TestTForm1::startupState()
     QVERIFY(!timer("tmr_Chiusura")->isActive());
     QCOMPARE(timer("tmr_Chiusura")->interval(), 1000);
     QVERIFY(!timer("tmr_Chiusura")->isSingleShot());
-    QCOMPARE(m_sticks->attempts, 0);
+    QCOMPARE(m_sticks->attempts.size(), 0);
 }
 
 void TestTForm1::controls_data()
@@ -378,8 +364,7 @@ void TestTForm1::startWithoutStick()
     QCOMPARE(logWhileShown, QStringLiteral("earlier\nConnecting to USB ANT dongle."));
     QCOMPARE(logText(), QStringLiteral("earlier\nConnecting to USB ANT dongle.\n"
                                        "USB ANT dongle not found."));
-    QCOMPARE(m_sticks->attempts, 4);
-    QCOMPARE(m_sticks->lastIndex, 3);
+    QCOMPARE(m_sticks->attempts, (QList<int>{0, 1, 2, 3}));
     QVERIFY(control("Btn_Start1")->isEnabled());
     QVERIFY(!control("Btn_Stop")->isEnabled());
     QVERIFY(!control("Btn_SaveToPC")->isEnabled());

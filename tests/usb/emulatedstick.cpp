@@ -50,6 +50,7 @@ struct EmulatedStick::State
     QByteArray out;
     QList<ant::AntMessage> written;
     bool unplugged = false;
+    bool readsRefused = false;
     bool detached = false;
     bool reattached = false;
     bool claimed = false;
@@ -85,6 +86,12 @@ void EmulatedStick::unplug()
 {
     std::lock_guard lock(d->mutex);
     d->unplugged = true;
+}
+
+void EmulatedStick::refuseReads()
+{
+    std::lock_guard lock(d->mutex);
+    d->readsRefused = true;
 }
 
 QByteArray EmulatedStick::outBytes() const
@@ -236,6 +243,8 @@ bool EmulatedStick::handle(void *clientPointer)
             return answer(-1, EINVAL);
         urb.in = fields->endpoint & 0x80;
         if (urb.in) {
+            if (d->readsRefused)
+                return answer(-1, EIO);
             d->reads.push_back(urb);
             return answer(0, 0);
         }

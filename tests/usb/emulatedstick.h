@@ -49,6 +49,9 @@ public:
     // The stick is pulled out: the read in flight ends as the kernel ends it
     // on a disconnect, and every later request fails with ENODEV.
     void unplug();
+    // Every bulk IN read is refused as it is submitted (EIO), as by a stick
+    // that takes the claim but no transfer.
+    void refuseReads();
 
     // What the host did, as the kernel would have seen it.
     QByteArray outBytes() const;

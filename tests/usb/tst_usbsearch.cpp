@@ -7,8 +7,7 @@
 #include "antlibrary.h"
 #include "antmessages.h"
 #include "chaintranscript.h"
-#include "fakeview.h"
-#include "finder.h"
+#include "finderrig.h"
 #include "scriptedstick.h"
 #include "stickopen.h"
 
@@ -44,15 +43,7 @@ QStringList described(const QList<AntMessage> &messages)
 
 // A finder over the machine's sticks, as the program builds it, with a fake
 // window.
-struct SystemFinder
-{
-    FakeView view;
-    SystemStickProvider sticks;
-    AntLibrary ant{sticks};
-    Finder finder{view, ant};
-
-    SystemFinder() { finder.FormCreate(QStringLiteral("1.1.1.0")); }
-};
+using SystemFinder = FinderOver<SystemStickProvider>;
 
 } // namespace
 

@@ -100,6 +100,7 @@ private slots:
     void unpluggedMidRead();
     void refused_data();
     void refused();
+    void failedFirstReadIsReportedAndReleased();
 
 private:
     QTemporaryDir m_runtime;
@@ -358,6 +359,27 @@ void TestUsbStick::refused()
     QVERIFY(!library.isOpen());
     QVERIFY(!stick->claimed());
     QCOMPARE(stick->pendingReads(), 0);
+}
+
+// A stick that takes the claim but refuses the first read: the failure is
+// reported, and everything claimed so far let go (a second attempt fails the
+// same way instead of finding the interface still claimed).
+void TestUsbStick::failedFirstReadIsReportedAndReleased()
+{
+    EmulatedStick *stick = m_sticks.at(0);
+    stick->refuseReads();
+    SystemStickProvider provider;
+    AntLibrary library(provider);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("ANT stick 0 not opened: ANT USB stick 0fcf:1008 "
+                                                "on bus 1 port 1.4: Input/Output Error"));
+        QCOMPARE(library.ANT_Init(0, 57600), 0);
+        QVERIFY(!library.isOpen());
+        QVERIFY(!library.ANT_ResetSystem());
+        QVERIFY(stick->released());
+        QVERIFY(!stick->claimed());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUsbStick)

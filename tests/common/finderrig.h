@@ -1,5 +1,6 @@
-// A finder wired to a fake window and a scripted stick through the real
-// AntLibrary, created as the window creates it.
+// A finder wired to a fake window through the real AntLibrary, created as
+// the window creates it: over scripted sticks (FinderRig) or over any other
+// provider, such as the machine's own sticks (FinderOver<SystemStickProvider>).
 #pragma once
 
 #include "antlibrary.h"
@@ -10,17 +11,21 @@
 
 namespace pulvane::test {
 
-struct FinderRig
+template <class Provider> struct FinderOver
 {
     FakeView view;
-    ScriptedStickProvider sticks;
+    Provider sticks;
     ant::AntLibrary ant{sticks};
     Finder finder{view, ant};
 
-    FinderRig() { finder.FormCreate(QStringLiteral("1.1.1.0")); }
+    FinderOver() { finder.FormCreate(QStringLiteral("1.1.1.0")); }
 
-    ScriptedStick &stick() { return sticks.stick(); }
     FinderState &state() { return finder.state(); }
+};
+
+struct FinderRig : FinderOver<ScriptedStickProvider>
+{
+    ScriptedStick &stick() { return sticks.stick(); }
 
     // START with every command acknowledged: the channel ends up open.
     void startAndOpen()
