@@ -18,6 +18,8 @@ using namespace ant;
 
 namespace {
 
+// Users see this line exactly as written, misspelling included ("cose"):
+// keep it as it is.
 const QString kInterferenceNotice =
     QStringLiteral("It should call \"HandleInterference\". Removed from cose.");
 

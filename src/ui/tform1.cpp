@@ -15,11 +15,13 @@ namespace pulvane {
 
 namespace {
 
-// The layout was made for a 96 dpi desktop; every rectangle is in the client
-// area, which is what the original window's outer size of 456 x 373 gave.
+// The layout is designed for a 96 dpi desktop at a window size of 456 x 373
+// outside the frame; every rectangle is in the client area that size leaves.
 constexpr QSize kClientSize(440, 334);
 constexpr QRect kMemoRect(16, 168, 265, 164);
 
+// The hint texts are shown to users as they have always read them, grammar
+// and all; leave them as they are.
 const QString kProximityHint =
     QStringLiteral("This value adjust the receiving range of the program. "
                    "If more transmitters are present, reduce the sensibility to detect only "
@@ -29,8 +31,8 @@ const QString kProximityHintTwoLines =
                    "If more transmitters are present, reduce the sensibility to detect only "
                    "the closer transmitters.");
 
-// The original faces come first so that they are used where installed; the
-// Liberation faces have Arial's metrics and stand in elsewhere.
+// The preferred faces come first so that they are used where installed; the
+// Liberation faces have Arial's metrics and stand in for them elsewhere.
 QFont layoutFont(const QStringList &families, int pixelSize, QFont::Weight weight)
 {
     QFont font;
@@ -66,7 +68,7 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, const 
 }
 
 // A caption keeps its place but takes the size of its text: the rectangle
-// given is what the original face needed, and a stand-in face may be wider.
+// given is what the preferred face needs, and a stand-in face may be wider.
 QLabel *makeCaption(QWidget *parent, const char *name, const QString &text, const QRect &rect)
 {
     QLabel *label = makeLabel(parent, name, text, rect);

@@ -1,6 +1,7 @@
 // The simulated stick on its virtual clock: command answers, the search and
-// tracking model, the belt's data pages, fault injection, the options and the
-// pseudo-terminal link. Everything goes through real frames.
+// tracking model, the belt's data pages and fault injection. Everything goes
+// through real frames. (Its options and pseudo-terminal link:
+// tst_antsimsetup.cpp.)
 #include "options.h"
 #include "ptylink.h"
 #include "simstick.h"
@@ -137,10 +138,6 @@ private slots:
     void faults_data();
     void faults();
     void vanishes();
-    void beltSetup_data();
-    void beltSetup();
-    void options();
-    void ptyLink();
 };
 
 void TestAntSim::resetSendsStartupLater()
@@ -451,119 +448,6 @@ void TestAntSim::vanishes()
     QVERIFY(!host.stick.nextDue());
     QVERIFY(host.send(requestMessage(0, kMsgChannelId)).isEmpty());
     QVERIFY(host.lines.last().startsWith(QStringLiteral("vanished t=3.000")));
-}
-
-void TestAntSim::beltSetup_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<double>("distanceAt10s");
-
-    QTest::newRow("plain") << "dev=12345,trans=1,dist=0.5,hr=72" << true << 0.5;
-    QTest::newRow("hex device") << "dev=0x3039" << true << 1.0;
-    QTest::newRow("walk") << "dev=1,dist=1,walk=1@5/11@15" << true << 6.0;
-    QTest::newRow("walk from dist") << "dev=1,dist=0,walk=20@20" << true << 10.0;
-    QTest::newRow("walk ends") << "dev=1,walk=3@2" << true << 3.0;
-    QTest::newRow("no device") << "dist=1" << false << 0.0;
-    QTest::newRow("device 0") << "dev=0" << false << 0.0;
-    QTest::newRow("device too big") << "dev=65536" << false << 0.0;
-    QTest::newRow("trans 0") << "dev=1,trans=0" << false << 0.0;
-    QTest::newRow("negative distance") << "dev=1,dist=-1" << false << 0.0;
-    QTest::newRow("walk backwards") << "dev=1,walk=1@5/2@4" << false << 0.0;
-    QTest::newRow("walk garbled") << "dev=1,walk=1@" << false << 0.0;
-    QTest::newRow("unknown key") << "dev=1,speed=3" << false << 0.0;
-}
-
-void TestAntSim::beltSetup()
-{
-    QFETCH(QString, text);
-    QFETCH(bool, valid);
-    QFETCH(double, distanceAt10s);
-    QString why;
-    const std::optional<BeltSetup> setup = parseBeltSetup(text, &why);
-    QCOMPARE(setup.has_value(), valid);
-    if (valid)
-        QCOMPARE(Belt(*setup).distanceAt(10 * kSecond), distanceAt10s);
-    else
-        QVERIFY(!why.isEmpty());
-}
-
-void TestAntSim::options()
-{
-    SimOptions options;
-    QString message;
-    QCOMPARE(parseOptions({"antsim"}, &options, &message), ParseResult::Run);
-    QCOMPARE(options.config.belts.size(), 3);
-    QCOMPARE(options.name, QStringLiteral("antsim"));
-
-    options = {};
-    QCOMPARE(parseOptions({"antsim", "--name", "e2e-1", "--belt", "dev=5,dist=1", "--refuse",
-                           "0x42=0x15", "--ignore", "75", "--time-scale", "20", "--vanish-at",
-                           "2.5", "--no-startup", "--proximity-code", "0x33"},
-                          &options, &message),
-             ParseResult::Run);
-    QCOMPARE(options.name, QStringLiteral("e2e-1"));
-    QCOMPARE(options.config.belts.size(), 1);
-    QCOMPARE(options.config.refuse.value(0x42), uint8_t(0x15));
-    QVERIFY(options.config.ignore.contains(0x4B));
-    QCOMPARE(options.timeScale, 20.0);
-    QCOMPARE(options.config.vanishAt, std::optional<SimTime>(2500 * 1000));
-    QVERIFY(!options.config.startupDelay);
-    QCOMPARE(options.config.proximityRangeCode, uint8_t(0x33));
-
-    for (const QStringList &bad :
-         {QStringList{"antsim", "--name", "../x"}, QStringList{"antsim", "--refuse", "0x42"},
-          QStringList{"antsim", "--belt", "dev=1", "--belt", "dev=1"},
-          QStringList{"antsim", "--lossy", "2"}, QStringList{"antsim", "--bogus"}}) {
-        options = {};
-        QCOMPARE(parseOptions(bad, &options, &message), ParseResult::Error);
-        QVERIFY(!message.isEmpty());
-    }
-    QCOMPARE(parseOptions({"antsim", "--help"}, &options, &message), ParseResult::Help);
-    QVERIFY(message.contains(QStringLiteral("ready <link path>")));
-}
-
-void TestAntSim::ptyLink()
-{
-    QTemporaryDir runtime;
-    QVERIFY(runtime.isValid());
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-    QString why;
-    PtyLink link;
-    QVERIFY2(link.open(QStringLiteral("sim"), &why), qPrintable(why));
-    const QString path = runtime.path() + QStringLiteral("/pulvane/sticks/sim");
-    QCOMPARE(link.linkPath(), path);
-    QCOMPARE(QFileInfo(path).symLinkTarget(), link.slavePath());
-    QCOMPARE(QFileInfo(runtime.path() + QStringLiteral("/pulvane/sticks")).permissions() & 0x0077,
-             QFileDevice::Permissions());
-
-    // A second simulator may not take a live name.
-    PtyLink other;
-    QVERIFY(!other.open(QStringLiteral("sim"), &why));
-    QVERIFY(why.contains(QStringLiteral("in use")));
-
-    // A host opening the link talks to the master, both ways, and survives
-    // closing and reopening.
-    for (int round = 0; round < 2; ++round) {
-        const int host = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
-        QVERIFY(host >= 0);
-        QCOMPARE(::write(host, "\xa4\x01\x4a\x00\xef", 5), ssize_t(5));
-        QByteArray got;
-        QTRY_VERIFY((got += link.readAvailable()).size() >= 5);
-        QCOMPARE(got, QByteArray("\xa4\x01\x4a\x00\xef", 5));
-        link.write(QByteArray::fromHex("a4016f20ea"));
-        char buffer[8] = {};
-        QCOMPARE(::read(host, buffer, sizeof buffer), ssize_t(5));
-        ::close(host);
-    }
-    link.close();
-    QVERIFY(!QFileInfo::exists(path) && !QFileInfo(path).isSymLink());
-
-    // A link left by a simulator that died is taken over.
-    QVERIFY(QFile::link(QStringLiteral("/nonexistent/pts/99"), path));
-    QVERIFY2(other.open(QStringLiteral("sim"), &why), qPrintable(why));
-    other.close();
-    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 QTEST_GUILESS_MAIN(TestAntSim)

@@ -5,6 +5,7 @@
 // seconds; the window's 4000 ms ID timer and its 600 ms waits are real.
 #include "antlibrary.h"
 #include "chaintranscript.h"
+#include "e2elines.h"
 #include "spinedit.h"
 #include "sticklist.h"
 #include "stickopen.h"
@@ -32,6 +33,7 @@ using namespace pulvane::test;
 
 namespace {
 
+// As the window shows it, misspelling included.
 const QString kInterferenceNotice =
     QStringLiteral("It should call \"HandleInterference\". Removed from cose.");
 
@@ -41,35 +43,6 @@ const QStringList kThreeBelts = {
     QStringLiteral("--belt"), QStringLiteral("dev=4321,dist=2.5,hr=88"),
     QStringLiteral("--belt"), QStringLiteral("dev=12345,dist=0.5,hr=72"),
     QStringLiteral("--belt"), QStringLiteral("dev=51010,dist=1.2,hr=64")};
-
-// The broadcast lines from `from` on, each followed by a separator, with
-// BroadcastRxCount counting up from 1.
-struct Broadcasts
-{
-    qsizetype end = 0;     // index of the first line after them
-    QList<int> heartRates; // their last payload bytes
-    QString countError;    // the first count out of step, if any
-};
-
-Broadcasts readBroadcasts(const QStringList &lines, qsizetype from)
-{
-    static const QRegularExpression recv(QStringLiteral(
-        "^Recv\\(0\\): (?:\\[[0-9A-F]{2}\\]){7}\\[([0-9A-F]{2})\\] RF Freq:57 RxCount:(\\d+)$"));
-    Broadcasts found;
-    qsizetype i = from;
-    while (i + 1 < lines.size() && lines.at(i + 1).isEmpty()) {
-        const QRegularExpressionMatch m = recv.match(lines.at(i));
-        if (!m.hasMatch())
-            break;
-        const int count = found.heartRates.size() + 1;
-        if (m.captured(2).toInt() != count && found.countError.isEmpty())
-            found.countError = QStringLiteral("%1 where %2 was due").arg(lines.at(i)).arg(count);
-        found.heartRates.append(m.captured(1).toInt(nullptr, 16));
-        i += 2;
-    }
-    found.end = i;
-    return found;
-}
 
 QStringList *g_warnings = nullptr;
 QtMessageHandler g_previousHandler = nullptr;
@@ -88,27 +61,6 @@ double cpuSeconds()
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
-
-// antsim's output: "word key=value ..." lines.
-struct SimOutput
-{
-    QStringList lines;
-
-    QStringList withWord(const QString &word) const
-    {
-        return lines.filter(QRegularExpression(QStringLiteral("^%1( |$)").arg(word)));
-    }
-    // The value of key in the first line starting with word, or -1.
-    double value(const QString &word, const QString &key) const
-    {
-        const QStringList found = withWord(word);
-        if (found.isEmpty())
-            return -1;
-        const QRegularExpressionMatch m =
-            QRegularExpression(QStringLiteral(" %1=([0-9.]+)").arg(key)).match(found.first());
-        return m.hasMatch() ? m.captured(1).toDouble() : -1;
-    }
-};
 
 } // namespace
 

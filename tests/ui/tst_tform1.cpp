@@ -145,8 +145,8 @@ void TestTForm1::controls()
     QWidget *w = control(name.toLatin1().constData());
     auto *label = qobject_cast<QLabel *>(w);
     if (label && pixelSize == 11) {
-        // A caption keeps its place and is as large as its text in the face
-        // that stands in for the original.
+        // A caption keeps its place and is as large as its text in whichever
+        // face is used: the preferred one or its stand-in.
         QCOMPARE(w->pos(), geometry.topLeft());
         QCOMPARE(w->size(), label->sizeHint());
         QVERIFY(w->width() >= w->fontMetrics().horizontalAdvance(text));

@@ -1,5 +1,7 @@
 #include "belt.h"
 
+#include "simconfig.h"
+
 #include <QStringList>
 #include <algorithm>
 #include <cmath>
@@ -211,6 +213,23 @@ QByteArray Belt::backgroundPage(int page, SimTime t) const
         break;
     }
     return bytes;
+}
+
+QList<BeltSetup> defaultBelts()
+{
+    BeltSetup nearest;
+    nearest.deviceNumber = 23456;
+    nearest.distance = 0.8;
+    nearest.heartRate = 72;
+    BeltSetup middle;
+    middle.deviceNumber = 4321;
+    middle.distance = 2.5;
+    middle.heartRate = 88;
+    BeltSetup far;
+    far.deviceNumber = 51010;
+    far.distance = 7.0;
+    far.heartRate = 64;
+    return {nearest, middle, far};
 }
 
 } // namespace pulvane::antsim

@@ -10,16 +10,9 @@ using namespace pulvane::ant;
 
 namespace {
 
-constexpr SimTime kSearchTimeoutUnit = 2500 * 1000;
-
 QString hex(unsigned value)
 {
     return QStringLiteral("0x%1").arg(value, 2, 16, QChar(u'0'));
-}
-
-SimTime periodUs(uint16_t period)
-{
-    return SimTime(period) * kUsPerSecond / 32768;
 }
 
 bool isOpen(ChannelState state)
@@ -70,23 +63,6 @@ int channelCommandLength(uint8_t id)
 }
 
 } // namespace
-
-QList<BeltSetup> defaultBelts()
-{
-    BeltSetup nearest;
-    nearest.deviceNumber = 23456;
-    nearest.distance = 0.8;
-    nearest.heartRate = 72;
-    BeltSetup middle;
-    middle.deviceNumber = 4321;
-    middle.distance = 2.5;
-    middle.heartRate = 88;
-    BeltSetup far;
-    far.deviceNumber = 51010;
-    far.distance = 7.0;
-    far.heartRate = 64;
-    return {nearest, middle, far};
-}
 
 SimStick::SimStick(const SimConfig &config, QObject *parent)
     : QObject(parent), m_config(config), m_random(config.seed)
@@ -376,134 +352,6 @@ void SimStick::reset()
         m_startupAt = m_now + *m_config.startupDelay;
     log(QStringLiteral("reset"));
     emit resetReceived();
-}
-
-void SimStick::openChannel(uint8_t ch)
-{
-    SimChannel &c = m_channels[ch];
-    c.state = ChannelState::Searching;
-    c.searchBin = c.proximityBin;
-    c.searchStart = m_now;
-    c.nextTick = m_now + periodUs(c.period);
-    c.trackedBelt = -1;
-    c.failuresInRow = 0;
-    log(QStringLiteral("open"), QStringLiteral("ch=%1 bin=%2 rf=%3 period=%4 timeout=%5")
-                                    .arg(ch)
-                                    .arg(c.searchBin)
-                                    .arg(c.rfFrequency)
-                                    .arg(c.period)
-                                    .arg(c.searchTimeout));
-}
-
-// The stick answers the close first, then reports the channel closed.
-void SimStick::closeChannel(uint8_t ch)
-{
-    SimChannel &c = m_channels[ch];
-    c.state = ChannelState::Closed;
-    c.trackedBelt = -1;
-    event(ch, kEventChannelClosed);
-    log(QStringLiteral("closed"), QStringLiteral("ch=%1").arg(ch));
-}
-
-void SimStick::tick(int ch)
-{
-    SimChannel &c = m_channels[ch];
-    c.nextTick += periodUs(c.period);
-    if (c.state == ChannelState::Searching)
-        trySearch(ch);
-    else
-        track(ch);
-}
-
-void SimStick::trySearch(int ch)
-{
-    SimChannel &c = m_channels[ch];
-    const int belt = findBelt(c);
-    if (belt >= 0) {
-        c.state = ChannelState::Tracking;
-        c.trackedBelt = belt;
-        c.failuresInRow = 0;
-        ++m_beltStats[belt].found;
-        log(QStringLiteral("found"), QStringLiteral("ch=%1 dev=%2 trans=%3 bin=%4 dist=%5")
-                                         .arg(ch)
-                                         .arg(m_belts[belt].setup().deviceNumber)
-                                         .arg(m_belts[belt].setup().transmissionType)
-                                         .arg(c.searchBin)
-                                         .arg(m_belts[belt].distanceAt(m_now), 0, 'f', 2));
-        track(ch);
-        return;
-    }
-    if (c.searchTimeout != kSearchTimeoutNever &&
-        m_now - c.searchStart >= SimTime(c.searchTimeout) * kSearchTimeoutUnit) {
-        ++m_stats.searchTimeouts;
-        event(ch, kEventRxSearchTimeout);
-        log(QStringLiteral("search-timeout"), QStringLiteral("ch=%1").arg(ch));
-        closeChannel(uint8_t(ch));
-    }
-}
-
-// The strongest belt the search can hear: the nearest of those whose
-// distance fits the search's proximity bin and whose ID fits the channel's.
-int SimStick::findBelt(const SimChannel &c) const
-{
-    if (c.rfFrequency != kBeltRfFrequency)
-        return -1;
-    const uint8_t wantedType = c.deviceType & 0x7F;
-    if (wantedType != 0 && wantedType != kHeartRateDeviceType)
-        return -1;
-    const double reach = proximityBinMetres(c.searchBin, m_config.radioRange);
-    int best = -1;
-    double bestDistance = 0;
-    for (int i = 0; i < m_belts.size(); ++i) {
-        const BeltSetup &setup = m_belts[i].setup();
-        if ((c.deviceNumber != 0 && c.deviceNumber != setup.deviceNumber) ||
-            (c.transmissionType != 0 && c.transmissionType != setup.transmissionType))
-            continue;
-        const double d = m_belts[i].distanceAt(m_now);
-        if (d <= reach && (best < 0 || d < bestDistance)) {
-            best = i;
-            bestDistance = d;
-        }
-    }
-    return best;
-}
-
-void SimStick::track(int ch)
-{
-    SimChannel &c = m_channels[ch];
-    Belt &belt = m_belts[c.trackedBelt];
-    BeltStats &stats = m_beltStats[c.trackedBelt];
-    // The belt sends whether or not we hear it, so its pages move on anyway.
-    const QByteArray page = belt.nextPage(m_now);
-    const bool inRange = belt.distanceAt(m_now) <= m_config.radioRange;
-    if (inRange && !chance(m_config.lossy)) {
-        c.failuresInRow = 0;
-        ++m_stats.broadcasts;
-        ++stats.broadcasts;
-        const BeltSetup &setup = belt.setup();
-        send(m_extendedMessages
-                 ? extendedBroadcastData(uint8_t(ch), page, setup.deviceNumber,
-                                         kHeartRateDeviceType, setup.transmissionType)
-                 : broadcastData(uint8_t(ch), page));
-        return;
-    }
-    ++stats.failures;
-    const QString details = QStringLiteral("ch=%1 dev=%2").arg(ch).arg(belt.setup().deviceNumber);
-    if (c.failuresInRow >= m_config.dropAfter) {
-        ++m_stats.drops;
-        c.state = ChannelState::Searching;
-        c.searchStart = m_now;
-        c.trackedBelt = -1;
-        c.failuresInRow = 0;
-        event(uint8_t(ch), kEventRxFailGoToSearch);
-        log(QStringLiteral("drop"), details);
-        return;
-    }
-    ++c.failuresInRow;
-    ++m_stats.rxFailures;
-    event(uint8_t(ch), kEventRxFail);
-    log(QStringLiteral("rx-fail"),
-        details + (inRange ? QStringLiteral(" cause=lost") : QStringLiteral(" cause=range")));
 }
 
 void SimStick::send(const AntMessage &message)

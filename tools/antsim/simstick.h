@@ -69,7 +69,6 @@ class SimStick : public QObject
 public:
     static constexpr int kMaxChannels = 8;
     static constexpr int kMaxNetworks = 8;
-    static constexpr uint8_t kBeltRfFrequency = 57;
 
     explicit SimStick(const SimConfig &config, QObject *parent = nullptr);
 
@@ -110,7 +109,6 @@ private:
     void tick(int ch);
     void trySearch(int ch);
     void track(int ch);
-    int findBelt(const SimChannel &c) const;
 
     void send(const ant::AntMessage &message);
     void respond(uint8_t ch, uint8_t id, uint8_t code);
