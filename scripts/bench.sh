@@ -37,6 +37,16 @@ FLOOR_MEAN=$(awk -v t="$TRIPS" -v r="$RTT" -v p="$PERIOD_MS" 'BEGIN { printf "%.
 RATIO=$(awk -v m="$MEASURED" -v f="$FLOOR" 'BEGIN { printf "%.3f", m / f }')
 RATIO_MEAN=$(awk -v m="$MEASURED" -v f="$FLOOR_MEAN" 'BEGIN { printf "%.3f", m / f }')
 
+# The log's figures, before (one block per line) and after (packed lines).
+logrow() { awk -v p="$1" -v n="$2" -v f="$3" '$1 == p && $2 >= n && $2 < 2 * n { print $f; exit }' "$TMP/eventlog"; }
+BEFORE_BPL=$(logrow before 1000000 6)
+AFTER_BPL=$(logrow after 1000000 6)
+BPL_SHARE=$(awk -v a="$AFTER_BPL" -v b="$BEFORE_BPL" 'BEGIN { printf "%.2f", a / b }')
+READ_BPL=$(awk '$1 == "after" && $2 == "read" { print $NF }' "$TMP/eventlog")
+BEFORE_DAY=$(awk -v b="$BEFORE_BPL" 'BEGIN { printf "%.0f", b * 700000 / 1048576 }')
+AFTER_DAY=$(awk -v a="$AFTER_BPL" 'BEGIN { printf "%.0f", a * 700000 / 1048576 }')
+castrow() { awk -v p="$1" -v r="$2" -v f="$3" '$1 == p { if (++n == r) { print $f; exit } }' "$TMP/broadcast"; }
+
 CPU="$(lscpu | sed -n 's/^Model name: *//p' | head -1)"
 OS="$(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
 QT="$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || echo unknown)"
@@ -68,21 +78,33 @@ A pane set up as the window's log, filled to 1 thousand, 100 thousand and 1
 million lines; at each size the median of 2000 single appends, once alone
 (the document work) and once with the repaint that follows each append in the
 running program. Memory is the growth of the resident set divided by the
-lines.
+lines. \`before\` is the pane as it was until the log packed its lines (one
+text block per line, \`bench/beforelog.h\`), \`after\` the EventLog; each runs
+in a process of its own. The last line of each is the resident set after
+reading the whole log: every page drawn once, top to bottom.
 
 \`\`\`
 $(cat "$TMP/eventlog")
 \`\`\`
 
-Appending stays flat as the log grows (the document work rises a little, the
-repaint not at all). A line costs about 690 bytes (the figure at a thousand
-lines still carries the pane's fixed allocations): the text is a small part
-of it (a 45-character line is 90 bytes of UTF-16), the rest is the text
-document's per-block structures (each line is a block with its own layout
-object), which Qt keeps for every line;
-at 4 Hz a day's log (700 thousand lines with the separators) holds about
-450 MiB. Lines are never dropped, so this is the price of the log itself;
-see the long run in robustness.md.
+At a million lines a line costs **$AFTER_BPL bytes** against $BEFORE_BPL before
+($BPL_SHARE of it); at 4 Hz a day's log (700 thousand lines with the
+separators) holds about $AFTER_DAY MiB instead of $BEFORE_DAY MiB.
+
+Where it went (heaptrack, the old pane at 100 thousand lines): the text itself
+is about 90 bytes of a 45-character line; each line being a block of its own
+added its entries in the document's block and fragment maps (about 80 bytes)
+and, once the pane had shown it, a QTextLayout with its text engine, raw font
+and line data (about 400 bytes), which Qt keeps for every block. The EventLog
+keeps the newest 128 lines one block each, where appending is cheapest, and
+packs older ones 32 to a block, joined by line separators (U+2028), which the
+pane draws, selects and copies as line breaks. A packed block keeps the count
+of rows its lines had, so the scroll bar keeps its scale, and is laid out only
+when it comes into view again. Lines are laid out without shaping (no
+kerning pairs or ligatures), which takes about a third off each layout.
+Reading the whole log lays every block out and the line data stays:
+$READ_BPL bytes per line after a read-through. Appending stays flat as the
+log grows.
 
 ## One received broadcast on the window's thread
 
@@ -91,16 +113,22 @@ finder and its configuration chain on real response frames; then each
 broadcast is one \`bytesArrived\` with a real 13-byte broadcast frame, through
 the frame decoder, the dispatch to FrameChannelEvent, the HR label and the
 two log lines (the line and its separator). Median and 99th percentile of
-4000 broadcasts, first with a short log, then after the log has grown to a
-million lines; alone and with the repaint that follows.
+4000 broadcasts, first with a thousand lines in the log, then after it has
+grown to a million; alone and with the repaint that follows. \`before\` runs
+the same window with its log written as the old pane did (\`bench/beforelog.h\`).
 
 \`\`\`
 $(cat "$TMP/broadcast")
 \`\`\`
 
-At 4 broadcasts a second even the painted figure is a fraction of a percent
-of the window thread's time; a log of a million lines adds only a little to
-it (compare the two rows).
+A broadcast costs **$(castrow after 1 3) µs** (median, a thousand lines) and
+**$(castrow after 2 3) µs** (a million) against $(castrow before 1 3) and
+$(castrow before 2 3) µs before; with the repaint $(castrow after 1 6) and
+$(castrow after 2 6) µs against $(castrow before 1 6) and $(castrow before 2 6).
+The repaint draws the whole log pane each time (the text layout asks for it
+whenever a block is added) and is mostly the drawing of its text, which is
+why it gains less. At 4 broadcasts a second even the painted figure is a
+fraction of a percent of the window thread's time.
 
 ## START to "ID:" against antsim
 
