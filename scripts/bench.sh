@@ -103,8 +103,8 @@ of rows its lines had, so the scroll bar keeps its scale, and is laid out only
 when it comes into view again. Lines are laid out without shaping (no
 kerning pairs or ligatures), which takes about a third off each layout.
 Reading the whole log lays every block out and the line data stays:
-$READ_BPL bytes per line after a read-through. Appending stays flat as the
-log grows.
+$READ_BPL bytes per line after a read-through. An append costs a little more
+in a larger log, as it did before (compare the rows).
 
 ## One received broadcast on the window's thread
 
@@ -125,9 +125,9 @@ A broadcast costs **$(castrow after 1 3) µs** (median, a thousand lines) and
 **$(castrow after 2 3) µs** (a million) against $(castrow before 1 3) and
 $(castrow before 2 3) µs before; with the repaint $(castrow after 1 6) and
 $(castrow after 2 6) µs against $(castrow before 1 6) and $(castrow before 2 6).
-The repaint draws the whole log pane each time (the text layout asks for it
-whenever a block is added) and is mostly the drawing of its text, which is
-why it gains less. At 4 broadcasts a second even the painted figure is a
+The repaint is mostly drawing the pane's text, which is why it gains less:
+whenever the top of the view lands inside a wrapped line the pane redraws all
+of it instead of scrolling. At 4 broadcasts a second even the painted figure is a
 fraction of a percent of the window thread's time.
 
 ## START to "ID:" against antsim

@@ -85,8 +85,11 @@ $(echo "$SAMPLES" | awk 'NR == 1 { r0 = $3; l0 = $4 }
     { per = ($4 > l0) ? sprintf("%.0f", ($3 - r0) * 1048576 / ($4 - l0)) : "–";
       printf "| %s | %s | %s | %s | %s |\n", $2, $3, $4, $5, per }')
 
-The bytes per line stay level: the memory grows with the log and with
-nothing else. What one line costs in the pane is measured in
+The memory grows with the log and with nothing else. The bytes per line
+move in steps around their level: the log keeps its text in one buffer that
+grows by doubling and is compacted now and then (the older lines are packed
+into fewer blocks by rewriting them, which leaves their old copy behind until
+then). What one line costs in the pane is measured in
 [performance.md](performance.md) (EventLog).
 
 ## The stick vanishing twenty times

@@ -41,6 +41,7 @@ private slots:
     void userTextStaysBeforeNewLines_data();
     void userTextStaysBeforeNewLines();
     void newestLineScrolledIntoView();
+    void newestLineInViewWhenShown();
     void selectionAndCaretGivenUp();
     void undoTakesNothingBack();
     void everyLineKeptInOrder_data();
@@ -167,6 +168,18 @@ void TestEventLog::newestLineScrolledIntoView()
     bar->setValue(bar->maximum() / 2);
     m_log->appendSeparator();
     QVERIFY(m_pane->viewport()->rect().contains(m_pane->cursorRect()));
+}
+
+void TestEventLog::newestLineInViewWhenShown()
+{
+    // Logged while the window was not yet shown.
+    for (int i = 0; i < kManyLines; ++i)
+        m_log->appendLine(QStringLiteral("line %1").arg(i));
+    m_pane->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_pane));
+    QVERIFY(m_pane->viewport()->rect().contains(m_pane->cursorRect()));
+    QCOMPARE(m_pane->cursorForPosition(m_pane->cursorRect().center()).block().text(),
+             QStringLiteral("line %1").arg(kManyLines - 1));
 }
 
 void TestEventLog::selectionAndCaretGivenUp()
