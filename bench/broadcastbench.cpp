@@ -24,7 +24,6 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QTextStream>
 #include <algorithm>
 #include <vector>
@@ -212,19 +211,7 @@ int main(int argc, char *argv[])
     if (const int i = args.indexOf(QStringLiteral("--pane")); i > 0 && i + 1 < args.size())
         return run(args.at(i + 1), largeLines);
 
-    QTextStream out(stdout);
-    out << "pane    log_lines  broadcast_us(p50/p99)  broadcast+repaint_us(p50/p99)" << Qt::endl;
-    for (const char *pane : {"before", "after"}) {
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--pane"), QLatin1String(pane), QStringLiteral("--large-lines"),
-                     QString::number(largeLines)});
-        child.waitForFinished(-1);
-        out << child.readAllStandardOutput();
-        out.flush();
-        if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
-            return 1;
-    }
-    return 0;
+    return runEachPane(
+        QStringLiteral("pane    log_lines  broadcast_us(p50/p99)  broadcast+repaint_us(p50/p99)"),
+        {QStringLiteral("--large-lines"), QString::number(largeLines)});
 }

@@ -16,7 +16,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QScrollBar>
 #include <QTextStream>
 #include <algorithm>
@@ -140,19 +139,7 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    QTextStream out(stdout);
-    out << "pane        lines  append_us  append+repaint_us  rss_MiB  bytes_per_line" << Qt::endl;
-    for (const char *pane : {"before", "after"}) {
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--pane"), QLatin1String(pane), QStringLiteral("--lines"),
-                     QString::number(maxLines)});
-        child.waitForFinished(-1);
-        out << child.readAllStandardOutput();
-        out.flush();
-        if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
-            return 1;
-    }
-    return 0;
+    return runEachPane(
+        QStringLiteral("pane        lines  append_us  append+repaint_us  rss_MiB  bytes_per_line"),
+        {QStringLiteral("--lines"), QString::number(maxLines)});
 }

@@ -101,7 +101,8 @@ packs older ones 32 to a block, joined by line separators (U+2028), which the
 pane draws, selects and copies as line breaks. A packed block keeps the count
 of rows its lines had, so the scroll bar keeps its scale, and is laid out only
 when it comes into view again. Lines are laid out without shaping (no
-kerning pairs or ligatures), which takes about a third off each layout.
+ligatures or other OpenType features), which takes about a third off each
+layout.
 Reading the whole log lays every block out and the line data stays:
 $READ_BPL bytes per line after a read-through. An append costs a little more
 in a larger log, as it did before (compare the rows).

@@ -52,6 +52,7 @@ private slots:
     void copiedTextIsTheLines();
     void mouseSelectionCopies();
     void typingAmongPackedLines();
+    void loggingGoesOnAfterTheUserDeletedEverything();
 
 private:
     QPlainTextEdit *m_pane = nullptr;
@@ -369,6 +370,23 @@ void TestEventLog::typingAmongPackedLines()
     expected[0] = QStringLiteral("L0x");
     QCOMPARE(m_log->text(), expected.join(QLatin1Char('\n')));
     QCOMPARE(m_pane->textCursor().position(), m_log->text().size());
+}
+
+void TestEventLog::loggingGoesOnAfterTheUserDeletedEverything()
+{
+    for (int i = 0; i < kManyLines; ++i)
+        m_log->appendLine(QStringLiteral("old %1").arg(i));
+    QTest::keyClick(m_pane, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(m_pane, Qt::Key_Delete);
+    QCOMPARE(m_pane->toPlainText(), QString());
+
+    QStringList expected;
+    for (int i = 0; i < kManyLines; ++i) {
+        expected << QStringLiteral("new %1").arg(i);
+        m_log->appendLine(expected.last());
+    }
+    QCOMPARE(m_log->text(), expected.join(QLatin1Char('\n')));
+    QVERIFY(m_pane->blockCount() < kManyLines);
 }
 
 QTEST_MAIN(TestEventLog)
