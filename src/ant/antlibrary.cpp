@@ -25,24 +25,6 @@ bool carriesChannel(uint8_t id)
     }
 }
 
-// The fewest payload bytes a message needs before it is handed on; shorter
-// ones are dropped. A data message needs its channel byte; a response or
-// event needs its three bytes, or it would read as "no error" from the zeroed
-// buffer.
-int minimumPayload(uint8_t id)
-{
-    switch (id) {
-    case kMsgBroadcastData:
-    case kMsgAcknowledgedData:
-    case kMsgBurstData:
-        return 1;
-    case kMsgChannelResponse:
-        return 3;
-    default:
-        return 0;
-    }
-}
-
 // Copies as much of the payload as fits and zeroes the rest, so a buffer never
 // shows bytes of an earlier, longer message.
 void fill(uint8_t *buffer, int size, const QByteArray &payload)
@@ -201,8 +183,18 @@ void AntLibrary::onGone(const QString &reason)
 void AntLibrary::dispatch(const AntMessage &message)
 {
     const QByteArray &payload = message.payload;
-    if (payload.size() < minimumPayload(message.id))
+    // A message shorter than its ID needs would reach a handler with zeros
+    // where its fields belong: a two-byte channel ID reads as a device number,
+    // a short response as "no error". It goes no further.
+    const PayloadLengths lengths = payloadLengths(message.id);
+    if (payload.size() < lengths.min) {
+        reportStickTrouble(
+            QStringLiteral("ANT message 0x%1 dropped: %2 payload byte(s), its ID needs %3")
+                .arg(message.id, 2, 16, QLatin1Char('0'))
+                .arg(payload.size())
+                .arg(lengths.min));
         return;
+    }
     const uint8_t first = payload.isEmpty() ? 0 : uint8_t(payload.at(0));
 
     switch (message.id) {
