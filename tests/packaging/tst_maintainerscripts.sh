@@ -8,14 +8,15 @@
 set -eu
 scripts="$(cd "$1" && pwd)"
 if [ "${PULVANE_IN_NAMESPACE:-}" != 1 ]; then
-    [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null || { echo "SKIP: needs root"; exit 77; }
-    PULVANE_IN_NAMESPACE=1 exec unshare --mount "$0" "$@"
+    [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null ||
+        { echo "SKIP: needs root and a mount namespace"; exit 77; }
+    PULVANE_IN_NAMESPACE=1 exec unshare --mount sh "$0" "$@"
 fi
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-mount -t tmpfs none /run
-mount -t tmpfs none /sys
+mount -t tmpfs none /run && mount -t tmpfs none /sys ||
+    { echo "SKIP: cannot mount in the namespace"; exit 77; }
 mkdir -p /run/udev "$work/bin"
 stick() { mkdir -p "/sys/bus/usb/devices/$1"; echo "$2" >"/sys/bus/usb/devices/$1/idVendor"
           echo "$3" >"/sys/bus/usb/devices/$1/idProduct"; }
