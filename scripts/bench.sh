@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release, in build-bench/), runs them all and writes
-# their figures to docs/performance.md. Takes about a quarter of an hour (the log pane runs
-# as it was and as it is, each to a million lines); run it on an
-# otherwise idle machine. The long runs are scripts/soak.sh.
+# their figures to docs/performance.md. Takes about a quarter of an hour (the
+# log pane runs as it was and as it is, each to a million lines); run it on
+# an otherwise idle machine. The long runs are scripts/soak.sh.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
