@@ -52,6 +52,9 @@ CPU="$(lscpu | sed -n 's/^Model name: *//p' | head -1)"
 OS="$(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
 QT="$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || echo unknown)"
 
+# The Windows build's row comes from scripts/bench-windows.sh; kept here.
+WINE_ROW="$(grep '^| Windows build under Wine' "$OUT" 2>/dev/null || true)"
+
 {
 cat <<EOF
 # Performance
@@ -180,6 +183,7 @@ platform start-up, fonts, the window and its first paint. 20 runs each.
 |---|---|---|---|
 | offscreen | $(val startup-offscreen startup_median_ms) | $(val startup-offscreen startup_min_ms) | $(val startup-offscreen startup_max_ms) |
 | Xvfb (xcb, a real X server) | $(val startup-xvfb startup_median_ms) | $(val startup-xvfb startup_min_ms) | $(val startup-xvfb startup_max_ms) |
+$WINE_ROW
 
 ## Processor load while receiving at 4 Hz
 

@@ -54,22 +54,24 @@ export PULVANE_WINEPREFIX="$TMP/prefix"
 win_wine_start
 win_stage "Wine prefix $WINEPREFIX on display $DISPLAY"
 
-# antsim with three belts; 12345 is the nearest. Prints its pty.
+# antsim with three belts; 12345 is the nearest. Sets SIM_PTY.
 start_antsim() { # name
     local out="$TMP/antsim-$1.out"
     XDG_RUNTIME_DIR="$TMP/run-$1" "$ANTSIM" --name "$1" \
         --belt dev=4321,dist=2.5,hr=88 --belt dev=12345,dist=0.5,hr=72 \
         --belt dev=51010,dist=1.2,hr=64 >"$out" 2>&1 &
-    pids+=($!)
+    SIM_PID=$!
+    pids+=($SIM_PID)
     local i
     for i in $(seq 100); do
         grep -q '^ready ' "$out" 2>/dev/null && break
         sleep 0.1
     done
-    readlink -f "$(sed -n 's/^ready //p' "$out")"
+    SIM_PTY="$(readlink -f "$(sed -n 's/^ready //p' "$out")")"
+    [ -c "$SIM_PTY" ] || { echo "antsim did not start: $(cat "$out")" >&2; return 1; }
 }
 
-# Two ptys joined back to back. Prints both.
+# Two ptys joined back to back. Sets PAIR_A and PAIR_B.
 start_pair() {
     mkdir -p "$TMP/pair"
     socat -d0 pty,raw,echo=0,link="$TMP/pair/a" pty,raw,echo=0,link="$TMP/pair/b" &
@@ -79,7 +81,8 @@ start_pair() {
         [ -e "$TMP/pair/a" ] && [ -e "$TMP/pair/b" ] && break
         sleep 0.1
     done
-    echo "$(readlink -f "$TMP/pair/a") $(readlink -f "$TMP/pair/b")"
+    PAIR_A="$(readlink -f "$TMP/pair/a")"
+    PAIR_B="$(readlink -f "$TMP/pair/b")"
 }
 
 map_port() { # COMn /dev/pts/N
@@ -88,11 +91,11 @@ map_port() { # COMn /dev/pts/N
 
 # --- 1. test programs -------------------------------------------------------
 win_stage "test programs under Wine"
-read -r pair_a pair_b < <(start_pair)
-sim_pty="$(start_antsim ctest)"
-map_port COM7 "$pair_a"
-map_port COM8 "$pair_b"
-map_port COM5 "$sim_pty"
+start_pair
+start_antsim ctest
+map_port COM7 "$PAIR_A"
+map_port COM8 "$PAIR_B"
+map_port COM5 "$SIM_PTY"
 # The port mappings are read when wineserver starts.
 wineserver -k || true
 wineserver -w || true
@@ -117,28 +120,18 @@ unset WINEPATH QT_PLUGIN_PATH
 
 # --- 2. dist/pulvane.exe against antsim ----------------------------------------
 win_stage "dist/pulvane.exe against antsim"
-sim_pty="$(start_antsim dist)"
-map_port COM6 "$sim_pty"
+start_antsim dist
+map_port COM6 "$SIM_PTY"
 wineserver -k || true
 wineserver -w || true
 
-# Waits for a window whose name matches; prints its id.
-wait_window() { # pattern seconds
-    local i id
-    for i in $(seq $(($2 * 10))); do
-        id="$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1)" || true
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
 # Clicks at a point of the window's client area.
 click_at() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
 
 launch=$(date +%s%N)
 PULVANE_STICKS=COM6 wine "$WIN_BUILD_DIR/dist/pulvane.exe" >"$TMP/dist.log" 2>&1 &
 pids+=($!)
-if win="$(wait_window '^Pulvane - Ver\. ' 60)"; then
+if win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
     shown=$(date +%s%N)
     echo "start-up to the first shown window under Wine: $(((shown - launch) / 1000000)) ms"
     title="$(xdotool getwindowname "$win")"
@@ -165,6 +158,16 @@ if win="$(wait_window '^Pulvane - Ver\. ' 60)"; then
         test "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)" = 12345
     check "SAVE TO PC: QrxAntP_HRDeviceNumber is REG_SZ 12345" \
         test "$(reg_value OrvantaDeviceAntP QrxAntP_HRDeviceNumber)" = 12345
+    # antsim ends: its pty hangs up under the open COM port.
+    kill "$SIM_PID"
+    diagnostics="$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/Pulvane/diagnostics.log' | head -1)"
+    for i in $(seq 100); do
+        [ -n "$diagnostics" ] && grep -q 'went away' "$diagnostics" && break
+        sleep 0.1
+        diagnostics="$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/Pulvane/diagnostics.log' | head -1)"
+    done
+    check "a hang-up is kept in %LOCALAPPDATA%\\Pulvane\\diagnostics.log" \
+        grep -q 'ANT stick COM6 (named in PULVANE_STICKS) went away: the stick was unplugged or its line was closed' "${diagnostics:-/dev/null}"
 else
     check "dist/pulvane.exe shows its window" false
 fi
@@ -183,7 +186,7 @@ check "silent install adds the Start-menu entry Pulvane" test -n "$(start_menu)"
 check "silent install adds the uninstaller" test -f "$program_dir/Uninstall.exe"
 wine "C:\\Program Files\\Pulvane\\pulvane.exe" >/dev/null 2>&1 &
 pids+=($!)
-if win="$(wait_window '^Pulvane - Ver\. ' 60)"; then
+if win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
     check "the installed program starts with the title 'Pulvane - Ver. 1.1.1.0'" \
         test "$(xdotool getwindowname "$win")" = "Pulvane - Ver. 1.1.1.0"
 else

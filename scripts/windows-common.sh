@@ -93,12 +93,16 @@ WIN_QT_FLAGS=(-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON
     -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_printsupport=OFF
     -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_zstd=OFF -DFEATURE_glib=OFF
     -DFEATURE_icu=OFF -DFEATURE_pkg_config=OFF -DFEATURE_tabletevent=OFF
-    -DFEATURE_direct2d=OFF -DFEATURE_accessibility=ON
+    -DFEATURE_accessibility=ON
     -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=OFF
     -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF
     -DFEATURE_system_jpeg=OFF -DFEATURE_system_freetype=OFF -DFEATURE_system_harfbuzz=OFF
     -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_libb2=OFF
-    -DFEATURE_system_textmarkdownreader=OFF -DFEATURE_system_sqlite=OFF)
+    -DFEATURE_system_textmarkdownreader=OFF
+    # Qt 6.4's Windows plugin refers to the DirectWrite font database, which
+    # Qt Gui builds only together with Direct2D: switching Direct2D off fails
+    # at the plugin's link.
+    -DFEATURE_direct2d=ON)
 
 # win_stamp_ok DIR TEXT: DIR holds a finished build made with TEXT.
 win_stamp_ok() { [ -f "$1/.pulvane-stamp" ] && [ "$(cat "$1/.pulvane-stamp")" = "$2" ]; }
@@ -214,6 +218,17 @@ win_wine_start() {
     fi
 }
 
+# Waits for a shown window whose name matches the pattern; prints its id.
+win_wait_window() { # pattern seconds
+    local i id
+    for i in $(seq $(($2 * 50))); do
+        id="$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1)" || true
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.02
+    done
+    return 1
+}
+
 win_wine_stop() {
     wineserver -k 2>/dev/null || true
     [ -n "${WIN_XVFB_PID:-}" ] && kill "$WIN_XVFB_PID" 2>/dev/null
@@ -224,10 +239,22 @@ win_wine_stop() {
 # been built: win_build_qt, win_build_libusb). Tests run through Wine
 # (CTest's cross-compiling emulator).
 win_configure_pulvane() {
+    # Qt's toolchain (the cross compilers, Qt itself), and libusb's prefix as
+    # one more place to find libraries in.
+    mkdir -p "$WIN_BUILD_DIR"
+    cat >"$WIN_BUILD_DIR/toolchain.cmake.new" <<TOOLCHAIN
+include("$WIN_QT_PREFIX/lib/cmake/Qt6/qt.toolchain.cmake")
+list(APPEND CMAKE_FIND_ROOT_PATH "$WIN_LIBUSB_PREFIX")
+TOOLCHAIN
+    if cmp -s "$WIN_BUILD_DIR/toolchain.cmake" "$WIN_BUILD_DIR/toolchain.cmake.new"; then
+        rm "$WIN_BUILD_DIR/toolchain.cmake.new"
+    else
+        mv "$WIN_BUILD_DIR/toolchain.cmake.new" "$WIN_BUILD_DIR/toolchain.cmake"
+        rm -f "$WIN_BUILD_DIR/CMakeCache.txt"
+    fi
     PKG_CONFIG_LIBDIR="$WIN_LIBUSB_PREFIX/lib/pkgconfig" PKG_CONFIG_PATH="" \
         cmake -S "$PULVANE_ROOT" -B "$WIN_BUILD_DIR" -G Ninja -Wno-dev \
-        -DCMAKE_TOOLCHAIN_FILE="$WIN_QT_PREFIX/lib/cmake/Qt6/qt.toolchain.cmake" \
-        -DCMAKE_FIND_ROOT_PATH="/usr/$WIN_TRIPLE;$WIN_QT_PREFIX;$WIN_LIBUSB_PREFIX" \
+        -DCMAKE_TOOLCHAIN_FILE="$WIN_BUILD_DIR/toolchain.cmake" \
         -DCMAKE_BUILD_TYPE=Release \
         -DPULVANE_BUILD_BENCH=OFF \
         -DCMAKE_CROSSCOMPILING_EMULATOR=wine \

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <initguid.h> // defines GUID_DEVCLASS_PORTS here
+
 #include <devguid.h>
 #include <setupapi.h>
 

@@ -110,7 +110,7 @@ QList<VirtualStickFound> namedSticks(const QString &value, QChar separator)
         VirtualStickFound stick;
         stick.location.kind = StickLocation::Kind::Virtual;
         stick.location.path = port;
-        stick.location.description = QStringLiteral("stick %1 named in PULVANE_STICKS").arg(port);
+        stick.location.description = QStringLiteral("%1 (named in PULVANE_STICKS)").arg(port);
         stick.target = port;
         found << stick;
     }

@@ -1,5 +1,7 @@
 #include "winserialtransport.h"
 
+#include "openfailure.h"
+
 #include <QTimer>
 #include <QWinEventNotifier>
 
@@ -86,6 +88,23 @@ QString WinSerialTransport::devicePath(const QString &port)
     return QStringLiteral("\\\\.\\") + port;
 }
 
+QString WinSerialTransport::openFailure(const QString &port, unsigned long errorCode)
+{
+    switch (errorCode) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+        return goneReason(port);
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        // A COM port is opened exclusively: denied means someone has it.
+        return busyReason(port, QString());
+    default:
+        return otherReason(port, systemText(DWORD(errorCode)));
+    }
+}
+
 bool WinSerialTransport::open(QString *why)
 {
     close();
@@ -94,23 +113,7 @@ bool WinSerialTransport::open(QString *why)
     io->port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (io->port == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        switch (code) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_DEVICE_REMOVED:
-            *why = QStringLiteral("%1 is gone").arg(m_port);
-            break;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            // A COM port is opened exclusively: denied means someone has it.
-            *why = QStringLiteral("%1 is busy: another program holds it").arg(m_port);
-            break;
-        default:
-            *why = QStringLiteral("%1: %2").arg(m_port, systemText(code));
-            break;
-        }
+        *why = openFailure(m_port, GetLastError());
         return false;
     }
 
@@ -149,7 +152,7 @@ bool WinSerialTransport::open(QString *why)
         ok = io->readEvent && io->writeEvent;
     }
     if (!ok) {
-        *why = QStringLiteral("%1: %2").arg(m_port, systemText(GetLastError()));
+        *why = otherReason(m_port, systemText(GetLastError()));
         return false;
     }
 
@@ -158,7 +161,7 @@ bool WinSerialTransport::open(QString *why)
     m_readNotifier = new QWinEventNotifier(m_io->readEvent, this);
     connect(m_readNotifier, &QWinEventNotifier::activated, this, &WinSerialTransport::onReadDone);
     if (!startRead()) {
-        *why = QStringLiteral("%1: %2").arg(m_port, systemText(GetLastError()));
+        *why = otherReason(m_port, systemText(GetLastError()));
         close();
         return false;
     }

@@ -43,6 +43,8 @@ public:
     // The path CreateFile is given for a port name: "COM5" -> "\\.\COM5"
     // (needed from COM10 on); a path already in that form is kept.
     static QString devicePath(const QString &port);
+    // Why CreateFile failed on the port, from its error code.
+    static QString openFailure(const QString &port, unsigned long errorCode);
 
     static constexpr unsigned kWriteTimeoutMs = 2000;
 

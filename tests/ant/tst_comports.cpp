@@ -8,6 +8,8 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 
+#include <initguid.h> // defines GUID_DEVCLASS_PORTS here
+
 #include <devguid.h>
 #include <setupapi.h>
 #endif

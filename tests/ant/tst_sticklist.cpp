@@ -192,7 +192,7 @@ void TestStickList::namedSticks()
         QCOMPARE(stick.location.kind, StickLocation::Kind::Virtual);
         QCOMPARE(stick.target, stick.location.path);
         QCOMPARE(stick.location.description,
-                 QStringLiteral("stick %1 named in PULVANE_STICKS").arg(stick.location.path));
+                 QStringLiteral("%1 (named in PULVANE_STICKS)").arg(stick.location.path));
         found << stick.location.path;
     }
     QCOMPARE(found, ports);

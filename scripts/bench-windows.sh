@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Start-up of the Windows build under Wine (after scripts/build-windows.sh):
+# from starting build-windows/dist/pulvane.exe to its window shown on Xvfb,
+# 10 runs in a warm Wine prefix of its own. Writes the row "Windows build
+# under Wine" of docs/performance.md (scripts/bench.sh keeps it).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/windows-common.sh"
+
+OUT="$PULVANE_ROOT/docs/performance.md"
+RUNS="${1:-10}"
+pulvane_install_packages "${PULVANE_WIN_PACKAGES[@]}"
+[ -f "$WIN_BUILD_DIR/dist/pulvane.exe" ] || {
+    echo "No Windows build: run scripts/build-windows.sh first" >&2
+    exit 1
+}
+TMP="$(mktemp -d)"
+trap 'win_wine_stop; rm -rf "$TMP"' EXIT
+export PULVANE_WINEPREFIX="$TMP/prefix"
+win_wine_start
+# A first start that is not counted: Wine's own first-run work.
+wine "$WIN_BUILD_DIR/dist/pulvane.exe" >/dev/null 2>&1 &
+win_wait_window '^Pulvane - Ver\. ' 120 >/dev/null
+wineserver -k || true
+wineserver -w || true
+wineboot >/dev/null 2>&1 || true
+
+times=()
+for run in $(seq "$RUNS"); do
+    start=$(date +%s%N)
+    wine "$WIN_BUILD_DIR/dist/pulvane.exe" >/dev/null 2>&1 &
+    program=$!
+    win_wait_window '^Pulvane - Ver\. ' 60 >/dev/null
+    shown=$(date +%s%N)
+    times+=($(((shown - start) / 100000)))
+    # The program ends; wineserver stays up, as it does for a user.
+    kill "$program" 2>/dev/null || true
+    wait "$program" 2>/dev/null || true
+    sleep 1
+done
+row="$(printf '%s\n' "${times[@]}" | sort -n | awk -v n="$RUNS" '
+    { t[NR] = $1 / 10 }
+    END { m = (n % 2) ? t[(n + 1) / 2] : (t[n / 2] + t[n / 2 + 1]) / 2;
+          printf "| Windows build under Wine 8 (Xvfb; window seen shown by xdotool, polled every 20 ms) | %.1f | %.1f | %.1f |", m, t[1], t[n] }')"
+echo "$row"
+if grep -q '^| Windows build under Wine' "$OUT"; then
+    sed -i "s#^| Windows build under Wine.*#$row#" "$OUT"
+else
+    sed -i "/^| Xvfb (xcb, a real X server) |/a $row" "$OUT"
+fi
+echo "Wrote $OUT"
