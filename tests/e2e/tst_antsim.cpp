@@ -2,19 +2,11 @@
 // tracking model, the belt's data pages and fault injection. Everything goes
 // through real frames. (Its options and pseudo-terminal link:
 // tst_antsimsetup.cpp.)
-#include "options.h"
-#include "ptylink.h"
 #include "simstick.h"
 
 #include <antmessages.h>
 
-#include <QFileInfo>
-#include <QTemporaryDir>
 #include <QTest>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace pulvane::ant;
 using namespace pulvane::antsim;
