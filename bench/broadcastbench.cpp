@@ -12,7 +12,15 @@
 // The window's own log runs beside the pane it replaced (one text block per
 // line, bench/beforelog.h), each in a process of its own.
 //
+// With --callgrind N, run under callgrind with --instr-atstart=no, only N
+// broadcasts at each size are instrumented (the fill runs uninstrumented) and
+// each run of them is dumped as a part of its own, named
+// "<pane>-<lines>-alone" or "<pane>-<lines>-painted"; the part's total divided
+// by N is the instructions one broadcast costs, which repeat from run to run
+// where wall-clock time does not.
+//
 //   QT_QPA_PLATFORM=offscreen broadcastbench [--pane before|after] [--large-lines N]
+//       [--mid-lines N] [--callgrind N]
 #include "antframe.h"
 #include "antlibrary.h"
 #include "antmessages.h"
@@ -27,6 +35,13 @@
 #include <QTextStream>
 #include <algorithm>
 #include <vector>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define PULVANE_HAVE_CALLGRIND 1
+#else
+#define PULVANE_HAVE_CALLGRIND 0
+#endif
 
 namespace {
 
@@ -149,7 +164,39 @@ Figures timeBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repa
     return {samples[count / 2], samples[count * 99 / 100]};
 }
 
-int run(const QString &pane, qint64 largeLines)
+// Instruments `count` broadcasts (each followed by the repaint when `repaint`
+// is set) and dumps their instructions as a callgrind part named `name`.
+void countBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repaint,
+                     const QString &name)
+{
+#if PULVANE_HAVE_CALLGRIND
+    QCoreApplication::processEvents();
+    const QByteArray label = name.toLatin1();
+    const auto broadcasts = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            stick.deliver(broadcastFrame(next++));
+            if (repaint)
+                QCoreApplication::processEvents();
+        }
+    };
+    CALLGRIND_START_INSTRUMENTATION;
+    // A few broadcasts first, so that none of the counted ones straddles the
+    // start of the instrumentation.
+    broadcasts(8);
+    CALLGRIND_ZERO_STATS;
+    broadcasts(count);
+    CALLGRIND_DUMP_STATS_AT(label.constData());
+    CALLGRIND_STOP_INSTRUMENTATION;
+#else
+    Q_UNUSED(stick);
+    Q_UNUSED(next);
+    Q_UNUSED(count);
+    Q_UNUSED(repaint);
+    Q_UNUSED(name);
+#endif
+}
+
+int run(const QString &pane, const QList<qint64> &sizes, int callgrindCount)
 {
     BenchProvider sticks;
     ant::AntLibrary ant(sticks);
@@ -171,7 +218,7 @@ int run(const QString &pane, qint64 largeLines)
     constexpr int kSamples = 4000;
     qint64 next = 0;
     QTextStream out(stdout);
-    for (const qint64 size : {qint64(1000), largeLines}) {
+    for (const qint64 size : sizes) {
         // Each broadcast adds a line and a separator.
         while (form.lines < size) {
             stick.deliver(broadcastFrame(next++));
@@ -180,6 +227,13 @@ int run(const QString &pane, qint64 largeLines)
         }
         QCoreApplication::processEvents();
         const qint64 lines = form.lines;
+        if (callgrindCount > 0) {
+            const QString name = QStringLiteral("%1-%2-").arg(pane).arg(lines);
+            countBroadcasts(stick, next, callgrindCount, false, name + QStringLiteral("alone"));
+            countBroadcasts(stick, next, callgrindCount, true, name + QStringLiteral("painted"));
+            out << pane << ' ' << lines << " counted" << Qt::endl;
+            continue;
+        }
         const Figures alone = timeBroadcasts(stick, next, kSamples, false);
         const Figures painted = timeBroadcasts(stick, next, kSamples, true);
         out << qSetFieldWidth(6) << pane << qSetFieldWidth(0) << "  " << qSetFieldWidth(9) << lines
@@ -204,14 +258,35 @@ int run(const QString &pane, qint64 largeLines)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    qint64 largeLines = 1000000;
     const QStringList args = app.arguments();
-    if (const int i = args.indexOf(QStringLiteral("--large-lines")); i > 0 && i + 1 < args.size())
-        largeLines = args.at(i + 1).toLongLong();
-    if (const int i = args.indexOf(QStringLiteral("--pane")); i > 0 && i + 1 < args.size())
-        return run(args.at(i + 1), largeLines);
+    const auto option = [&args](const char *name, qint64 fallback) {
+        const int i = args.indexOf(QLatin1String(name));
+        return i > 0 && i + 1 < args.size() ? args.at(i + 1).toLongLong() : fallback;
+    };
+    const qint64 largeLines = option("--large-lines", 1000000);
+    const qint64 midLines = option("--mid-lines", 0);
+    const int callgrindCount = int(option("--callgrind", 0));
+    if (callgrindCount > 0 && !PULVANE_HAVE_CALLGRIND) {
+        QTextStream(stderr) << "built without valgrind/callgrind.h: --callgrind is not available\n";
+        return 1;
+    }
+    if (const int i = args.indexOf(QStringLiteral("--pane")); i > 0 && i + 1 < args.size()) {
+        QList<qint64> sizes{1000};
+        if (midLines > 1000 && midLines < largeLines)
+            sizes.append(midLines);
+        sizes.append(largeLines);
+        return run(args.at(i + 1), sizes, callgrindCount);
+    }
 
+    QStringList forwarded{QStringLiteral("--large-lines"), QString::number(largeLines)};
+    if (midLines > 0)
+        forwarded << QStringLiteral("--mid-lines") << QString::number(midLines);
+    if (callgrindCount > 0)
+        forwarded << QStringLiteral("--callgrind") << QString::number(callgrindCount);
     return runEachPane(
-        QStringLiteral("pane    log_lines  broadcast_us(p50/p99)  broadcast+repaint_us(p50/p99)"),
-        {QStringLiteral("--large-lines"), QString::number(largeLines)});
+        callgrindCount > 0
+            ? QStringLiteral("pane    log_lines")
+            : QStringLiteral(
+                  "pane    log_lines  broadcast_us(p50/p99)  broadcast+repaint_us(p50/p99)"),
+        forwarded);
 }
