@@ -271,6 +271,12 @@ platform start-up, fonts, the window and its first paint. 20 runs each.
 | Xvfb (xcb, a real X server) | $(val startup-xvfb startup_median_ms) | $(val startup-xvfb startup_min_ms) | $(val startup-xvfb startup_max_ms) |
 $WINE_ROW
 
+The Windows row, when present, is the Windows build (\`build-windows/dist/pulvane.exe\`)
+started by Wine 8 on Xvfb, measured by \`scripts/bench-windows.sh\` from the
+launch to the window seen shown (xdotool, polled every 20 ms), 10 runs in a
+warm Wine prefix: Wine's own start-up is in it, so it says little about
+Windows itself.
+
 ## Processor load while receiving at 4 Hz
 
 \`windowprobe receive\`: the real window receiving from antsim at time
