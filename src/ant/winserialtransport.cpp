@@ -17,6 +17,8 @@ constexpr DWORD kReadChunk = 4096;
 // for the first byte through MAXDWORD multipliers is not honoured by every
 // serial driver; Wine's ignores it.)
 constexpr DWORD kReadGapMs = 1;
+// Empty reads in a row taken for a hang-up.
+constexpr int kEmptyReadsAtHangUp = 3;
 
 QString systemText(DWORD code)
 {
@@ -158,6 +160,7 @@ bool WinSerialTransport::open(QString *why)
 
     m_io = std::move(io);
     m_gone = false;
+    m_emptyReads = 0;
     m_readNotifier = new QWinEventNotifier(m_io->readEvent, this);
     connect(m_readNotifier, &QWinEventNotifier::activated, this, &WinSerialTransport::onReadDone);
     if (!startRead()) {
@@ -197,6 +200,8 @@ void WinSerialTransport::onReadDone()
     }
     m_io->readPending = false;
     const QByteArray bytes(m_io->buffer, int(n));
+    if (n > 0)
+        m_emptyReads = 0;
 
     // The next read is under way before the bytes go out: a receiver may
     // close us from its slot.
@@ -206,9 +211,14 @@ void WinSerialTransport::onReadDone()
         reading = startRead();
         if (!reading)
             readError = GetLastError();
+    } else if (++m_emptyReads >= kEmptyReadsAtHangUp) {
+        // Without a total time-out a read ends only once a byte has come:
+        // reads that keep ending empty are a line that hung up (Wine's end
+        // of a pseudo-terminal whose other side closed does this).
+        reading = false;
+        readError = ERROR_BROKEN_PIPE;
     } else {
-        // Nothing came (a driver that ends reads on its own): ask again a
-        // little later rather than spin.
+        // Ask again a little later rather than spin.
         QTimer::singleShot(10, this, [this] {
             if (m_io && !m_io->readPending && !m_gone && !startRead())
                 fail(lostReason(GetLastError()));

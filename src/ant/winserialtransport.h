@@ -59,6 +59,7 @@ private:
     QString m_description;
     std::unique_ptr<Io> m_io;
     QWinEventNotifier *m_readNotifier = nullptr;
+    int m_emptyReads = 0;
     bool m_gone = false;
 };
 

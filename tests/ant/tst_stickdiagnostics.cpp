@@ -14,7 +14,8 @@ class TestStickDiagnostics : public QObject
     Q_OBJECT
 
 private slots:
-    void underLocalApplicationData();
+    // Before any init(): the path without test mode.
+    void initTestCase();
     void init();
     void keepsEachLine();
     void startsAgainWhenLarge();
@@ -24,7 +25,7 @@ private:
     QString readFile(const QString &path);
 };
 
-void TestStickDiagnostics::underLocalApplicationData()
+void TestStickDiagnostics::initTestCase()
 {
     // Before test mode: the user's own folder, not the roaming one.
     const QString local = QDir::fromNativeSeparators(qEnvironmentVariable("LOCALAPPDATA"));

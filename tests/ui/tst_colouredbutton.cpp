@@ -1,5 +1,6 @@
 #include "colouredbutton.h"
 
+#include <QGuiApplication>
 #include <QImage>
 #include <QSignalSpy>
 #include <QTest>
@@ -274,6 +275,12 @@ void TestColouredButton::disabledButtonIgnoresMouse()
 
 void TestColouredButton::enableAndDisableWhileHovered()
 {
+    // Enabling asks where the real pointer is. The test's moves are events
+    // only: on the Windows platform (run under Wine, whose environment
+    // carries no QT_* variable, so no offscreen platform) the system's
+    // pointer stays where it was.
+    if (QGuiApplication::platformName() == QLatin1String("windows"))
+        QSKIP("needs the system pointer to follow the test's moves");
     Fixture f;
     QVERIFY(QTest::qWaitForWindowExposed(&f.window));
     f.hover();

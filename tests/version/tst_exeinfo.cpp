@@ -277,6 +277,11 @@ void TestExeInfo::versionText_data()
 
 void TestExeInfo::versionText()
 {
+#ifndef Q_OS_LINUX
+    // Windows reads version resources through its own API instead
+    // (builtProgramCarriesItsVersion).
+    QSKIP("the version block is read from ELF files on Linux only");
+#endif
     QFETCH(QByteArray, file);
     QFETCH(QString, text);
 
