@@ -3,8 +3,8 @@
 // Every line goes after everything in the pane (text the user typed
 // included), on a line of its own; the pane then shows it with the caret at
 // the end, whatever the user had scrolled to or selected. Lines are never
-// removed and their number is not limited, so each append costs the same
-// however long the log already is.
+// removed and their number is not limited; an append never walks the whole
+// log, only Qt's block and line trees, which deepen slowly as it grows.
 //
 // What a line costs in memory is mostly the text document's structures for
 // a block: the block itself, its fragments and its layout. So the log keeps
