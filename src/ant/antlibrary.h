@@ -78,7 +78,7 @@ private:
     void onBytes(const QByteArray &bytes);
     void onGone(const QString &reason);
     // Hands one message to the callback its ID and channel call for; drops
-    // messages too short for their ID (minimumPayload in antlibrary.cpp).
+    // messages too short for their ID (payloadLengths() in antmessages.h).
     void dispatch(const AntMessage &message);
     // Fills the channel-event buffer and runs the callback, when one is
     // registered for channel.

@@ -25,7 +25,7 @@ private:
     QString m_versionText;
 };
 
-// The platform's lookup (exeinfo_elf.cpp, exeinfo_win.cpp).
+// The platform's lookup (exeinfo_linux.cpp, exeinfo_win.cpp).
 //
 // The file the running program was started from.
 QString programFilePath();

@@ -1,4 +1,5 @@
 #include "stickscan.h"
+#include "usbdevice.h"
 
 #include <libusb.h>
 
@@ -34,10 +35,7 @@ QList<BulkStickFound> scanBulkSticks()
         BulkStickFound stick;
         stick.location.kind = StickLocation::Kind::Usb;
         stick.location.busNumber = libusb_get_bus_number(list[i]);
-        uint8_t ports[8];
-        const int depth = libusb_get_port_numbers(list[i], ports, int(sizeof ports));
-        for (int p = 0; p < depth; ++p)
-            stick.location.portNumbers << ports[p];
+        stick.location.portNumbers = usbPortChain(list[i]);
         stick.location.productId = descriptor.idProduct;
         stick.location.description = QStringLiteral("ANT USB stick 0fcf:%1 on bus %2 port %3")
                                          .arg(descriptor.idProduct, 4, 16, QLatin1Char('0'))

@@ -49,6 +49,11 @@ public:
     QString description() const override;
 
 private:
+    // The steps of open() after the stick is claimed (usbdevice.h): watching
+    // libusb's events, then the first read.
+    void startEvents();
+    bool startReading(QString *why);
+
     static void onTransferDone(libusb_transfer *transfer);
     static void onPollfdAdded(int fd, short events, void *self);
     static void onPollfdRemoved(int fd, void *self);
@@ -57,6 +62,8 @@ private:
     void unwatch(int fd);
     void handleEvents();
     void transferDone(libusb_transfer *transfer);
+    // The read ended for good: forget and free it.
+    void dropRead(libusb_transfer *transfer);
     void stopWatching();
     void fail(const QString &reason);
     // From a transfer callback: bytes read, or the stick lost.
@@ -76,6 +83,8 @@ private:
     // Transfers in flight; with an event thread its callbacks change them too.
     std::mutex m_transfersLock;
     libusb_transfer *m_readTransfer = nullptr;
+    // Set by close() before it cancels: the read is not resubmitted.
+    bool m_closing = false;
     QSet<libusb_transfer *> m_writes;
     QList<QSocketNotifier *> m_notifiers;
     std::unique_ptr<UsbEventThread> m_eventThread;

@@ -179,7 +179,7 @@ void TestStickList::namedSticks_data()
     QTest::newRow("Linux list") << "/dev/ttyS1:/dev/ttyUSB3" << QChar(u':')
                                 << QStringList{"/dev/ttyS1", "/dev/ttyUSB3"};
     // A Windows device path holds no list separator of its own.
-    QTest::newRow("device path") << "\\.\COM14" << QChar(u';') << QStringList{"\\.\COM14"};
+    QTest::newRow("device path") << "\\\\.\\COM14" << QChar(u';') << QStringList{"\\\\.\\COM14"};
 }
 
 void TestStickList::namedSticks()

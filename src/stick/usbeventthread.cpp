@@ -1,7 +1,9 @@
 #include "usbeventthread.h"
 
 #ifdef _WIN32
-#include <winsock2.h> // timeval, ahead of libusb's windows.h
+// timeval: winsock2.h on Windows, which must come ahead of the windows.h
+// that libusb.h includes; elsewhere libusb.h brings sys/time.h itself.
+#include <winsock2.h>
 #endif
 #include <libusb.h>
 

@@ -24,4 +24,10 @@ QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
 // modules and simulators), their target the name as given.
 QList<VirtualStickFound> namedSticks(const QString &value, QChar separator);
 
+// What the scans found, with the ports named in PULVANE_STICKS, as one
+// ordered list. Each platform's findSticks() calls it with its own scans
+// (sticklist_linux.cpp, sticklist_win.cpp).
+QList<StickLocation> listSticks(const QList<BulkStickFound> &bulk, QList<SerialStickFound> serial,
+                                const QList<VirtualStickFound> &virtuals);
+
 } // namespace pulvane::ant

@@ -1,36 +1,32 @@
 #include "usbtransport.h"
 
 #include "openfailure.h"
+#include "usbdevice.h"
 #include "usbeventthread.h"
 
 #include <QSocketNotifier>
 #include <QThread>
-#ifdef _WIN32
-#include <winsock2.h> // timeval and POLLIN, ahead of libusb's windows.h
-#endif
-#include <libusb.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#ifndef _WIN32
+
+// timeval and POLLIN/POLLOUT live in different system headers: winsock2.h on
+// Windows (it must come ahead of the windows.h that libusb.h includes),
+// poll.h and sys/time.h elsewhere.
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <poll.h>
 #include <sys/time.h>
 #endif
+#include <libusb.h>
 
 namespace pulvane::ant {
 
 namespace {
 
-constexpr int kInterface = 0;
 constexpr unsigned int kWriteTimeoutMs = 2000;
-// Each IN read spans this many packets; a read never ends mid-packet.
-constexpr int kPacketsPerRead = 8;
-
-QString usbError(int code)
-{
-    return QString::fromUtf8(libusb_strerror(code));
-}
 
 } // namespace
 
@@ -47,98 +43,42 @@ UsbTransport::~UsbTransport()
 
 bool UsbTransport::open(QString *why)
 {
+    m_closing = false;
     if (int rc = libusb_init(&m_context); rc != 0) {
         m_context = nullptr;
-        *why = QStringLiteral("libusb: %1").arg(usbError(rc));
+        *why = QStringLiteral("libusb: %1").arg(usbErrorText(rc));
         return false;
     }
-
-    libusb_device **list = nullptr;
-    const ssize_t count = libusb_get_device_list(m_context, &list);
-    libusb_device *device = nullptr;
-    for (ssize_t i = 0; i < count; ++i) {
-        uint8_t ports[8];
-        const int depth = libusb_get_port_numbers(list[i], ports, int(sizeof ports));
-        if (libusb_get_bus_number(list[i]) != m_busNumber || depth != m_portNumbers.size())
-            continue;
-        if (std::equal(ports, ports + depth, m_portNumbers.begin())) {
-            device = list[i];
-            break;
-        }
-    }
-    int rc = device ? libusb_open(device, &m_handle) : int(LIBUSB_ERROR_NO_DEVICE);
     QString node;
-    if (device)
-        node = QStringLiteral("/dev/bus/usb/%1/%2")
-                   .arg(libusb_get_bus_number(device), 3, 10, QLatin1Char('0'))
-                   .arg(libusb_get_device_address(device), 3, 10, QLatin1Char('0'));
-
-    libusb_config_descriptor *config = nullptr;
-    if (rc == 0) {
-        // Only when the kernel's serial driver holds the interface: libusb
-        // then gives it back on release, and the stick's tty returns.
-        if (libusb_kernel_driver_active(m_handle, kInterface) == 1)
-            libusb_set_auto_detach_kernel_driver(m_handle, 1);
-        rc = libusb_claim_interface(m_handle, kInterface);
-        m_claimed = rc == 0;
-    }
-    if (rc == 0)
-        rc = libusb_get_active_config_descriptor(device, &config);
-    if (count >= 0)
-        libusb_free_device_list(list, 1);
-
-    if (rc == 0) {
-        const libusb_interface &interface = config->interface[kInterface];
-        if (config->bNumInterfaces > kInterface && interface.num_altsetting > 0) {
-            const libusb_interface_descriptor &setting = interface.altsetting[0];
-            for (int i = 0; i < setting.bNumEndpoints; ++i) {
-                const libusb_endpoint_descriptor &ep = setting.endpoint[i];
-                if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
-                    continue;
-                if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
-                    m_inEndpoint = ep.bEndpointAddress;
-                    // Bits 11-12 count extra transactions per microframe.
-                    m_readSize = std::max(ep.wMaxPacketSize & 0x7FF, 8) * kPacketsPerRead;
-                } else {
-                    m_outEndpoint = ep.bEndpointAddress;
-                }
-            }
-        }
-        libusb_free_config_descriptor(config);
-        if (!m_inEndpoint || !m_outEndpoint) {
-            *why = QStringLiteral("%1 has no bulk endpoints on interface 0").arg(m_description);
-            close();
-            return false;
-        }
-    }
-
+    UsbStickDevice device;
+    const int rc = openUsbStick(m_context, m_busNumber, m_portNumbers, &device, &node);
+    m_handle = device.handle;
+    m_claimed = device.claimed;
+    m_inEndpoint = device.inEndpoint;
+    m_outEndpoint = device.outEndpoint;
+    m_readSize = device.readSize;
     if (rc != 0) {
-        const QString platformReason = platformUsbReason(rc, m_description);
-        switch (platformReason.isEmpty() ? rc : 0) {
-        case 0:
-            *why = platformReason;
-            break;
-        case LIBUSB_ERROR_ACCESS:
-            *why =
-                permissionReason(node.isEmpty() ? m_description : node, PermissionHint::UdevRule);
-            break;
-        case LIBUSB_ERROR_BUSY:
-            *why = busyReason(m_description, node);
-            break;
-        case LIBUSB_ERROR_NO_DEVICE:
-        case LIBUSB_ERROR_NOT_FOUND:
-            *why = goneReason(m_description);
-            break;
-        default:
-            *why = otherReason(m_description, usbError(rc));
-            break;
-        }
+        *why = usbOpenFailure(rc, m_description, node);
         close();
         return false;
     }
+    if (!m_inEndpoint || !m_outEndpoint) {
+        *why = QStringLiteral("%1 has no bulk endpoints on interface 0").arg(m_description);
+        close();
+        return false;
+    }
+    startEvents();
+    if (!startReading(why)) {
+        close();
+        return false;
+    }
+    return true;
+}
 
-    // From here on libusb's descriptors are watched on our thread; where it
-    // has none to give, its events get a thread of their own.
+void UsbTransport::startEvents()
+{
+    // libusb's descriptors are watched on our thread; where it has none to
+    // give, its events get a thread of their own.
     if (const libusb_pollfd **fds = libusb_get_pollfds(m_context)) {
         for (const libusb_pollfd **p = fds; *p; ++p)
             watch((*p)->fd, (*p)->events);
@@ -148,7 +88,10 @@ bool UsbTransport::open(QString *why)
     } else {
         m_eventThread = std::make_unique<UsbEventThread>(m_context);
     }
+}
 
+bool UsbTransport::startReading(QString *why)
+{
     m_readTransfer = libusb_alloc_transfer(0);
     auto *buffer = static_cast<unsigned char *>(std::malloc(size_t(m_readSize)));
     libusb_fill_bulk_transfer(m_readTransfer, m_handle, m_inEndpoint, buffer, m_readSize,
@@ -157,10 +100,9 @@ bool UsbTransport::open(QString *why)
     if (m_eventThread)
         m_eventThread->start();
     if (int submit = libusb_submit_transfer(m_readTransfer); submit != 0) {
-        *why = otherReason(m_description, usbError(submit));
+        *why = otherReason(m_description, usbErrorText(submit));
         libusb_free_transfer(m_readTransfer);
         m_readTransfer = nullptr;
-        close();
         return false;
     }
     return true;
@@ -186,7 +128,7 @@ bool UsbTransport::write(const QByteArray &bytes)
         guard.unlock();
         libusb_free_transfer(transfer);
         if (rc == LIBUSB_ERROR_NO_DEVICE)
-            fail(usbError(rc));
+            fail(usbErrorText(rc));
         return false;
     }
     return true;
@@ -209,7 +151,10 @@ void UsbTransport::close()
     };
     QList<libusb_transfer *> cancel;
     {
+        // From here the read is never resubmitted: an event thread finishing
+        // it now would otherwise hand libusb a transfer nobody cancels.
         std::lock_guard<std::mutex> guard(m_transfersLock);
+        m_closing = true;
         if (m_readTransfer)
             cancel << m_readTransfer;
         cancel += m_writes.values();
@@ -238,7 +183,7 @@ void UsbTransport::close()
     stopWatching();
     if (m_handle) {
         if (m_claimed)
-            libusb_release_interface(m_handle, kInterface);
+            libusb_release_interface(m_handle, kUsbStickInterface);
         libusb_close(m_handle);
         m_handle = nullptr;
     }
@@ -314,7 +259,7 @@ void UsbTransport::handleEvents()
     m_inEvents = false;
     if (rc == LIBUSB_ERROR_NO_DEVICE && !m_gone) {
         m_gone = true;
-        m_goneReason = usbError(rc);
+        m_goneReason = usbErrorText(rc);
     }
 
     // Hand out what libusb gathered; a receiver may close us on the way.
@@ -339,7 +284,7 @@ void UsbTransport::transferDone(libusb_transfer *transfer)
         const libusb_transfer_status status = transfer->status;
         libusb_free_transfer(transfer);
         if (status == LIBUSB_TRANSFER_NO_DEVICE)
-            lost(QStringLiteral("the stick was unplugged"));
+            lost(unpluggedReason(Link::Usb));
         return;
     }
     guard.unlock();
@@ -350,34 +295,43 @@ void UsbTransport::transferDone(libusb_transfer *transfer)
         if (transfer->actual_length > 0)
             received(QByteArray(reinterpret_cast<const char *>(transfer->buffer),
                                 transfer->actual_length));
+        [[fallthrough]];
+    case LIBUSB_TRANSFER_TIMED_OUT: {
+        // Under the lock, so that close() either sees this read in flight
+        // and cancels it, or this sees close() under way and lets it go.
+        std::unique_lock<std::mutex> resubmit(m_transfersLock);
+        if (m_closing) {
+            resubmit.unlock();
+            dropRead(transfer);
+            return;
+        }
         if (!m_gone && libusb_submit_transfer(transfer) == 0)
             return;
         break;
-    case LIBUSB_TRANSFER_TIMED_OUT:
-        if (!m_gone && libusb_submit_transfer(transfer) == 0)
-            return;
-        break;
+    }
     case LIBUSB_TRANSFER_CANCELLED:
         // Only close() cancels; the stick is not gone.
-        guard.lock();
-        m_readTransfer = nullptr;
-        guard.unlock();
-        libusb_free_transfer(transfer);
+        dropRead(transfer);
         return;
     case LIBUSB_TRANSFER_NO_DEVICE:
-        reason = QStringLiteral("the stick was unplugged");
+        reason = unpluggedReason(Link::Usb);
         break;
     default:
         // A stall or an I/O error: the stick no longer answers.
         reason = QStringLiteral("read failed (transfer status %1)").arg(int(transfer->status));
         break;
     }
-    guard.lock();
+    dropRead(transfer);
+    // Without a reason, resubmitting failed: nothing will read this stick again.
+    lost(reason.isEmpty() ? QStringLiteral("reading stopped") : reason);
+}
+
+void UsbTransport::dropRead(libusb_transfer *transfer)
+{
+    std::unique_lock<std::mutex> guard(m_transfersLock);
     m_readTransfer = nullptr;
     guard.unlock();
     libusb_free_transfer(transfer);
-    // Without a reason, resubmitting failed: nothing will read this stick again.
-    lost(reason.isEmpty() ? QStringLiteral("reading stopped") : reason);
 }
 
 void UsbTransport::received(QByteArray bytes)

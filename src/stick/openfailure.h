@@ -23,7 +23,16 @@ QString busyReason(const QString &what, const QString &node);
 // Any other failure, with the platform's own text.
 QString otherReason(const QString &what, const QString &detail);
 
-// Platform pieces (openfailure_linux.cpp).
+// Why a stick that was open stopped answering, as every transport words it.
+// A serial line cannot tell an unplugged stick from a closed line.
+enum class Link
+{
+    Usb,
+    SerialLine
+};
+QString unpluggedReason(Link link);
+
+// Platform pieces (openfailure_linux.cpp, openfailure_win.cpp).
 //
 // "name (pid), ..." for the processes that have devicePath open, or empty.
 // Only processes we may look into are seen.

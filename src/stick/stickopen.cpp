@@ -1,26 +1,10 @@
 #include "stickopen.h"
 
-#ifdef Q_OS_WIN
-#include "winserialtransport.h"
-#else
-#include "serialtransport.h"
-#endif
+#include "serialline.h"
 #include "sticklist.h"
 #include "usbtransport.h"
-#include "virtualsticks.h"
 
 namespace pulvane::ant {
-
-namespace {
-
-// Serial lines: Qt SerialPort on Linux, the Win32 serial API on Windows.
-#ifdef Q_OS_WIN
-using SerialLine = WinSerialTransport;
-#else
-using SerialLine = SerialTransport;
-#endif
-
-} // namespace
 
 std::unique_ptr<Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why)
 {
@@ -39,9 +23,7 @@ std::unique_ptr<Transport> openStickAt(const StickLocation &stick, int baudrate,
         const int rate = stick.kind == StickLocation::Kind::Serial || baudrate <= 0
                              ? kBridgeStickBaudrate
                              : baudrate;
-        auto serial = std::make_unique<SerialLine>(stick.path, rate, stick.description);
-        if (serial->open(&reason))
-            transport = std::move(serial);
+        transport = openSerialLine(stick.path, rate, stick.description, &reason);
         break;
     }
     }
@@ -55,13 +37,9 @@ std::unique_ptr<Transport> SystemStickProvider::openStick(int index, int baudrat
     const QList<StickLocation> sticks = findSticks();
     if (index < 0 || index >= sticks.size()) {
         if (why) {
-            // Where there is no virtual-stick directory, sticks are named in
-            // PULVANE_STICKS instead.
-            QString elsewhere = virtualStickDirectory();
-            if (elsewhere.isEmpty())
-                elsewhere = QStringLiteral("PULVANE_STICKS");
             *why = sticks.isEmpty()
-                       ? QStringLiteral("no ANT stick found (USB, serial, or in %1)").arg(elsewhere)
+                       ? QStringLiteral("no ANT stick found (USB, serial, or in %1)")
+                             .arg(namedStickPlace())
                        : QStringLiteral("only %1 ANT stick(s) found").arg(sticks.size());
         }
         return nullptr;

@@ -4,7 +4,8 @@
 // Order: bulk sticks (0fcf:1008, 0fcf:1009) through libusb by bus and port;
 // then serial sticks as tty nodes (0fcf:1004, and bulk sticks libusb cannot
 // reach but the kernel's serial driver can), by bus and port; then the
-// entries of the virtual-stick directory by name. No stick appears twice.
+// entries of the virtual-stick directory by name (Linux); then the ports
+// named in PULVANE_STICKS. No stick appears twice.
 #pragma once
 
 #include "sticklocation.h"
@@ -15,5 +16,9 @@ namespace pulvane::ant {
 
 // The whole list, built afresh from what is plugged in now.
 QList<StickLocation> findSticks();
+
+// Where a user names sticks that no scan finds, for the message when there is
+// none: the virtual-stick directory on Linux, PULVANE_STICKS on Windows.
+QString namedStickPlace();
 
 } // namespace pulvane::ant

@@ -1,6 +1,7 @@
 #include "serialtransport.h"
 
 #include "openfailure.h"
+#include "serialline.h"
 
 #include <QFileInfo>
 
@@ -112,7 +113,7 @@ void SerialTransport::onError(QSerialPort::SerialPortError error)
     case QSerialPort::ReadError:
     case QSerialPort::WriteError:
     case QSerialPort::DeviceNotFoundError:
-        reason = QStringLiteral("the stick was unplugged or its line was closed");
+        reason = unpluggedReason(Link::SerialLine);
         break;
     default:
         reason = m_port.errorString();
@@ -120,6 +121,15 @@ void SerialTransport::onError(QSerialPort::SerialPortError error)
     }
     m_port.close();
     emit gone(reason);
+}
+
+std::unique_ptr<Transport> openSerialLine(const QString &path, int baudrate,
+                                          const QString &description, QString *why)
+{
+    auto line = std::make_unique<SerialTransport>(path, baudrate, description);
+    if (!line->open(why))
+        return nullptr;
+    return line;
 }
 
 } // namespace pulvane::ant

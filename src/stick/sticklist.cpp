@@ -1,7 +1,6 @@
 #include "sticklist.h"
 
 #include "sticklist_p.h"
-#include "virtualsticks.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -117,11 +116,9 @@ QList<VirtualStickFound> namedSticks(const QString &value, QChar separator)
     return found;
 }
 
-QList<StickLocation> findSticks()
+QList<StickLocation> listSticks(const QList<BulkStickFound> &bulk, QList<SerialStickFound> serial,
+                                const QList<VirtualStickFound> &virtuals)
 {
-    const QList<BulkStickFound> bulk = scanBulkSticks();
-    QList<SerialStickFound> serial = scanSerialSticks();
-    const QList<VirtualStickFound> virtuals = scanVirtualSticks(virtualStickDirectory());
     QList<VirtualStickFound> named =
         namedSticks(qEnvironmentVariable("PULVANE_STICKS"), QDir::listSeparator());
     // Resolved only when a virtual or named entry needs the comparison:

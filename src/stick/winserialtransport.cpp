@@ -1,6 +1,7 @@
 #include "winserialtransport.h"
 
 #include "openfailure.h"
+#include "serialline.h"
 
 #include <QTimer>
 #include <QWinEventNotifier>
@@ -37,7 +38,7 @@ QString lostReason(DWORD code)
     case ERROR_GEN_FAILURE:
     case ERROR_INVALID_HANDLE:
     case ERROR_FILE_NOT_FOUND:
-        return QStringLiteral("the stick was unplugged or its line was closed");
+        return unpluggedReason(Link::SerialLine);
     default:
         return systemText(code);
     }
@@ -285,6 +286,15 @@ void WinSerialTransport::fail(const QString &reason)
     if (m_readNotifier)
         m_readNotifier->setEnabled(false);
     emit gone(reason);
+}
+
+std::unique_ptr<Transport> openSerialLine(const QString &path, int baudrate,
+                                          const QString &description, QString *why)
+{
+    auto line = std::make_unique<WinSerialTransport>(path, baudrate, description);
+    if (!line->open(why))
+        return nullptr;
+    return line;
 }
 
 } // namespace pulvane::ant

@@ -7,6 +7,14 @@ QString goneReason(const QString &what)
     return QStringLiteral("%1 is gone").arg(what);
 }
 
+QString unpluggedReason(Link link)
+{
+    QString text = QStringLiteral("the stick was unplugged");
+    if (link == Link::SerialLine)
+        text += QStringLiteral(" or its line was closed");
+    return text;
+}
+
 QString permissionReason(const QString &what, PermissionHint hint)
 {
     QString text = QStringLiteral("permission denied on %1; install packaging/"

@@ -1,7 +1,8 @@
-// What the platform finds before the stick list orders it. Each scan has one
-// implementation per platform, chosen by the build: bulk sticks through
-// libusb (bulkscan.cpp), serial sticks (serialscan_linux.cpp: sysfs), the
-// virtual-stick directory (virtualsticks_linux.cpp).
+// What the platform finds before the stick list orders it: bulk sticks
+// through libusb (bulkscan.cpp, every platform); serial sticks, one file per
+// platform chosen by the build (serialscan_linux.cpp: sysfs;
+// serialscan_win.cpp: COM ports through SetupAPI); the virtual-stick
+// directory, Linux only (virtualsticks_linux.cpp).
 //
 // Called on the thread that opens sticks, at each ANT_Init; each scan reads
 // what is plugged in now and keeps nothing.
@@ -48,7 +49,7 @@ struct VirtualStickFound
 
 QList<BulkStickFound> scanBulkSticks();
 QList<SerialStickFound> scanSerialSticks();
-// The vetted entries of the virtual-stick directory, by name.
+// The vetted entries of the virtual-stick directory, by name (Linux only).
 QList<VirtualStickFound> scanVirtualSticks(const QString &directory);
 
 } // namespace pulvane::ant

@@ -4,8 +4,6 @@
 #include "exeinfo.h"
 #include "versionblock.h"
 
-#include <QCoreApplication>
-
 #include <cstdint>
 
 namespace pulvane::version {
@@ -18,12 +16,8 @@ constexpr char kSectionName[] = ".pulvane_version";
 
 QString programFilePath()
 {
-#ifdef Q_OS_LINUX
     // Needs no QCoreApplication and still names the file after a rename.
     return QStringLiteral("/proc/self/exe");
-#else
-    return QCoreApplication::applicationFilePath();
-#endif
 }
 
 std::optional<QString> readVersionText(const QString &programFile)

@@ -1,0 +1,17 @@
+// The serial line a stick behind a tty or a COM port is opened with: Qt
+// SerialPort on Linux (serialtransport.cpp), the Win32 serial API on Windows
+// (winserialtransport.cpp). The build picks one; the opener never asks which.
+#pragma once
+
+#include "transport.h"
+
+#include <memory>
+
+namespace pulvane::ant {
+
+// Opens path raw at baudrate, 8N1, ready for traffic. On failure returns null
+// and sets why (see openfailure.h).
+std::unique_ptr<Transport> openSerialLine(const QString &path, int baudrate,
+                                          const QString &description, QString *why);
+
+} // namespace pulvane::ant
