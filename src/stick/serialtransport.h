@@ -28,6 +28,9 @@ public:
     QString description() const override;
 
 private:
+    // Opens the tty, also past a lock left by a program that has ended; while
+    // it is open, the program's ending closes it (signals, exit()).
+    bool openPort(const QString &device);
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
 

@@ -116,11 +116,15 @@ QList<VirtualStickFound> namedSticks(const QString &value, QChar separator)
     return found;
 }
 
-QList<StickLocation> listSticks(const QList<BulkStickFound> &bulk, QList<SerialStickFound> serial,
-                                const QList<VirtualStickFound> &virtuals)
+QList<VirtualStickFound> namedSticksOfEnvironment()
 {
-    QList<VirtualStickFound> named =
-        namedSticks(qEnvironmentVariable("PULVANE_STICKS"), QDir::listSeparator());
+    return namedSticks(qEnvironmentVariable("PULVANE_STICKS"), QDir::listSeparator());
+}
+
+QList<StickLocation> listSticks(const QList<BulkStickFound> &bulk, QList<SerialStickFound> serial,
+                                const QList<VirtualStickFound> &virtuals,
+                                QList<VirtualStickFound> named)
+{
     // Resolved only when a virtual or named entry needs the comparison:
     // resolving a node costs a walk through its links (and the umockdev test
     // bed's realpath() overruns its buffer on them). A COM port resolves to

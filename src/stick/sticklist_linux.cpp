@@ -9,8 +9,11 @@ namespace pulvane::ant {
 
 QList<StickLocation> findSticks()
 {
+    // A named port is vetted as a virtual entry's target is: START never
+    // writes into a terminal someone is using.
     return listSticks(scanBulkSticks(), scanSerialSticks(),
-                      scanVirtualSticks(virtualStickDirectory()));
+                      scanVirtualSticks(virtualStickDirectory()),
+                      vetNamedSticks(namedSticksOfEnvironment()));
 }
 
 QString namedStickPlace()

@@ -24,10 +24,14 @@ QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
 // modules and simulators), their target the name as given.
 QList<VirtualStickFound> namedSticks(const QString &value, QChar separator);
 
-// What the scans found, with the ports named in PULVANE_STICKS, as one
-// ordered list. Each platform's findSticks() calls it with its own scans
-// (sticklist_linux.cpp, sticklist_win.cpp).
+// The ports named in the environment's PULVANE_STICKS.
+QList<VirtualStickFound> namedSticksOfEnvironment();
+
+// What the scans found and the named ports as one ordered list. Each
+// platform's findSticks() calls it with its own scans (sticklist_linux.cpp,
+// sticklist_win.cpp).
 QList<StickLocation> listSticks(const QList<BulkStickFound> &bulk, QList<SerialStickFound> serial,
-                                const QList<VirtualStickFound> &virtuals);
+                                const QList<VirtualStickFound> &virtuals,
+                                QList<VirtualStickFound> named);
 
 } // namespace pulvane::ant

@@ -9,7 +9,7 @@ namespace pulvane::ant {
 
 QList<StickLocation> findSticks()
 {
-    return listSticks(scanBulkSticks(), scanSerialSticks(), {});
+    return listSticks(scanBulkSticks(), scanSerialSticks(), {}, namedSticksOfEnvironment());
 }
 
 QString namedStickPlace()

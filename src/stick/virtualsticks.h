@@ -3,7 +3,7 @@
 // UART-attached ANT module). Only where the platform has one (Linux).
 #pragma once
 
-#include "sticklocation.h"
+#include "stickscan.h"
 
 #include <QList>
 #include <QString>
@@ -23,11 +23,18 @@ bool isPrivateDirectory(const QString &path, QString *why);
 // by now.
 QString simulatorLockPath(const QString &directory, const QString &name);
 // One entry of the directory as a stick, or nothing when it must be skipped,
-// with the reason in why: its target is gone, is no serial port or pseudo-
-// terminal, is another user's pseudo-terminal, or belongs to a simulator that
-// is gone.
+// with the reason in why: its target fails vetSerialDevice, or belongs to a
+// simulator that is gone.
 std::optional<StickLocation> vetVirtualStick(const QString &directory, const QString &name,
                                              QString *why);
+// A device a stick may be reached through, every link followed: a serial
+// port or a pseudo-terminal of this user, and no session's terminal (never
+// /dev/tty, /dev/ptmx or a console, nor a login's pty). Its canonical path, or
+// nothing with the reason in why.
+std::optional<QString> vetSerialDevice(const QString &path, QString *why);
+// The ports of PULVANE_STICKS that pass vetSerialDevice, their targets
+// resolved; each one passed over is named on standard error.
+QList<VirtualStickFound> vetNamedSticks(const QList<VirtualStickFound> &named);
 // The entries of a virtual-stick directory that pass vetVirtualStick, by name.
 // Nothing when the directory or its parent is not private (isPrivateDirectory).
 // Each entry and directory passed over is named on standard error.

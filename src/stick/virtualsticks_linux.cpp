@@ -51,9 +51,36 @@ bool lockHeld(const QString &path)
     return held;
 }
 
-void passOver(const QString &what, const QString &why)
+// Whether some process has the device as its controlling terminal: then a
+// session (a login, a terminal window) reads and writes it, and a stick's
+// traffic would land in it. Field 7 of /proc/<pid>/stat, after the command
+// name in parentheses, is that terminal's device number.
+bool isSessionTerminal(dev_t device)
 {
-    qWarning().noquote() << QStringLiteral("Virtual stick %1 skipped: %2").arg(what, why);
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString &pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (!pid.front().isDigit())
+            continue;
+        QFile stat(proc.filePath(pid) + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        // After the name: state, ppid, pgrp, session, tty_nr.
+        if (fields.size() < 5)
+            continue;
+        const unsigned tty = fields.at(4).toUInt();
+        const unsigned ttyMajor = (tty >> 8) & 0xFFF;
+        const unsigned ttyMinor = (tty & 0xFF) | ((tty >> 12) & 0xFFF00);
+        if (tty != 0 && ttyMajor == major(device) && ttyMinor == minor(device))
+            return true;
+    }
+    return false;
+}
+
+void passOver(const QString &kind, const QString &what, const QString &why)
+{
+    qWarning().noquote() << QStringLiteral("%1 stick %2 skipped: %3").arg(kind, what, why);
 }
 
 } // namespace
@@ -93,12 +120,30 @@ std::optional<StickLocation> vetVirtualStick(const QString &directory, const QSt
                                              QString *why)
 {
     const QString entry = QDir(directory).filePath(name);
-    const QString target = QFileInfo(entry).canonicalFilePath();
+    const std::optional<QString> target = vetSerialDevice(entry, why);
+    if (!target)
+        return std::nullopt;
+    const QString lock = simulatorLockPath(directory, name);
+    if (QFileInfo::exists(lock) && !lockHeld(lock)) {
+        *why = QStringLiteral("the simulator that made it has ended; %1 may be a terminal now")
+                   .arg(*target);
+        return std::nullopt;
+    }
+    StickLocation stick;
+    stick.kind = StickLocation::Kind::Virtual;
+    stick.path = entry;
+    stick.description = QStringLiteral("virtual stick %1 (%2)").arg(name, *target);
+    return stick;
+}
+
+std::optional<QString> vetSerialDevice(const QString &path, QString *why)
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
     struct stat st
     {
     };
-    // stat() follows the link: a dangling one fails here.
-    if (::stat(QFile::encodeName(entry).constData(), &st) != 0) {
+    // stat() follows links: a dangling one fails here.
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
         *why = QStringLiteral("its target is gone");
         return std::nullopt;
     }
@@ -110,17 +155,27 @@ std::optional<StickLocation> vetVirtualStick(const QString &directory, const QSt
         *why = QStringLiteral("%1 is a pseudo-terminal of user %2").arg(target).arg(st.st_uid);
         return std::nullopt;
     }
-    const QString lock = simulatorLockPath(directory, name);
-    if (QFileInfo::exists(lock) && !lockHeld(lock)) {
-        *why = QStringLiteral("the simulator that made it has ended; %1 may be a terminal now")
-                   .arg(target);
+    if (isSessionTerminal(st.st_rdev)) {
+        *why = QStringLiteral("%1 is the terminal of a session").arg(target);
         return std::nullopt;
     }
-    StickLocation stick;
-    stick.kind = StickLocation::Kind::Virtual;
-    stick.path = entry;
-    stick.description = QStringLiteral("virtual stick %1 (%2)").arg(name, target);
-    return stick;
+    return target;
+}
+
+QList<VirtualStickFound> vetNamedSticks(const QList<VirtualStickFound> &named)
+{
+    QList<VirtualStickFound> kept;
+    QString why;
+    for (VirtualStickFound stick : named) {
+        const std::optional<QString> target = vetSerialDevice(stick.location.path, &why);
+        if (!target) {
+            passOver(QStringLiteral("Named"), stick.location.path, why);
+            continue;
+        }
+        stick.target = *target;
+        kept << stick;
+    }
+    return kept;
 }
 
 QList<StickLocation> virtualSticks(const QString &directory)
@@ -131,7 +186,7 @@ QList<StickLocation> virtualSticks(const QString &directory)
     QString why;
     for (const QString &dir : {QFileInfo(directory).path(), directory}) {
         if (!isPrivateDirectory(dir, &why)) {
-            passOver(QStringLiteral("directory %1").arg(directory), why);
+            passOver(QStringLiteral("Virtual"), QStringLiteral("directory %1").arg(directory), why);
             return found;
         }
     }
@@ -141,7 +196,7 @@ QList<StickLocation> virtualSticks(const QString &directory)
         if (std::optional<StickLocation> stick = vetVirtualStick(directory, name, &why))
             found << *stick;
         else
-            passOver(name, why);
+            passOver(QStringLiteral("Virtual"), name, why);
     }
     return found;
 }

@@ -9,11 +9,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <array>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -68,6 +70,35 @@ private:
     QByteArray m_received;
 };
 
+// A session that has tty as its controlling terminal, as a login's shell has
+// its pty: a session leader that opens a terminal without O_NOCTTY takes it.
+std::unique_ptr<QProcess> sessionOn(const QString &tty)
+{
+    auto session = std::make_unique<QProcess>();
+    session->start(QStringLiteral("setsid"),
+                   {QStringLiteral("sh"), QStringLiteral("-c"),
+                    QStringLiteral("exec sleep 60 <%1").arg(tty)});
+    if (!session->waitForStarted())
+        return nullptr;
+    // Field 7 of its stat, past the command name, turns non-zero.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(session->processId()));
+    for (int i = 0; i < 200; ++i) {
+        stat.open(QIODevice::ReadOnly);
+        const QByteArray line = stat.readAll();
+        stat.close();
+        if (line.mid(line.lastIndexOf(')') + 2).split(' ').value(4).toInt() != 0)
+            return session;
+        QTest::qWait(10);
+    }
+    return nullptr;
+}
+
+// The lock file Qt SerialPort keeps for a tty while it is open.
+QString lockFileOf(const QString &tty)
+{
+    return QStringLiteral("/var/lock/LCK..") + QString(tty).remove(0, 5).replace('/', '_');
+}
+
 qint64 cpuMicroseconds()
 {
     rusage usage{};
@@ -87,12 +118,18 @@ private slots:
     void discoveryOrderAndDanglingLinks();
     void skipsWhatIsNoStick_data();
     void skipsWhatIsNoStick();
+    void namedSticksAreVetted_data();
+    void namedSticksAreVetted();
     void ignoresDirectoryOthersControl_data();
     void ignoresDirectoryOthersControl();
     void libraryOverPty();
     void garbageIsDropped();
     void secondOpenIsRefused();
     void ptyClosedMidRun();
+    void endingReleasesTheLine_data();
+    void endingReleasesTheLine();
+    void lockOfEndedProgram_data();
+    void lockOfEndedProgram();
 
 private:
     QString link(const QString &name, const QString &target);
@@ -186,6 +223,8 @@ void TestSerialTransport::skipsWhatIsNoStick_data()
                                                         << "held" << true;
     QTest::newRow("a pseudo-terminal linked by hand") << "pty"
                                                       << "" << true;
+    QTest::newRow("a session's terminal linked by hand") << "session"
+                                                         << "" << false;
 }
 
 void TestSerialTransport::skipsWhatIsNoStick()
@@ -202,6 +241,9 @@ void TestSerialTransport::skipsWhatIsNoStick()
             QSKIP("giving a pseudo-terminal to another user needs root");
         QCOMPARE(::chown(QFile::encodeName(entry.slave()).constData(), 65534, 65534), 0);
     }
+    std::unique_ptr<QProcess> session;
+    if (target == "session")
+        QVERIFY((session = sessionOn(entry.slave())));
     if (target.startsWith("/dev/"))
         QVERIFY(!link(QStringLiteral("a-entry"), target).isEmpty());
     else
@@ -219,6 +261,50 @@ void TestSerialTransport::skipsWhatIsNoStick()
         names << QFileInfo(s.path).fileName();
     const QStringList expected = kept ? QStringList{"a-entry", "z-stick"} : QStringList{"z-stick"};
     QCOMPARE(names, expected);
+}
+
+// A port named in PULVANE_STICKS is vetted as a virtual entry is: START never
+// writes the reset and the network key into someone's terminal, and what
+// fails takes no device number.
+void TestSerialTransport::namedSticksAreVetted_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("kept");
+    for (const char *device : {"/dev/tty", "/dev/ptmx", "/dev/null"})
+        QTest::newRow(device) << device << false;
+    QTest::newRow("a session's terminal") << "session" << false;
+    QTest::newRow("a pseudo-terminal of ours") << "pty" << true;
+}
+
+void TestSerialTransport::namedSticksAreVetted()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, kept);
+    PtyMaster named, after;
+    QVERIFY(named.isValid() && after.isValid());
+    std::unique_ptr<QProcess> session;
+    if (target == "session")
+        QVERIFY((session = sessionOn(named.slave())));
+    const QString path = target.startsWith("/dev/") ? target : named.slave();
+    qputenv("PULVANE_STICKS", QFile::encodeName(path + QLatin1Char(':') + after.slave()));
+
+    if (!kept)
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable(QStringLiteral("Named stick %1 skipped: ").arg(path) +
+                                        (target == "session"
+                                             ? QStringLiteral("%1 is the terminal of a session")
+                                                   .arg(path)
+                                             : QStringLiteral("%1 is no serial port or "
+                                                              "pseudo-terminal")
+                                                   .arg(QFileInfo(path).canonicalFilePath()))));
+    const QList<StickLocation> sticks = findSticks();
+    qunsetenv("PULVANE_STICKS");
+    QStringList listed;
+    for (const StickLocation &stick : sticks)
+        if (stick.kind == StickLocation::Kind::Virtual)
+            listed << stick.path;
+    const QStringList expected = kept ? QStringList{path, after.slave()} : QStringList{after.slave()};
+    QCOMPARE(listed, expected);
 }
 
 // Without XDG_RUNTIME_DIR the directory is under /tmp, where anyone may have
@@ -364,6 +450,92 @@ void TestSerialTransport::ptyClosedMidRun()
     QVERIFY2(cpuUsed < 150000, qPrintable(QStringLiteral("%1 us of CPU").arg(cpuUsed)));
     // Whether the link now dangles is not checked here: another process may
     // already have been given the same pseudo-terminal number.
+}
+
+// However the program is ended from outside, the line is closed first, and
+// with it goes Qt's lock file, which would otherwise keep the stick busy for
+// other users until the next boot.
+void TestSerialTransport::endingReleasesTheLine_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("exit(), as on a broken display connection") << 0;
+}
+
+void TestSerialTransport::endingReleasesTheLine()
+{
+    QFETCH(int, signal);
+    PtyMaster stick;
+    QVERIFY(stick.isValid());
+    QProcess holder;
+    holder.start(QStringLiteral(LINEHOLDER_PATH), {stick.slave()});
+    QVERIFY(holder.waitForReadyRead(10000));
+    QCOMPARE(holder.readAllStandardOutput(), QByteArray("open\n"));
+    const QString lock = lockFileOf(stick.slave());
+    if (!QFileInfo::exists(lock))
+        QSKIP("Qt SerialPort keeps its lock files elsewhere here");
+
+    if (signal)
+        ::kill(pid_t(holder.processId()), signal);
+    else
+        holder.write("exit\n");
+    QVERIFY(holder.waitForFinished(5000));
+    QVERIFY(!QFileInfo::exists(lock));
+    // A signal still ends the program as that signal.
+    QCOMPARE(holder.exitStatus(), signal ? QProcess::CrashExit : QProcess::NormalExit);
+}
+
+// A lock whose program has ended, left where we may not remove it (another
+// user's, in the sticky lock folder), does not make the stick busy; a live
+// program's lock does.
+void TestSerialTransport::lockOfEndedProgram_data()
+{
+    QTest::addColumn<bool>("holderAlive");
+    QTest::newRow("program ended") << false;
+    QTest::newRow("program running") << true;
+}
+
+void TestSerialTransport::lockOfEndedProgram()
+{
+    QFETCH(bool, holderAlive);
+    if (::getuid() != 0)
+        QSKIP("a lock file we may not remove needs another user's, made as root");
+    QProcess ended;
+    ended.start(QStringLiteral("true"));
+    QVERIFY(ended.waitForStarted());
+    const qint64 pid = holderAlive ? qint64(::getppid()) : ended.processId();
+    QVERIFY(ended.waitForFinished());
+
+    // The test runs as user 65534 from here on, its pty that user's.
+    QCOMPARE(::setresuid(uid_t(-1), 65534, uid_t(-1)), 0);
+    auto stick = std::make_unique<PtyMaster>();
+    QCOMPARE(::seteuid(0), 0);
+    QVERIFY(stick->isValid());
+    QFile lock(lockFileOf(stick->slave()));
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write(QByteArray::number(pid).rightJustified(10, ' ') + '\n');
+    lock.close();
+    QStringList before = QDir(QStringLiteral("/var/lock")).entryList(QDir::Files);
+
+    QCOMPARE(::setresuid(uid_t(-1), 65534, uid_t(-1)), 0);
+    QString why;
+    bool opened = false;
+    {
+        SerialTransport line(stick->slave(), 57600, QStringLiteral("stick"));
+        opened = line.open(&why);
+    }
+    QCOMPARE(::seteuid(0), 0);
+    QFile::remove(lock.fileName());
+    QCOMPARE(opened, !holderAlive);
+    if (holderAlive)
+        QVERIFY2(why.contains(QStringLiteral("busy")), qPrintable(why));
+    // Closed, the line leaves no lock file of its own behind.
+    before.removeAll(QFileInfo(lock).fileName());
+    QStringList after = QDir(QStringLiteral("/var/lock")).entryList(QDir::Files);
+    after.removeAll(QFileInfo(lock).fileName());
+    QCOMPARE(after, before);
 }
 
 QTEST_GUILESS_MAIN(TestSerialTransport)

@@ -271,10 +271,20 @@ bool EmulatedStick::handle(void *clientPointer)
         for (auto it = d->reads.begin(); it != d->reads.end(); ++it) {
             if (quintptr(it->urb) != address)
                 continue;
-            it->status = -ENOENT;
+            // With bytes waiting the kernel would have completed the read
+            // already: it comes back whole, and the discard fails.
+            const bool completed = !d->inQueue.empty() && !d->unplugged;
+            if (completed) {
+                it->data = d->inQueue.front().left(it->urb->buffer_length);
+                d->inQueue.front().remove(0, it->data.size());
+                if (d->inQueue.front().isEmpty())
+                    d->inQueue.pop_front();
+            } else {
+                it->status = -ENOENT;
+            }
             d->done.push_back(*it);
             d->reads.erase(it);
-            return answer(0, 0);
+            return completed ? answer(-1, EINVAL) : answer(0, 0);
         }
         return answer(-1, EINVAL);
     }

@@ -98,6 +98,7 @@ private slots:
     void bulkInReachesCallbacks_data();
     void bulkInReachesCallbacks();
     void unpluggedMidRead();
+    void closedWhileReadsComplete();
     void refused_data();
     void refused();
     void failedFirstReadIsReportedAndReleased();
@@ -313,6 +314,26 @@ void TestUsbStick::unpluggedMidRead()
     QCOMPARE(gone.size(), 1);
     QVERIFY(!library.ANT_ResetSystem());
     library.ANT_Close();
+    QCOMPARE(stick->requests(), requests);
+}
+
+// Reads keep completing while STOP closes the stick: the read that close()
+// cancels may already be done, and it must not go out again, or a transfer
+// nobody cancels stays behind on a released stick.
+void TestUsbStick::closedWhileReadsComplete()
+{
+    SystemStickProvider provider;
+    AntLibrary library(provider);
+    QCOMPARE(library.ANT_Init(0, 57600), 1);
+    EmulatedStick *stick = m_sticks.at(0);
+    QTRY_COMPARE(stick->pendingReads(), 1);
+    stick->queueIn(
+        QList<QByteArray>(64, encodeFrame(broadcastData(0, hex("00 00 00 00 00 00 00 48")))));
+    library.ANT_Close();
+    QVERIFY(stick->released());
+    QCOMPARE(stick->pendingReads(), 0);
+    const int requests = stick->requests();
+    QTest::qWait(100);
     QCOMPARE(stick->requests(), requests);
 }
 
