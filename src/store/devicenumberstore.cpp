@@ -1,16 +1,12 @@
 #include "devicenumberstore.h"
 
-#include "settingsfile.h"
+#include "devicenumberstore_p.h"
 
-#include <QSettings>
 #include <QStringLiteral>
-#include <chrono>
 
 namespace pulvane::store {
 
 namespace {
-
-using namespace std::chrono_literals;
 
 struct StoredValue
 {
@@ -30,40 +26,17 @@ QString writeFailure(const char *valueName)
         .arg(QLatin1StringView(valueName));
 }
 
-QString keyOf(const StoredValue &value)
-{
-    return QLatin1StringView(value.key) + u'/' + QLatin1StringView(value.valueName);
-}
-
 } // namespace
 
 std::optional<QString> saveDeviceNumber(int32_t deviceNumber)
 {
-    const QString text = QString::number(deviceNumber);
-    // Both values are written together or not at all, so a failure always
-    // names the first one and no message names a value that was written.
-#ifdef Q_OS_WIN
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Morvask"),
-                       QStringLiteral("Quelb"));
+    QStringList keys;
     for (const StoredValue &value : kValues)
-        settings.setValue(keyOf(value), text);
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        return writeFailure(kValues[0].valueName);
-#else
-    // How long a click may wait for another program that is writing the store.
-    constexpr std::chrono::milliseconds kLockWait = 3s;
-    // A file shared with the companion applications: the file mechanics take
-    // its location from QSettings and keep what else is in it.
-    const QString path = QSettings(QSettings::NativeFormat, QSettings::UserScope,
-                                   QStringLiteral("Morvask"), QStringLiteral("Quelb"))
-                             .fileName();
-    QList<SettingsValue> values;
-    for (const StoredValue &value : kValues)
-        values.append({keyOf(value), text});
-    if (!setValuesInFile(path, values, kLockWait))
-        return writeFailure(kValues[0].valueName);
-#endif
+        keys.append(QLatin1StringView(value.key) + u'/' + QLatin1StringView(value.valueName));
+    const std::optional<qsizetype> failed =
+        detail::writeToUserStore(keys, QString::number(deviceNumber));
+    if (failed)
+        return writeFailure(kValues[*failed].valueName);
     return std::nullopt;
 }
 

@@ -6,7 +6,13 @@
 #include <QLockFile>
 #include <QSaveFile>
 #include <QSettings>
+#include <QStringDecoder>
 #include <QTemporaryFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pulvane::store {
 
@@ -50,33 +56,60 @@ QString decodedName(QStringView name)
     return out;
 }
 
+// A name as Qt reads it, or nullopt when its bytes are not UTF-8: Qt would
+// replace them and write the name back as another.
+std::optional<QString> nameOf(QByteArrayView bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = utf8(bytes);
+    if (utf8.hasError())
+        return std::nullopt;
+    return decodedName(text);
+}
+
+// Qt reads a value in double quotes that holds no quote and no backslash as
+// the text between them (';', ',' and outer spaces there included) and writes
+// that text back with quotes only where it needs them.
+QByteArrayView valueText(QByteArrayView written)
+{
+    if (written.size() >= 2 && written.startsWith('"') && written.endsWith('"')) {
+        const QByteArrayView inner = written.sliced(1, written.size() - 2);
+        if (!inner.contains('"') && !inner.contains('\\'))
+            return inner;
+    }
+    return written;
+}
+
 } // namespace
 
-std::optional<QMap<QString, QString>> rawEntries(const QByteArray &ini)
+std::optional<QMap<QString, QByteArray>> rawEntries(const QByteArray &ini)
 {
-    QString text = QString::fromUtf8(ini);
-    if (text.startsWith(QChar(0xFEFF)))
-        text.remove(0, 1);
-    QMap<QString, QString> entries;
+    QMap<QString, QByteArray> entries;
     QString prefix;
-    for (QStringView line : QStringView(text).split(u'\n')) {
-        line = line.trimmed();
-        if (line.isEmpty() || line.startsWith(u';'))
+    for (const QByteArray &text : ini.split('\n')) {
+        const QByteArrayView line = QByteArrayView(text).trimmed();
+        if (line.isEmpty() || line.startsWith(';'))
             continue;
-        if (line.startsWith(u'[')) {
-            if (!line.endsWith(u']'))
+        if (line.startsWith('[')) {
+            if (!line.endsWith(']'))
                 return std::nullopt;
-            const QString section = decodedName(line.mid(1, line.size() - 2).trimmed());
-            prefix = section.isEmpty() || section.compare(u"General", Qt::CaseInsensitive) == 0
+            const std::optional<QString> section =
+                nameOf(line.sliced(1, line.size() - 2).trimmed());
+            if (!section)
+                return std::nullopt;
+            prefix = section->isEmpty() || section->compare(u"General", Qt::CaseInsensitive) == 0
                          ? QString()
-                         : section + u'/';
+                         : *section + u'/';
             continue;
         }
-        const qsizetype equals = line.indexOf(u'=');
-        if (equals <= 0)
+        const qsizetype equals = line.indexOf('=');
+        const std::optional<QString> name =
+            equals > 0 ? nameOf(line.first(equals).trimmed()) : std::nullopt;
+        if (!name)
             return std::nullopt;
-        const QString key = prefix + decodedName(line.left(equals).trimmed());
-        const QString value = line.mid(equals + 1).trimmed().toString();
+        const QString key = prefix + *name;
+        const QByteArray value = valueText(line.sliced(equals + 1).trimmed()).toByteArray();
         const auto known = entries.constFind(key);
         if (known != entries.cend() && *known != value)
             return std::nullopt;
@@ -89,17 +122,78 @@ std::optional<QMap<QString, QString>> rawEntries(const QByteArray &ini)
 
 namespace {
 
-std::optional<QByteArray> readWhole(const QString &path)
+// Far beyond what the settings of a few programs take; a larger file is
+// refused rather than read whole and copied twice.
+constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
+// Qt reads the keys after a UTF-8 byte-order mark but reports the file
+// malformed: it gets the text after the mark, and the mark is put back.
+constexpr QByteArrayView kByteOrderMark = "\xef\xbb\xbf";
+// The private copies a save works on.
+constexpr QLatin1StringView kCopyPrefix(".pulvane-settings-");
+
+enum class PathKind
 {
-    QFile file(path);
-    if (!file.exists())
-        return QByteArray();
-    if (!file.open(QIODevice::ReadOnly))
+    Missing,
+    RegularFile,
+    Other
+};
+
+// Links are followed; one that leads nowhere is Other, not Missing, so that no
+// file is made wherever it points.
+PathKind kindOf(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st
+    {
+    };
+    if (::stat(name.constData(), &st) == 0)
+        return S_ISREG(st.st_mode) ? PathKind::RegularFile : PathKind::Other;
+    if (errno == ENOENT && ::lstat(name.constData(), &st) != 0 && errno == ENOENT)
+        return PathKind::Missing;
+    return PathKind::Other;
+}
+
+// The bytes of a regular file of at most maxSize. Opened without blocking and
+// checked on the open file, so a FIFO or a device put in its place after a
+// first look stalls nothing and is not read.
+std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxSize)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFile::NoError)
-        return std::nullopt;
-    return bytes;
+    struct stat st
+    {
+    };
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= maxSize;
+    QByteArray bytes;
+    if (ok)
+        bytes.reserve(st.st_size);
+    while (ok) {
+        char chunk[65536];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0 && bytes.size() + n <= maxSize;
+        if (ok)
+            bytes.append(chunk, n);
+    }
+    ::close(fd);
+    return ok ? std::optional(bytes) : std::nullopt;
+}
+
+// A save makes its copy only while it holds the lock of the file, which the
+// caller holds now: every copy there, and the lock QSettings took on it, was
+// left by a save that was killed.
+void removeLeftovers(const QString &dir)
+{
+    QDir folder(dir);
+    const QStringList names =
+        folder.entryList({kCopyPrefix + u'*'}, QDir::Files | QDir::System | QDir::Hidden);
+    for (const QString &name : names)
+        folder.remove(name);
 }
 
 // Qt's own writer applied to `original`: the file as QSettings would leave it
@@ -109,7 +203,7 @@ std::optional<QByteArray> readWhole(const QString &path)
 std::optional<QByteArray> rewrittenByQt(const QString &dir, const QByteArray &original,
                                         const QList<SettingsValue> &values)
 {
-    QTemporaryFile copy(dir + QStringLiteral("/.pulvane-settings-XXXXXX"));
+    QTemporaryFile copy(dir + u'/' + kCopyPrefix + QStringLiteral("XXXXXX"));
     if (!copy.open() || copy.write(original) != original.size() || !copy.flush())
         return std::nullopt;
     copy.close();
@@ -125,22 +219,24 @@ std::optional<QByteArray> rewrittenByQt(const QString &dir, const QByteArray &or
         if (ini.status() != QSettings::NoError)
             return std::nullopt;
     }
-    return readWhole(copy.fileName());
+    // Room for what Qt's escaping may add to a file within the bound.
+    return readRegularFile(copy.fileName(), 2 * kMaxFileSize);
 }
 
-// Qt's rewrite keeps every entry of the original, value text and all, adds
+// Qt's rewrite keeps every entry of the original, value bytes and all, adds
 // ours and nothing else. Comments and the layout may differ; a value Qt reads
 // differently from how it was written (an unquoted ';' cuts it, a comma makes a
-// list) does not survive this and the file is left alone.
+// list, bytes that are not UTF-8 are replaced) does not survive this and the
+// file is left alone.
 bool keepsEverythingElse(const QByteArray &original, const QByteArray &rewritten,
                          const QList<SettingsValue> &values)
 {
-    std::optional<QMap<QString, QString>> before = detail::rawEntries(original);
-    std::optional<QMap<QString, QString>> after = detail::rawEntries(rewritten);
+    std::optional<QMap<QString, QByteArray>> before = detail::rawEntries(original);
+    std::optional<QMap<QString, QByteArray>> after = detail::rawEntries(rewritten);
     if (!before || !after)
         return false;
     for (const SettingsValue &value : values) {
-        if (after->take(value.key) != value.text)
+        if (after->take(value.key) != value.text.toUtf8())
             return false;
         before->remove(value.key);
     }
@@ -152,27 +248,43 @@ bool keepsEverythingElse(const QByteArray &original, const QByteArray &rewritten
 bool setValuesInFile(const QString &path, const QList<SettingsValue> &values,
                      std::chrono::milliseconds lockWait)
 {
+    // A FIFO would block the read, a device never end it, and replacing either
+    // would leave a regular file in its place: refused before anything is made.
+    // QLockFile reads a lock it finds, so the lock's path is held to the same.
+    const QString lockPath = path + QStringLiteral(".lock");
+    if (kindOf(path) == PathKind::Other || kindOf(lockPath) == PathKind::Other)
+        return false;
     const QString dir = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(dir))
         return false;
     // The lock QSettings takes to write this file, so a companion application
     // saving through Qt at the same moment is not overwritten. Held by someone
     // who does not let go (or not a lock file at all), it costs at most lockWait.
-    QLockFile lock(path + QStringLiteral(".lock"));
+    // A lock left by a process that has ended is taken over.
+    QLockFile lock(lockPath);
     if (!lock.tryLock(lockWait))
         return false;
+    removeLeftovers(dir);
 
-    const std::optional<QByteArray> original = readWhole(path);
+    const PathKind kind = kindOf(path);
+    std::optional<QByteArray> original;
+    if (kind == PathKind::RegularFile)
+        original = readRegularFile(path, kMaxFileSize);
+    else if (kind == PathKind::Missing)
+        original.emplace();
     if (!original)
         return false;
-    const std::optional<QByteArray> rewritten = rewrittenByQt(dir, *original, values);
-    if (!rewritten || !keepsEverythingElse(*original, *rewritten, values))
+    const QByteArrayView mark = original->startsWith(kByteOrderMark) ? kByteOrderMark : "";
+    const QByteArray text = original->sliced(mark.size());
+    const std::optional<QByteArray> rewritten = rewrittenByQt(dir, text, values);
+    if (!rewritten || !keepsEverythingElse(text, *rewritten, values) || kindOf(path) != kind)
         return false;
 
     // One replacement for all values: a crash leaves either the old file or the
     // new one, never one value new and another old.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(*rewritten) != rewritten->size())
+    if (!file.open(QIODevice::WriteOnly) || file.write(mark.data(), mark.size()) != mark.size() ||
+        file.write(*rewritten) != rewritten->size())
         return false;
     return file.commit();
 }

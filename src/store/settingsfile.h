@@ -22,9 +22,13 @@ struct SettingsValue
 // missing) in one atomic replacement of the file. Waits at most `lockWait`
 // for the lock that QSettings writers of the same file take. Returns false,
 // with the file left byte for byte as it was, when the lock is not had in
-// time, when Qt cannot read the file back faithfully (a line it does not
-// parse, a value it would write back differently, a key given twice with two
-// values), or when the new file cannot be written.
+// time, when `path` is neither missing nor a regular file (or a link to one),
+// when the file is larger than 16 MiB, when Qt cannot read the file back
+// faithfully (a line it does not parse, a value or a name it would write back
+// differently, a key given twice with two values), or when the new file
+// cannot be written. A UTF-8 byte-order mark at the start is kept.
+// Copies that killed saves left in the directory (`.pulvane-settings-*`) go
+// with the next save that has the lock: only saves holding it make them.
 bool setValuesInFile(const QString &path, const QList<SettingsValue> &values,
                      std::chrono::milliseconds lockWait);
 
@@ -32,10 +36,12 @@ namespace detail {
 
 // The entries of an INI text as written: "section/key" (section and key
 // decoded as QSettings decodes them, "General" and no section alike) to the
-// value's text, trimmed but otherwise raw. Comments and blank lines carry
-// nothing. nullopt for a line that is neither of those, a section header nor
-// key=value, or for a key given twice with different values.
-std::optional<QMap<QString, QString>> rawEntries(const QByteArray &ini);
+// bytes of the value's text: trimmed, and a value in double quotes with no
+// quote or backslash inside is the text between them, as Qt reads it.
+// Comments and blank lines carry nothing. nullopt for a line that is neither
+// of those, a section header nor key=value, for a name that is not UTF-8, or
+// for a key given twice with different values.
+std::optional<QMap<QString, QByteArray>> rawEntries(const QByteArray &ini);
 
 } // namespace detail
 

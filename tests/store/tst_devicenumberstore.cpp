@@ -15,6 +15,7 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using pulvane::store::saveDeviceNumber;
@@ -78,6 +79,17 @@ void writeFile(const QString &path, const QByteArray &content)
     file.write(content);
 }
 
+// The character device 1:minor (3 is /dev/null, 5 /dev/zero) to link to. Root
+// gets a node of its own in `dir`: a save that wrongly replaced it harms nothing.
+QString characterDevice(const QString &dir, unsigned minor)
+{
+    if (geteuid() != 0)
+        return minor == 3 ? "/dev/null" : "/dev/zero";
+    const QString node = dir + "/device" + QString::number(minor);
+    const QByteArray name = QFile::encodeName(node);
+    return ::mknod(name.constData(), S_IFCHR | 0666, makedev(1, minor)) == 0 ? node : QString();
+}
+
 } // namespace
 
 class TestDeviceNumberStore : public QObject
@@ -115,14 +127,14 @@ private:
 
 void TestDeviceNumberStore::init()
 {
-    // A store location of its own for every case: Qt keeps what it read of a
-    // store file, and what it failed to write there, for the life of the process.
-    m_configHome = m_root + QStringLiteral("/run") + QString::number(++m_runs);
+    // A home of its own for every case, where test mode puts the user's
+    // settings: Qt keeps what it read of a store file, and what it failed to
+    // write there, for the life of the process.
+    const QString home = m_root + QStringLiteral("/run") + QString::number(++m_runs);
+    qputenv("HOME", QFile::encodeName(home));
+    m_configHome = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    QVERIFY(m_configHome.startsWith(home));
     QVERIFY(QDir().mkpath(m_configHome));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_configHome);
-    const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
-                             QStringLiteral("Morvask"), QStringLiteral("Quelb"));
-    QCOMPARE(settings.fileName(), storeFile());
 }
 
 void TestDeviceNumberStore::cleanup()
@@ -159,16 +171,24 @@ void TestDeviceNumberStore::freshStore_data()
 {
     QTest::addColumn<int>("deviceNumber");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("leftovers"); // of saves that were killed
 
-    QTest::newRow("zero") << 0 << "0";
-    QTest::newRow("typical") << 4711 << "4711";
-    QTest::newRow("largest") << 65535 << "65535";
+    QTest::newRow("zero") << 0 << "0" << QStringList();
+    QTest::newRow("typical") << 4711 << "4711" << QStringList();
+    QTest::newRow("largest") << 65535 << "65535" << QStringList();
+    QTest::newRow("copy and its lock left behind")
+        << 1 << "1" << QStringList{".pulvane-settings-Xy12Ab", ".pulvane-settings-Xy12Ab.lock"};
+    QTest::newRow("store's lock left behind") << 2 << "2" << QStringList{"Quelb.conf.lock"};
 }
 
 void TestDeviceNumberStore::freshStore()
 {
     QFETCH(int, deviceNumber);
     QFETCH(QString, text);
+    QFETCH(QStringList, leftovers);
+    QVERIFY(QDir().mkpath(morvaskDir()));
+    for (const QString &name : leftovers)
+        writeFile(morvaskDir() + '/' + name, "999999999\n\n\n"); // a process that has ended
 
     QCOMPARE(saveDeviceNumber(deviceNumber), std::nullopt);
 
@@ -222,6 +242,8 @@ void TestDeviceNumberStore::keepsWhatQtWritesBack_data()
     QTest::newRow("comments, CRLF, keys before any section")
         << QByteArray("top=1\r\n; a comment\r\n[Other]\r\nx = 2\r\n");
     QTest::newRow("old numbers") << QByteArray("[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=1;2\n");
+    QTest::newRow("UTF-8 byte-order mark") << QByteArray("\xef\xbb\xbf[Other]\nx=1\n");
+    QTest::newRow("quotes Qt reads away") << QByteArray("[Other]\nname=\"hello\"\n");
 }
 
 // What Qt reads and writes back the same is kept, even where the layout changes.
@@ -248,6 +270,9 @@ void TestDeviceNumberStore::keepsWhatQtWritesBack()
             QCOMPARE(after.value(key), before.value(key));
     }
     QCOMPARE(after.value("OrvantaDeviceAnt/QrxAnt_DeviceHrNumber").toString(), "77");
+    QFile saved(storeFile());
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.peek(3) == "\xef\xbb\xbf", content.startsWith("\xef\xbb\xbf"));
 }
 
 // A kill during a save must not leave the two companion applications with
@@ -305,6 +330,14 @@ void TestDeviceNumberStore::unwritableStore_data()
     QTest::newRow("a value Qt would cut at a semicolon") << "semicolonValue";
     QTest::newRow("lock held by another writer") << "lockHeld";
     QTest::newRow("directory where the lock belongs") << "lockIsDirectory";
+    QTest::newRow("a Latin-1 value Qt would change") << "latin1Value";
+    QTest::newRow("a Latin-1 section name Qt would change") << "latin1Section";
+    QTest::newRow("FIFO as the store") << "fifo";
+    QTest::newRow("FIFO as the lock") << "fifo.lock";
+    QTest::newRow("link to a null device") << "linkToNull";
+    QTest::newRow("link to a zero device") << "linkToZero";
+    QTest::newRow("link that leads nowhere") << "linkToNowhere";
+    QTest::newRow("store over 16 MiB") << "oversized";
 }
 
 void TestDeviceNumberStore::unwritableStore()
@@ -333,12 +366,30 @@ void TestDeviceNumberStore::unwritableStore()
                                    QByteArray(setup == "otherProgramsLine" ? "legacy_flag\n" : ""));
     } else if (setup == "lockIsDirectory") {
         QVERIFY(QDir().mkpath(storeFile() + ".lock"));
+    } else if (setup.startsWith("latin1") || setup == "oversized") {
+        QVERIFY(QDir().mkpath(morvaskDir()));
+        writeFile(storeFile(), setup == "latin1Value"     ? "[Other]\nName=Caf\xe9 au lait\n"
+                               : setup == "latin1Section" ? "[Caf\xe9]\nName=x\n"
+                                                          : "x=1" + QByteArray(16 << 20, '\n'));
+    } else if (setup.startsWith("fifo")) {
+        QVERIFY(QDir().mkpath(morvaskDir()));
+        const QString fifo = storeFile() + setup.mid(4);
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    } else if (setup.startsWith("linkTo")) {
+        const QString target = setup == "linkToNowhere"
+                                   ? morvaskDir() + "/gone.conf"
+                                   : characterDevice(m_configHome, setup == "linkToNull" ? 3 : 5);
+        if (target.isEmpty())
+            QSKIP("no device node of its own can be made here");
+        QVERIFY(QDir().mkpath(morvaskDir()));
+        QVERIFY(QFile::link(target, storeFile()));
     }
     // Same process or another: the lock file names a live process either way.
     QLockFile heldLock(storeFile() + ".lock");
     if (setup == "lockHeld") {
         QVERIFY(QDir().mkpath(morvaskDir()));
         QVERIFY(heldLock.tryLock(0));
+        writeFile(morvaskDir() + "/.pulvane-settings-Ab12Cd", "the copy of a save going on");
     }
     if (!readOnlyDir.isEmpty())
         QVERIFY(QFile::setPermissions(readOnlyDir, QFile::ReadOwner | QFile::ExeOwner));
