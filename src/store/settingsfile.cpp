@@ -277,6 +277,7 @@ bool setValuesInFile(const QString &path, const QList<SettingsValue> &values,
     const QByteArrayView mark = original->startsWith(kByteOrderMark) ? kByteOrderMark : "";
     const QByteArray text = original->sliced(mark.size());
     const std::optional<QByteArray> rewritten = rewrittenByQt(dir, text, values);
+    // Nor is the path replaced once something else has taken its place.
     if (!rewritten || !keepsEverythingElse(text, *rewritten, values) || kindOf(path) != kind)
         return false;
 
