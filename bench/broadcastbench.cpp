@@ -2,13 +2,14 @@
 // transport, frame decoding, dispatch to FrameChannelEvent, the HR label and
 // the two log lines in the real window's log.
 //
-// A bench transport stands in for the stick. START runs the real finder over
-// it and the bench answers the configuration chain with real response frames,
-// so the channel is open as in the running program; from then on each
-// broadcast is one bytesArrived carrying one 13-byte broadcast frame. Timed
-// once without giving the event loop a turn (the work the frame itself
-// causes) and once with the repaint that follows in the running program, with
-// a thousand lines in the log and again after it has grown to a large size.
+// The tests' scripted stick stands in for the stick. START runs the real
+// finder over it and the stick acknowledges the configuration chain with real
+// response frames, so the channel is open as in the running program; from
+// then on each broadcast is one bytesArrived carrying one 13-byte broadcast
+// frame. Timed once without giving the event loop a turn (the work the frame
+// itself causes) and once with the repaint that follows in the running
+// program, with a thousand lines in the log and again after it has grown to a
+// large size.
 // The window's own log runs beside the pane it replaced (one text block per
 // line, bench/beforelog.h), each in a process of its own.
 //
@@ -25,6 +26,7 @@
 #include "antlibrary.h"
 #include "antmessages.h"
 #include "beforelog.h"
+#include "scriptedstick.h"
 #include "tform1.h"
 
 #include <QAbstractButton>
@@ -47,54 +49,7 @@ namespace {
 
 using namespace pulvane;
 
-// Answers every command with "no error", as a stick does, and lets the bench
-// deliver broadcast frames.
-class BenchTransport : public ant::Transport
-{
-public:
-    bool write(const QByteArray &bytes) override
-    {
-        for (const ant::AntMessage &m : m_decoder.feed(bytes)) {
-            if (m.id == ant::kMsgResetSystem)
-                continue;
-            const uint8_t channel = m.payload.isEmpty() ? 0 : uint8_t(m.payload.at(0));
-            QByteArray response(3, 0);
-            response[0] = char(channel);
-            response[1] = char(m.id);
-            const QByteArray answer = ant::encodeFrame(ant::kMsgChannelResponse, response);
-            // Queued like a reader's delivery: the finder sends its next
-            // command from inside the handler of this answer.
-            QMetaObject::invokeMethod(
-                this, [this, answer] { emit bytesArrived(answer); }, Qt::QueuedConnection);
-        }
-        return m_open;
-    }
-    bool isOpen() const override { return m_open; }
-    void close() override { m_open = false; }
-    QString description() const override { return QStringLiteral("bench stick"); }
-
-    void deliver(const QByteArray &frame) { emit bytesArrived(frame); }
-
-private:
-    ant::FrameDecoder m_decoder;
-    bool m_open = true;
-};
-
-class BenchProvider : public ant::StickProvider
-{
-public:
-    std::unique_ptr<ant::Transport> openStick(int index, int, QString *why) override
-    {
-        if (index != 0) {
-            *why = QStringLiteral("no such stick");
-            return nullptr;
-        }
-        auto transport = std::make_unique<BenchTransport>();
-        last = transport.get();
-        return transport;
-    }
-    BenchTransport *last = nullptr;
-};
+using test::ScriptedTransport;
 
 // A heart-rate data page as a belt sends it, the rate in its last byte.
 QByteArray broadcastFrame(qint64 n)
@@ -147,7 +102,7 @@ struct Figures
     double p99 = 0;
 };
 
-Figures timeBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repaint)
+Figures timeBroadcasts(ScriptedTransport &stick, qint64 &next, int count, bool repaint)
 {
     std::vector<double> samples;
     samples.reserve(count);
@@ -155,7 +110,7 @@ Figures timeBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repa
     for (int i = 0; i < count; ++i) {
         const QByteArray frame = broadcastFrame(next++);
         timer.start();
-        stick.deliver(frame);
+        stick.sayBytes(frame);
         if (repaint)
             QCoreApplication::processEvents();
         samples.push_back(timer.nsecsElapsed() / 1000.0);
@@ -166,7 +121,7 @@ Figures timeBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repa
 
 // Instruments `count` broadcasts (each followed by the repaint when `repaint`
 // is set) and dumps their instructions as a callgrind part named `name`.
-void countBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repaint,
+void countBroadcasts(ScriptedTransport &stick, qint64 &next, int count, bool repaint,
                      const QString &name)
 {
 #if PULVANE_HAVE_CALLGRIND
@@ -174,7 +129,7 @@ void countBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repain
     const QByteArray label = name.toLatin1();
     const auto broadcasts = [&](int n) {
         for (int i = 0; i < n; ++i) {
-            stick.deliver(broadcastFrame(next++));
+            stick.sayBytes(broadcastFrame(next++));
             if (repaint)
                 QCoreApplication::processEvents();
         }
@@ -198,7 +153,8 @@ void countBroadcasts(BenchTransport &stick, qint64 &next, int count, bool repain
 
 int run(const QString &pane, const QList<qint64> &sizes, int callgrindCount)
 {
-    BenchProvider sticks;
+    test::ScriptedStickProvider sticks;
+    sticks.stick().setResponder(test::acknowledgeEverything);
     ant::AntLibrary ant(sticks);
     BenchForm form(ant, pane == QLatin1String("before"));
     form.show();
@@ -206,13 +162,12 @@ int run(const QString &pane, const QList<qint64> &sizes, int callgrindCount)
 
     form.findChild<QAbstractButton *>(QStringLiteral("Btn_Start1"))->click();
     // The chain runs on queued answers.
-    for (int i = 0; i < 100; ++i)
-        QCoreApplication::processEvents();
-    if (!sticks.last || !form.finder().state().ChannelOpen) {
+    sticks.stick().settle();
+    if (!sticks.stick().lastLink() || !form.finder().state().ChannelOpen) {
         QTextStream(stderr) << "the channel did not open\n";
         return 1;
     }
-    BenchTransport &stick = *sticks.last;
+    ScriptedTransport &stick = *sticks.stick().lastLink();
     auto *hr = form.findChild<QLabel *>(QStringLiteral("lbl_HR"));
 
     constexpr int kSamples = 4000;
@@ -221,7 +176,7 @@ int run(const QString &pane, const QList<qint64> &sizes, int callgrindCount)
     for (const qint64 size : sizes) {
         // Each broadcast adds a line and a separator.
         while (form.lines < size) {
-            stick.deliver(broadcastFrame(next++));
+            stick.sayBytes(broadcastFrame(next++));
             if (next % 500 == 0)
                 QCoreApplication::processEvents();
         }

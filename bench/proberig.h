@@ -1,34 +1,19 @@
-// The window probe's rig: the program's window as main() builds it, a stick
-// link that timestamps what passes through it, antsim as a child process,
-// and the clock and load readings the figures are taken with. Used by
-// windowprobe.cpp only.
+// The window probe's rig: the window rig of the tests over a stick link that
+// timestamps what passes through it, and the clock and memory readings the
+// figures are taken with. Used by windowprobe.cpp only.
 #pragma once
 
 #include "antframe.h"
-#include "antlibrary.h"
 #include "antmessages.h"
-#include "stickopen.h"
-#include "tform1.h"
-#include <QAbstractButton>
-#include <QApplication>
-#include <QDeadlineTimer>
+#include "windowrig.h"
+
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPlainTextEdit>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextStream>
-#include <QTimer>
-#include <QWindow>
 #include <algorithm>
-#include <csignal>
 #include <ctime>
 #include <map>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,20 +32,7 @@ inline qint64 monotonicNs()
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// utime + stime of a process in seconds, from /proc/<pid>/stat.
-inline double cpuSeconds(const QString &pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    // Fields after the command name, which is in parentheses and may hold spaces.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    // utime and stime are fields 14 and 15 of the whole line.
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / sysconf(_SC_CLK_TCK);
-}
-
-inline double residentMiB(const QString &pid)
+inline double residentMiB(qint64 pid)
 {
     QFile statm(QStringLiteral("/proc/%1/statm").arg(pid));
     if (!statm.open(QIODevice::ReadOnly))
@@ -181,101 +153,26 @@ private:
     ant::SystemStickProvider m_system;
 };
 
-// One antsim process in a runtime directory of its own.
-class Sim
+// The window as main() makes it, over the timing link; a message box (no
+// stick found) is reported and dismissed.
+struct Window : test::WindowRig<TimingProvider>
 {
-public:
-    Sim(QString path, const QString &runtimeDir) : m_path(std::move(path))
+    explicit Window(bool show = true) : WindowRig(100)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
-        m_process.setProcessEnvironment(env);
-        // The window looks for sticks in the same directory.
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir));
-    }
-    ~Sim() { stop(); }
-
-    bool start(const QStringList &arguments)
-    {
-        m_output.clear();
-        m_process.start(m_path, arguments);
-        if (!m_process.waitForStarted())
-            return false;
-        QDeadlineTimer deadline(10000);
-        while (!m_process.canReadLine() && !deadline.hasExpired() &&
-               m_process.state() == QProcess::Running)
-            m_process.waitForReadyRead(int(deadline.remainingTime()));
-        return m_process.readLine().startsWith("ready ");
-    }
-    QString pid() const { return QString::number(m_process.processId()); }
-    void pause() { ::kill(pid_t(m_process.processId()), SIGSTOP); }
-    void resume() { ::kill(pid_t(m_process.processId()), SIGCONT); }
-    // Ends it (SIGTERM) and returns everything it printed.
-    QString stop()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            m_process.waitForFinished(10000);
-        }
-        m_output += QString::fromLocal8Bit(m_process.readAll());
-        return m_output;
-    }
-    bool waitFinished(int ms) { return m_process.waitForFinished(ms); }
-    // The value of key= on the first line starting with word.
-    static QString field(const QString &output, const QString &word, const QString &key)
-    {
-        for (const QString &line : output.split(u'\n')) {
-            if (!line.startsWith(word + u' '))
-                continue;
-            for (const QString &part : line.split(u' '))
-                if (part.startsWith(key + u'='))
-                    return part.mid(key.size() + 1);
-        }
-        return {};
-    }
-
-private:
-    QString m_path;
-    QProcess m_process;
-    QString m_output;
-};
-
-// The window and its stick, as main() makes them.
-struct Window
-{
-    TimingProvider sticks;
-    ant::AntLibrary ant{sticks};
-    TForm1 form{ant};
-    QAbstractButton *start = form.findChild<QAbstractButton *>(QStringLiteral("Btn_Start1"));
-    QAbstractButton *stop = form.findChild<QAbstractButton *>(QStringLiteral("Btn_Stop"));
-    QLabel *id = form.findChild<QLabel *>(QStringLiteral("lbl_DeviceNumber"));
-    QPlainTextEdit *memo = form.findChild<QPlainTextEdit *>(QStringLiteral("Memo1"));
-
-    explicit Window(bool show = true)
-    {
+        onMessage = [this](const QString &text) { out() << "message-box " << text << Qt::endl; };
         if (show)
             form.show();
-        // A message box (no stick found) would wait for a person: it is
-        // reported and dismissed.
-        QObject::connect(&modalWatch, &QTimer::timeout, [this] {
-            if (QWidget *modal = QApplication::activeModalWidget()) {
-                ++messages;
-                const auto *box = qobject_cast<QMessageBox *>(modal);
-                out() << "message-box " << (box ? box->text() : QString()) << Qt::endl;
-                modal->close();
-            }
-        });
-        modalWatch.start(100);
     }
-    QTimer modalWatch;
-    int messages = 0;
+    QAbstractButton *start() const { return button("Btn_Start1"); }
+    QAbstractButton *stop() const { return button("Btn_Stop"); }
+    QString id() const { return labelText("lbl_DeviceNumber"); }
     qint64 received() const { return const_cast<TForm1 &>(form).finder().state().BroadcastRxCount; }
-    bool idShown() const { return id->text().startsWith(QStringLiteral("ID: ")); }
+    bool idShown() const { return id().startsWith(QStringLiteral("ID: ")); }
     // The last "Recv(" line of the log. A block of the log holds one line or,
     // once packed, several joined by line separators.
     QString lastRecv() const
     {
-        for (QTextBlock b = memo->document()->lastBlock(); b.isValid(); b = b.previous()) {
+        for (QTextBlock b = memo()->document()->lastBlock(); b.isValid(); b = b.previous()) {
             const QStringList lines = b.text().split(QChar::LineSeparator);
             for (auto line = lines.crbegin(); line != lines.crend(); ++line)
                 if (line->startsWith(QStringLiteral("Recv(")))
@@ -286,10 +183,13 @@ struct Window
     qint64 logLines() const
     {
         qint64 lines = 0;
-        for (QTextBlock b = memo->document()->firstBlock(); b.isValid(); b = b.next())
+        for (QTextBlock b = memo()->document()->firstBlock(); b.isValid(); b = b.next())
             lines += 1 + b.text().count(QChar::LineSeparator);
         return lines;
     }
+
+private:
+    QPlainTextEdit *memo() const { return control<QPlainTextEdit>("Memo1"); }
 };
 
 } // namespace pulvane::probe

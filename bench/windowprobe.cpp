@@ -14,36 +14,13 @@
 //
 // Each antsim gets a private XDG_RUNTIME_DIR, so only its stick is found.
 // Output is key=value lines for scripts/bench.sh and scripts/soak.sh.
+#include "antsimprocess.h"
 #include "proberig.h"
+#include "testenv.h"
 
-#include "antframe.h"
-#include "antlibrary.h"
-#include "antmessages.h"
-#include "stickopen.h"
-#include "tform1.h"
-
-#include <QAbstractButton>
-#include <QApplication>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPlainTextEdit>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTextBlock>
-#include <QTextStream>
-#include <QTimer>
 #include <QWindow>
-#include <algorithm>
-#include <csignal>
-#include <ctime>
-#include <map>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 extern char **environ;
 
@@ -51,6 +28,10 @@ namespace {
 
 using namespace pulvane;
 using namespace pulvane::probe;
+using pulvane::test::AntSimProcess;
+using pulvane::test::cpuSeconds;
+using pulvane::test::PrivateRuntime;
+using pulvane::test::SimOutput;
 
 QString argValue(const QStringList &args, const QString &name, const QString &fallback = {})
 {
@@ -133,18 +114,18 @@ int runStartup(const QStringList &args)
 int runIdTime(const QStringList &args)
 {
     const int runs = argValue(args, QStringLiteral("--runs"), QStringLiteral("5")).toInt();
-    QTemporaryDir runtime;
-    Sim sim(argValue(args, QStringLiteral("--antsim")), runtime.path());
+    PrivateRuntime runtime;
+    AntSimProcess sim(argValue(args, QStringLiteral("--antsim")));
     Window w;
     std::vector<double> totals;
     std::vector<double> trips;
     std::vector<double> toOpen;
     std::vector<double> openToRequest;
     for (int i = 0; i < runs; ++i) {
-        if (!sim.start({QStringLiteral("--name"), QStringLiteral("probe")}))
+        if (sim.start({QStringLiteral("--name"), QStringLiteral("probe")}).isEmpty())
             return 1;
         const qint64 clicked = monotonicNs();
-        w.start->click();
+        w.start()->click();
         if (!waitUntil([&] { return w.idShown(); }, 20000)) {
             out() << "error=no ID in run " << i << Qt::endl;
             return 1;
@@ -164,7 +145,7 @@ int runIdTime(const QStringList &args)
         // The number of round trips on the way to the ID, for the floor.
         if (i == 0)
             out() << "idtime_round_trips=" << w.sticks.last->roundTrips.size() << Qt::endl;
-        w.stop->click();
+        w.stop()->click();
         sim.stop();
     }
     out() << "idtime_runs=" << runs
@@ -194,17 +175,18 @@ int runReceive(const QStringList &args)
     const QString scale = argValue(args, QStringLiteral("--time-scale"), QStringLiteral("1"));
     const double sampleEvery =
         argValue(args, QStringLiteral("--sample-s"), QStringLiteral("10")).toDouble();
-    QTemporaryDir runtime;
-    Sim sim(argValue(args, QStringLiteral("--antsim")), runtime.path());
+    PrivateRuntime runtime;
+    AntSimProcess sim(argValue(args, QStringLiteral("--antsim")));
     Window w;
     const QStringList extra = args.mid(args.indexOf(QStringLiteral("--")) + 1);
-    if (!sim.start(QStringList{QStringLiteral("--name"), QStringLiteral("probe"),
-                               QStringLiteral("--time-scale"), scale, QStringLiteral("--vanish-at"),
-                               simSeconds} +
-                   (args.contains(QStringLiteral("--")) ? extra : QStringList())))
+    if (sim.start(QStringList{QStringLiteral("--name"), QStringLiteral("probe"),
+                              QStringLiteral("--time-scale"), scale, QStringLiteral("--vanish-at"),
+                              simSeconds} +
+                  (args.contains(QStringLiteral("--")) ? extra : QStringList()))
+            .isEmpty())
         return 1;
-    const QString self = QString::number(QCoreApplication::applicationPid());
-    w.start->click();
+    const qint64 self = QCoreApplication::applicationPid();
+    w.start()->click();
     if (!waitUntil([&] { return w.received() > 0; }, 20000)) {
         out() << "error=nothing received" << Qt::endl;
         return 1;
@@ -242,11 +224,11 @@ int runReceive(const QStringList &args)
         runLoop(100);
     }
     sample();
-    const QString simOutput = sim.stop();
+    const SimOutput simOutput = sim.stop();
     const QString recv = w.lastRecv();
     const QString logCount = recv.mid(recv.lastIndexOf(QStringLiteral("RxCount:")) + 8);
     const QString simCount =
-        Sim::field(simOutput, QStringLiteral("summary"), QStringLiteral("broadcasts"));
+        simOutput.field(QStringLiteral("summary"), QStringLiteral("broadcasts"));
     out() << "receive_seconds=" << QString::number(selfSpan, 'f', 1)
           << "\nreceive_rate_hz=" << QString::number(during / selfSpan, 'f', 1)
           << "\nprogram_cpu_percent=" << QString::number(100 * selfCpu / selfSpan, 'f', 2)
@@ -255,12 +237,12 @@ int runReceive(const QStringList &args)
           << "\nlog_lines=" << w.logLines() << "\nlast_recv=" << recv
           << "\nlog_rxcount=" << logCount << "\nantsim_broadcasts=" << simCount
           << "\nantsim_dropped_out="
-          << Sim::field(simOutput, QStringLiteral("link"), QStringLiteral("dropped-out"))
+          << simOutput.field(QStringLiteral("link"), QStringLiteral("dropped-out"))
           << "\nantsim_rx_failures="
-          << Sim::field(simOutput, QStringLiteral("summary"), QStringLiteral("rx-failures"))
+          << simOutput.field(QStringLiteral("summary"), QStringLiteral("rx-failures"))
           << "\nantsim_drops="
-          << Sim::field(simOutput, QStringLiteral("summary"), QStringLiteral("drops"))
-          << "\nmessage_boxes=" << w.messages
+          << simOutput.field(QStringLiteral("summary"), QStringLiteral("drops"))
+          << "\nmessage_boxes=" << w.messages.size()
           << "\ncounts_match=" << (logCount == simCount ? "yes" : "no") << Qt::endl;
     return 0;
 }
@@ -271,44 +253,45 @@ int runReceive(const QStringList &args)
 int runVanish(const QStringList &args)
 {
     const int rounds = argValue(args, QStringLiteral("--rounds"), QStringLiteral("20")).toInt();
-    QTemporaryDir runtime;
-    Sim sim(argValue(args, QStringLiteral("--antsim")), runtime.path());
+    PrivateRuntime runtime;
+    AntSimProcess sim(argValue(args, QStringLiteral("--antsim")));
     Window w;
     const QStringList common = {QStringLiteral("--name"), QStringLiteral("probe")};
     int ok = 0;
     for (int round = 1; round <= rounds; ++round) {
         // Vanishes 6 s after it starts: after the ID (4 s timer) has come.
-        if (!sim.start(common + QStringList{QStringLiteral("--vanish-at"), QStringLiteral("6")}))
+        if (sim.start(common + QStringList{QStringLiteral("--vanish-at"), QStringLiteral("6")})
+                .isEmpty())
             return 1;
         const qint64 before = w.received();
-        w.start->click();
+        w.start()->click();
         const bool id = waitUntil([&] { return w.idShown(); }, 15000);
-        const bool gone = sim.waitFinished(15000);
-        const QString simOutput = sim.stop();
-        const bool vanished = simOutput.contains(QStringLiteral("vanished t="));
+        const bool gone = sim.process().waitForFinished(15000);
+        const SimOutput simOutput = sim.stop();
+        const bool vanished = !simOutput.withWord(QStringLiteral("vanished")).isEmpty();
         waitUntil([&] { return !w.ant.isOpen(); }, 5000);
         const bool released = !w.ant.isOpen();
         const qint64 got = w.received() - before;
-        const bool stopEnabled = w.stop->isEnabled();
-        w.stop->click();
+        const bool stopEnabled = w.stop()->isEnabled();
+        w.stop()->click();
         const bool roundOk = id && gone && vanished && released && got > 0 && stopEnabled;
         ok += roundOk;
-        out() << "round " << round << " id=" << w.id->text() << " received=" << got
+        out() << "round " << round << " id=" << w.id() << " received=" << got
               << " vanished=" << vanished << " released=" << released
-              << " stop_enabled=" << stopEnabled << " start_enabled=" << w.start->isEnabled()
+              << " stop_enabled=" << stopEnabled << " start_enabled=" << w.start()->isEnabled()
               << (roundOk ? " ok" : " FAILED") << Qt::endl;
     }
-    if (!sim.start(common))
+    if (sim.start(common).isEmpty())
         return 1;
     const qint64 before = w.received();
-    w.start->click();
+    w.start()->click();
     const bool id = waitUntil([&] { return w.idShown(); }, 15000);
     waitUntil([] { return false; }, 2000);
     const qint64 got = w.received() - before;
-    w.stop->click();
-    const QString simOutput = sim.stop();
-    out() << "final id=" << w.id->text() << " received=" << got << " antsim_found="
-          << Sim::field(simOutput, QStringLiteral("found"), QStringLiteral("dev"))
+    w.stop()->click();
+    const SimOutput simOutput = sim.stop();
+    out() << "final id=" << w.id() << " received=" << got
+          << " antsim_found=" << simOutput.field(QStringLiteral("found"), QStringLiteral("dev"))
           << "\nvanish_rounds_ok=" << ok << '/' << rounds << "\nvanish_final_ok=" << (id && got > 0)
           << "\nvanish_log_lines=" << w.logLines() << Qt::endl;
     return ok == rounds && id && got > 0 ? 0 : 1;

@@ -1,16 +1,13 @@
 #include "antframe.h"
 #include "antmessages.h"
+#include "testenv.h"
 
 #include <QTest>
 
 using namespace pulvane::ant;
+using pulvane::test::hex;
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 const uint8_t kTestKey[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
 

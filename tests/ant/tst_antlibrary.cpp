@@ -2,6 +2,7 @@
 #include "antlibrary.h"
 #include "antmessages.h"
 #include "scriptedstick.h"
+#include "testenv.h"
 
 #include <QPointer>
 #include <QSignalSpy>
@@ -11,6 +12,7 @@
 #include <vector>
 
 using namespace pulvane::ant;
+using pulvane::test::hex;
 using pulvane::test::ScriptedStickProvider;
 using pulvane::test::ScriptedTransport;
 
@@ -24,11 +26,6 @@ struct Call
     QByteArray buffer;
     friend bool operator==(const Call &, const Call &) = default;
 };
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 } // namespace
 

@@ -1,5 +1,5 @@
-// Reading back what an end-to-end run left: the window's broadcast lines and
-// antsim's own "word key=value ..." lines.
+// Reading back the broadcast lines an end-to-end run left in the window's log
+// (antsim's own lines: SimOutput in antsimprocess.h).
 #pragma once
 
 #include <QList>
@@ -37,26 +37,5 @@ inline Broadcasts readBroadcasts(const QStringList &lines, qsizetype from)
     found.end = i;
     return found;
 }
-
-// antsim's output: "word key=value ..." lines.
-struct SimOutput
-{
-    QStringList lines;
-
-    QStringList withWord(const QString &word) const
-    {
-        return lines.filter(QRegularExpression(QStringLiteral("^%1( |$)").arg(word)));
-    }
-    // The value of key in the first line starting with word, or -1.
-    double value(const QString &word, const QString &key) const
-    {
-        const QStringList found = withWord(word);
-        if (found.isEmpty())
-            return -1;
-        const QRegularExpressionMatch m =
-            QRegularExpression(QStringLiteral(" %1=([0-9.]+)").arg(key)).match(found.first());
-        return m.hasMatch() ? m.captured(1).toDouble() : -1;
-    }
-};
 
 } // namespace pulvane::test

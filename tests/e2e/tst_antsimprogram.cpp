@@ -1,12 +1,12 @@
 // The antsim program as a process, the way end-to-end tests use it: the
 // ready line, a host on the linked pseudo-terminal, a clean end on every
-// ending signal, vanishing, refusing a name that is in use and taking over one
-// a killed simulator left behind.
+// ending signal, vanishing, refusing a name that is in use, taking over one a
+// killed simulator left behind, and listing the sticks Pulvane would find.
+#include "antsimprocess.h"
+#include "testenv.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -14,6 +14,8 @@
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+
+using namespace pulvane::test;
 
 namespace {
 
@@ -42,6 +44,16 @@ QByteArray readFor(int fd, int timeoutMs, qsizetype until, bool *hungUp = nullpt
     return bytes;
 }
 
+// What `antsim --list-sticks` prints: the sticks Pulvane would find, which
+// scripts/run.sh asks before it starts a simulator of its own.
+QStringList listedSticks()
+{
+    QProcess list;
+    list.start(QStringLiteral(ANTSIM_PATH), {"--list-sticks"});
+    list.waitForFinished(10000);
+    return QString::fromLocal8Bit(list.readAllStandardOutput()).split(u'\n');
+}
+
 } // namespace
 
 class TestAntSimProgram : public QObject
@@ -59,32 +71,15 @@ private slots:
     void helpAndBadOptions();
 
 private:
-    // Starts antsim and waits for its ready line; returns the link path.
-    QString start(QProcess &process, const QStringList &arguments);
     int openHost(const QString &path);
 
-    std::unique_ptr<QTemporaryDir> m_runtime;
+    std::optional<PrivateRuntime> m_runtime;
 };
 
 void TestAntSimProgram::init()
 {
-    m_runtime = std::make_unique<QTemporaryDir>();
+    m_runtime.emplace();
     QVERIFY(m_runtime->isValid());
-}
-
-QString TestAntSimProgram::start(QProcess &process, const QStringList &arguments)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(ANTSIM_PATH), arguments);
-    if (!process.waitForStarted())
-        return {};
-    QDeadlineTimer deadline(10000);
-    while (!process.canReadLine() && !deadline.hasExpired() && process.state() == QProcess::Running)
-        process.waitForReadyRead(int(deadline.remainingTime()));
-    const QString line = QString::fromLocal8Bit(process.readLine()).trimmed();
-    return line.startsWith(QStringLiteral("ready ")) ? line.mid(6) : QString();
 }
 
 int TestAntSimProgram::openHost(const QString &path)
@@ -100,10 +95,12 @@ int TestAntSimProgram::openHost(const QString &path)
 
 void TestAntSimProgram::answersAndEndsCleanly()
 {
-    QProcess sim;
-    const QString path = start(sim, {"--name", "e2e-a", "--time-scale", "10"});
+    AntSimProcess sim(QStringLiteral(ANTSIM_PATH));
+    const QString path = sim.start({"--name", "e2e-a", "--time-scale", "10"});
     QCOMPARE(path, m_runtime->path() + QStringLiteral("/pulvane/sticks/e2e-a"));
     QVERIFY(QFileInfo(path).symLinkTarget().startsWith(QStringLiteral("/dev/pts/")));
+    QVERIFY(listedSticks().contains(
+        QStringLiteral("virtual stick e2e-a (%1)").arg(QFileInfo(path).symLinkTarget())));
 
     const int host = openHost(path);
     QVERIFY(host >= 0);
@@ -111,17 +108,19 @@ void TestAntSimProgram::answersAndEndsCleanly()
     QCOMPARE(readFor(host, 5000, 5), kStartupFrame);
     ::close(host);
 
-    sim.terminate(); // SIGTERM
-    QVERIFY(sim.waitForFinished(10000));
-    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(sim.exitCode(), 0);
-    const QStringList lines = QString::fromLocal8Bit(sim.readAllStandardOutput()).split(u'\n');
-    QVERIFY(lines.filter(QRegularExpression(QStringLiteral("^reset t=\\d+\\.\\d{3}$"))).size() ==
-            1);
-    QVERIFY(lines.filter(QRegularExpression(QStringLiteral("^summary .*frames-in=1 frames-out=1 ")))
-                .size() == 1);
-    QVERIFY(lines.contains(QStringLiteral("end")));
+    sim.process().terminate(); // SIGTERM
+    QVERIFY(sim.process().waitForFinished(10000));
+    const SimOutput out = sim.output();
+    QCOMPARE(sim.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.process().exitCode(), 0);
+    QVERIFY(
+        out.lines.filter(QRegularExpression(QStringLiteral("^reset t=\\d+\\.\\d{3}$"))).size() ==
+        1);
+    QCOMPARE(out.value(QStringLiteral("summary"), QStringLiteral("frames-in")), 1.0);
+    QCOMPARE(out.value(QStringLiteral("summary"), QStringLiteral("frames-out")), 1.0);
+    QVERIFY(out.lines.contains(QStringLiteral("end")));
     QVERIFY(!QFileInfo(path).isSymLink());
+    QVERIFY(listedSticks().filter(QStringLiteral("e2e-a")).isEmpty());
 }
 
 void TestAntSimProgram::endsCleanlyOnSignal_data()
@@ -137,12 +136,12 @@ void TestAntSimProgram::endsCleanlyOnSignal_data()
 void TestAntSimProgram::endsCleanlyOnSignal()
 {
     QFETCH(int, signal);
-    QProcess sim;
-    const QString path = start(sim, {"--name", "e2e-s"});
+    AntSimProcess sim(QStringLiteral(ANTSIM_PATH));
+    const QString path = sim.start({"--name", "e2e-s"});
     QVERIFY(!path.isEmpty());
-    ::kill(pid_t(sim.processId()), signal);
-    QVERIFY(sim.waitForFinished(10000));
-    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    ::kill(pid_t(sim.pid()), signal);
+    QVERIFY(sim.process().waitForFinished(10000));
+    QCOMPARE(sim.process().exitStatus(), QProcess::NormalExit);
     QVERIFY(!QFileInfo(path).isSymLink());
     QVERIFY(QDir(QFileInfo(path).path())
                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
@@ -151,8 +150,8 @@ void TestAntSimProgram::endsCleanlyOnSignal()
 
 void TestAntSimProgram::vanishes()
 {
-    QProcess sim;
-    const QString path = start(sim, {"--name", "e2e-v", "--time-scale", "10", "--vanish-at", "2"});
+    AntSimProcess sim(QStringLiteral(ANTSIM_PATH));
+    const QString path = sim.start({"--name", "e2e-v", "--time-scale", "10", "--vanish-at", "2"});
     QVERIFY(!path.isEmpty());
     const int host = openHost(path);
     QVERIFY(host >= 0);
@@ -160,54 +159,55 @@ void TestAntSimProgram::vanishes()
     readFor(host, 10000, 1 << 20, &hungUp);
     QVERIFY(hungUp);
     ::close(host);
-    QVERIFY(sim.waitForFinished(10000));
-    QCOMPARE(sim.exitCode(), 0);
-    const QStringList lines = QString::fromLocal8Bit(sim.readAllStandardOutput()).split(u'\n');
+    QVERIFY(sim.process().waitForFinished(10000));
+    QCOMPARE(sim.process().exitCode(), 0);
+    const QStringList lines = sim.output().lines;
     QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^vanished t=2\\.\\d{3}$"))).size(), 1);
     QVERIFY(!QFileInfo(path).isSymLink());
 }
 
 void TestAntSimProgram::refusesNameInUse()
 {
-    QProcess first;
-    QVERIFY(!start(first, {"--name", "e2e-n"}).isEmpty());
-    QProcess second;
-    QVERIFY(start(second, {"--name", "e2e-n"}).isEmpty());
-    second.waitForFinished(10000);
-    QCOMPARE(second.state(), QProcess::NotRunning);
-    QCOMPARE(second.exitCode(), 1);
-    QVERIFY(second.readAllStandardError().contains("in use"));
-    first.terminate();
-    QVERIFY(first.waitForFinished(10000));
-    QCOMPARE(first.exitCode(), 0);
+    AntSimProcess first(QStringLiteral(ANTSIM_PATH));
+    QVERIFY(!first.start({"--name", "e2e-n"}).isEmpty());
+    AntSimProcess second(QStringLiteral(ANTSIM_PATH));
+    second.process().setProcessChannelMode(QProcess::SeparateChannels);
+    QVERIFY(second.start({"--name", "e2e-n"}).isEmpty());
+    second.process().waitForFinished(10000);
+    QCOMPARE(second.process().state(), QProcess::NotRunning);
+    QCOMPARE(second.process().exitCode(), 1);
+    QVERIFY(second.process().readAllStandardError().contains("in use"));
+    first.process().terminate();
+    QVERIFY(first.process().waitForFinished(10000));
+    QCOMPARE(first.process().exitCode(), 0);
 }
 
 // SIGKILL leaves the link behind, leading to a pseudo-terminal number the next
 // terminal opened gets. The next simulator under that name takes it over.
 void TestAntSimProgram::replacesKilledSimulatorsLink()
 {
-    QProcess killed;
-    const QString path = start(killed, {"--name", "e2e-k"});
+    AntSimProcess killed(QStringLiteral(ANTSIM_PATH));
+    const QString path = killed.start({"--name", "e2e-k"});
     QVERIFY(!path.isEmpty());
-    killed.kill();
-    QVERIFY(killed.waitForFinished(10000));
+    killed.process().kill();
+    QVERIFY(killed.process().waitForFinished(10000));
     QVERIFY(QFileInfo(path).isSymLink());
     // Someone's terminal on the pseudo-terminal the link names, if the number
     // came free; else the link already leads nowhere.
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
     QVERIFY(terminal >= 0);
 
-    QProcess next;
-    QCOMPARE(start(next, {"--name", "e2e-k"}), path);
+    AntSimProcess next(QStringLiteral(ANTSIM_PATH));
+    QCOMPARE(next.start({"--name", "e2e-k"}), path);
     const int host = openHost(path);
     QVERIFY(host >= 0);
     QCOMPARE(::write(host, kResetFrame.constData(), 5), ssize_t(5));
     QCOMPARE(readFor(host, 5000, 5), kStartupFrame);
     ::close(host);
     ::close(terminal);
-    next.terminate();
-    QVERIFY(next.waitForFinished(10000));
-    QCOMPARE(next.exitCode(), 0);
+    next.process().terminate();
+    QVERIFY(next.process().waitForFinished(10000));
+    QCOMPARE(next.process().exitCode(), 0);
 }
 
 void TestAntSimProgram::helpAndBadOptions()

@@ -2,9 +2,9 @@
 // and the pseudo-terminal it links into the virtual-stick directory.
 #include "options.h"
 #include "ptylink.h"
+#include "testenv.h"
 
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -102,9 +102,8 @@ void TestAntSimSetup::options()
 
 void TestAntSimSetup::ptyLink()
 {
-    QTemporaryDir runtime;
+    pulvane::test::PrivateRuntime runtime;
     QVERIFY(runtime.isValid());
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     QString why;
     PtyLink link;
     QVERIFY2(link.open(QStringLiteral("sim"), &why), qPrintable(why));
@@ -140,7 +139,6 @@ void TestAntSimSetup::ptyLink()
     QVERIFY(QFile::link(QStringLiteral("/nonexistent/pts/99"), path));
     QVERIFY2(other.open(QStringLiteral("sim"), &why), qPrintable(why));
     other.close();
-    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 QTEST_GUILESS_MAIN(TestAntSimSetup)

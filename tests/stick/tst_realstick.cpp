@@ -2,8 +2,8 @@
 #include "antmessages.h"
 #include "sticklist.h"
 #include "stickopen.h"
+#include "testenv.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <array>
@@ -19,14 +19,13 @@ private slots:
     void resetAndCapabilities();
 
 private:
-    QTemporaryDir m_runtime;
+    // Virtual sticks of a running simulator are not what this test is after.
+    pulvane::test::PrivateRuntime m_runtime;
 };
 
 void TestRealStick::initTestCase()
 {
-    // Virtual sticks of a running simulator are not what this test is after.
     QVERIFY(m_runtime.isValid());
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
 }
 
 void TestRealStick::resetAndCapabilities()

@@ -4,6 +4,7 @@
 #include "serialtransport.h"
 #include "sticklist.h"
 #include "stickopen.h"
+#include "testenv.h"
 #include "virtualsticks.h"
 
 #include <QDir>
@@ -11,14 +12,12 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,14 +98,6 @@ QString lockFileOf(const QString &tty)
     return QStringLiteral("/var/lock/LCK..") + QString(tty).remove(0, 5).replace('/', '_');
 }
 
-qint64 cpuMicroseconds()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000 +
-           usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
-}
-
 } // namespace
 
 class TestSerialTransport : public QObject
@@ -136,15 +127,14 @@ private:
     // Index of a virtual entry in the full list (real sticks come first).
     int indexOf(const QString &name);
 
-    std::unique_ptr<QTemporaryDir> m_runtime;
+    std::optional<pulvane::test::PrivateRuntime> m_runtime;
     QString m_sticks;
 };
 
 void TestSerialTransport::init()
 {
-    m_runtime = std::make_unique<QTemporaryDir>();
+    m_runtime.emplace();
     QVERIFY(m_runtime->isValid());
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
     m_sticks = m_runtime->path() + QStringLiteral("/pulvane/sticks");
     QVERIFY(QDir().mkpath(m_sticks));
 }
@@ -443,11 +433,11 @@ void TestSerialTransport::ptyClosedMidRun()
 
     // Once gone, the event loop goes quiet: a notifier left armed on a dead
     // tty would burn a whole core here.
-    const qint64 cpuBefore = cpuMicroseconds();
+    const double cpuBefore = pulvane::test::cpuSeconds();
     QTest::qWait(500);
-    const qint64 cpuUsed = cpuMicroseconds() - cpuBefore;
+    const double cpuUsed = pulvane::test::cpuSeconds() - cpuBefore;
     QCOMPARE(gone.size(), 1);
-    QVERIFY2(cpuUsed < 150000, qPrintable(QStringLiteral("%1 us of CPU").arg(cpuUsed)));
+    QVERIFY2(cpuUsed < 0.15, qPrintable(QStringLiteral("%1 s of CPU").arg(cpuUsed)));
     // Whether the link now dangles is not checked here: another process may
     // already have been given the same pseudo-terminal number.
 }

@@ -10,9 +10,9 @@
 #include "finderrig.h"
 #include "scriptedstick.h"
 #include "stickopen.h"
+#include "testenv.h"
 
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace pulvane;
@@ -59,7 +59,7 @@ private slots:
     void unpluggedMidSearch();
 
 private:
-    QTemporaryDir m_runtime;
+    PrivateRuntime m_runtime;
     std::unique_ptr<UsbTestBed> m_bed;
     EmulatedStick *m_stick = nullptr;
 };
@@ -70,7 +70,6 @@ void TestUsbSearch::initTestCase()
         QSKIP("needs umockdev's preload library: run through ctest (umockdev-wrapper)");
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY(m_runtime.isValid());
-    qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
 }
 
 void TestUsbSearch::init()

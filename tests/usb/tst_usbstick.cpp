@@ -7,9 +7,9 @@
 #include "antmessages.h"
 #include "sticklist.h"
 #include "stickopen.h"
+#include "testenv.h"
 
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <array>
 
@@ -23,11 +23,6 @@ namespace {
 // with its kernel tty), a mouse, a 0fcf:1009 (bus 1, port 3, address 3) and
 // a 0fcf:1008 on bus 2 (port 1).
 const QStringList kNodes{"/dev/bus/usb/001/007", "/dev/bus/usb/001/003", "/dev/bus/usb/002/002"};
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
 
 QByteArray frames(const QList<AntMessage> &messages)
 {
@@ -104,7 +99,8 @@ private slots:
     void failedFirstReadIsReportedAndReleased();
 
 private:
-    QTemporaryDir m_runtime;
+    // No virtual stick of a running simulator may join the list.
+    PrivateRuntime m_runtime;
     std::unique_ptr<UsbTestBed> m_bed;
     QList<EmulatedStick *> m_sticks;
 };
@@ -113,9 +109,7 @@ void TestUsbStick::initTestCase()
 {
     if (!qEnvironmentVariableIsSet("LD_PRELOAD"))
         QSKIP("needs umockdev's preload library: run through ctest (umockdev-wrapper)");
-    // No virtual stick of a running simulator may join the list.
     QVERIFY(m_runtime.isValid());
-    qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
 }
 
 void TestUsbStick::init()

@@ -3,6 +3,7 @@
 #include "options.h"
 #include "ptylink.h"
 #include "simstick.h"
+#include "sticklist.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -119,6 +120,12 @@ int main(int argc, char *argv[])
     case ParseResult::Error:
         std::fprintf(stderr, "antsim: %s\n", qPrintable(message));
         return 2;
+    case ParseResult::ListSticks:
+        // What Pulvane's own discovery finds, so that a script need not
+        // repeat its rules.
+        for (const pulvane::ant::StickLocation &stick : pulvane::ant::findSticks())
+            printLine(stick.description);
+        return 0;
     case ParseResult::Run:
         break;
     }

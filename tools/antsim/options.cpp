@@ -124,9 +124,12 @@ ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QStr
     const QCommandLineOption timeScale("time-scale",
                                        "Simulated seconds per real second (default 1).", "factor");
     const QCommandLineOption seed("seed", "Seed of the fault and loss dice (default 1).", "n");
+    const QCommandLineOption listSticks(
+        "list-sticks", "Print the ANT sticks this machine has, one a line, in the order Pulvane's "
+                       "START counts them, and exit.");
     parser.addOptions({name, belt, range, dropAfter, startupDelay, noStartup, proximityCode,
                        unassignedCode, refuse, ignore, garbage, garbageSync, lossy, vanishAt,
-                       timeScale, seed});
+                       timeScale, seed, listSticks});
 
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
@@ -136,6 +139,8 @@ ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QStr
         *message = parser.helpText();
         return ParseResult::Help;
     }
+    if (parser.isSet(listSticks))
+        return ParseResult::ListSticks;
     if (!parser.positionalArguments().isEmpty()) {
         *message =
             QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first());

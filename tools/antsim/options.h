@@ -21,6 +21,8 @@ enum class ParseResult
 {
     Run,
     Help,
+    // List the machine's sticks instead of simulating one.
+    ListSticks,
     Error
 };
 
