@@ -1,7 +1,5 @@
 #include "antframe.h"
 
-#include "antmessages.h"
-
 #include <algorithm>
 
 namespace pulvane::ant {

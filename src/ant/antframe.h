@@ -2,6 +2,8 @@
 // Pure functions and a streaming decoder; no I/O here.
 #pragma once
 
+#include "antmessages.h"
+
 #include <QByteArray>
 #include <QList>
 #include <cstdint>
@@ -9,18 +11,6 @@
 namespace pulvane::ant {
 
 inline constexpr uint8_t kSync = 0xA4;
-// The largest payload we accept; a longer length byte means we lost sync.
-inline constexpr int kMaxPayload = 41;
-
-// One message as a value: its ID and its payload bytes (no sync, length or
-// checksum).
-struct AntMessage
-{
-    uint8_t id = 0;
-    QByteArray payload;
-
-    friend bool operator==(const AntMessage &, const AntMessage &) = default;
-};
 
 // The whole frame for a message, checksum included.
 QByteArray encodeFrame(uint8_t id, const QByteArray &payload);

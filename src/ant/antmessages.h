@@ -1,13 +1,24 @@
-// ANT message IDs, event and response codes, and builders for every message
-// the host sends and the replies a stick sends back. Pure values; no I/O.
+// ANT messages as values: their IDs, event and response codes, the payload
+// lengths each can have, and builders for every message the host sends and
+// the replies a stick sends back. No I/O; their wire form is antframe.h's.
 #pragma once
-
-#include "antframe.h"
 
 #include <QByteArray>
 #include <cstdint>
 
 namespace pulvane::ant {
+
+// The largest payload we accept; a longer length byte means we lost sync.
+inline constexpr int kMaxPayload = 41;
+
+// One message: its ID and its payload bytes (no sync, length or checksum).
+struct AntMessage
+{
+    uint8_t id = 0;
+    QByteArray payload;
+
+    friend bool operator==(const AntMessage &, const AntMessage &) = default;
+};
 
 // Message IDs.
 inline constexpr uint8_t kMsgResetSystem = 0x4A;
