@@ -1,7 +1,5 @@
 #include "antframe.h"
 
-#include <algorithm>
-
 namespace pulvane::ant {
 
 QByteArray encodeFrame(uint8_t id, const QByteArray &payload)
@@ -45,6 +43,36 @@ bool holdsKnownFrame(const QByteArray &bytes, qsizetype from, qsizetype end)
     return false;
 }
 
+enum class Verdict
+{
+    Take,
+    Wait,
+    Drop
+};
+
+// What becomes of the bytes from the sync byte at `pos` on.
+Verdict judgeFrameAt(const QByteArray &bytes, qsizetype pos)
+{
+    const qsizetype available = bytes.size() - pos;
+    if (available < 2)
+        return Verdict::Wait;
+    const int length = uint8_t(bytes.at(pos + 1));
+    if (length > kMaxPayload)
+        return Verdict::Drop;
+    if (available < 3)
+        return Verdict::Wait;
+    if (length > payloadLengths(uint8_t(bytes.at(pos + 2))).max)
+        return Verdict::Drop;
+    // A whole frame whose checksum holds is taken as it is, whatever its bytes
+    // hold. One not yet whole that holds a whole frame of ours was begun by a
+    // junk sync byte: waiting for its rest would hold back the real frame
+    // inside, after which the stick may send nothing until it is answered.
+    const qsizetype frameSize = length + 4;
+    if (available >= frameSize)
+        return xorOf(bytes, pos, frameSize) == 0 ? Verdict::Take : Verdict::Drop;
+    return holdsKnownFrame(bytes, pos + 1, bytes.size()) ? Verdict::Drop : Verdict::Wait;
+}
+
 } // namespace
 
 QList<AntMessage> FrameDecoder::feed(const QByteArray &bytes)
@@ -54,45 +82,19 @@ QList<AntMessage> FrameDecoder::feed(const QByteArray &bytes)
     // Consumed bytes are counted in `pos` and cut off once at the end, so a
     // long run of junk costs one pass rather than one copy per byte.
     qsizetype pos = 0;
-    const qsizetype size = m_buffer.size();
-    const auto byteAt = [this](qsizetype i) { return uint8_t(m_buffer.at(i)); };
-    while (pos < size) {
-        if (byteAt(pos) != kSync) {
-            ++pos;
-            ++m_dropped;
-            continue;
-        }
-        if (size - pos < 2)
+    while (pos < m_buffer.size()) {
+        const Verdict verdict =
+            m_buffer.at(pos) == char(kSync) ? judgeFrameAt(m_buffer, pos) : Verdict::Drop;
+        if (verdict == Verdict::Wait)
             break;
-        const int length = byteAt(pos + 1);
-        if (length > kMaxPayload) {
+        if (verdict == Verdict::Drop) {
             ++pos;
             ++m_dropped;
             continue;
         }
-        if (size - pos < 3)
-            break;
-        const qsizetype frameSize = length + 4;
-        // A length its message cannot have, or a whole frame of ours inside
-        // what would be this one, means this sync byte was junk: waiting for
-        // the rest would hold back the real frame after it. Both are decided
-        // from the frame's own bytes, so the result does not depend on how
-        // they arrive.
-        if (length > payloadLengths(byteAt(pos + 2)).max ||
-            holdsKnownFrame(m_buffer, pos + 1, std::min(pos + frameSize, size))) {
-            ++pos;
-            ++m_dropped;
-            continue;
-        }
-        if (size - pos < frameSize)
-            break;
-        if (xorOf(m_buffer, pos, frameSize) != 0) {
-            ++pos;
-            ++m_dropped;
-            continue;
-        }
-        messages.append(AntMessage{byteAt(pos + 2), m_buffer.mid(pos + 3, length)});
-        pos += frameSize;
+        const int length = uint8_t(m_buffer.at(pos + 1));
+        messages.append(AntMessage{uint8_t(m_buffer.at(pos + 2)), m_buffer.mid(pos + 3, length)});
+        pos += length + 4;
     }
     m_buffer.remove(0, pos);
     return messages;

@@ -20,11 +20,15 @@ inline QByteArray encodeFrame(const AntMessage &m)
 }
 
 // Takes bytes in any split and yields whole, checksum-verified messages in
-// order. Junk before a sync byte is skipped; a frame with a bad checksum, a
-// length its message ID cannot have (payloadLengths().max), or a whole valid
-// frame of a known message inside it costs one byte and the search for a sync
-// byte resumes. Lengths below a message's minimum are let through: the
-// receiver decides what to do with a short message.
+// order. Junk before a sync byte is skipped. A whole frame with a valid
+// checksum and a length its message ID can have (payloadLengths().max) is
+// always taken, whatever its bytes hold. A frame with a bad checksum or such
+// a length, or one not yet whole that already holds a whole, valid frame of
+// a known message, costs one byte and the search for a sync byte resumes: so
+// a junk sync byte never holds back a frame after it, at the price of a frame
+// whose read ends just after such an inner frame. Lengths below a message's
+// minimum are let through: the receiver decides what to do with a short
+// message.
 class FrameDecoder
 {
 public:

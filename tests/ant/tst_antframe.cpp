@@ -23,6 +23,8 @@ private slots:
     void decodesByteByByte();
     void recovers_data();
     void recovers();
+    void framesInsideFrames_data();
+    void framesInsideFrames();
     void waitsForTruncatedFrame();
     void acceptsLargestPayloadOnly();
 };
@@ -151,7 +153,7 @@ void TestAntFrame::recovers_data()
     // Each would hold the frame after it back until more bytes came.
     QTest::newRow("sync and length of a long frame") << hex("a429");
     QTest::newRow("length its message cannot have") << hex("a41e40");
-    QTest::newRow("header of a frame that never comes") << hex("a4094e00");
+    QTest::newRow("header of a frame that never comes") << hex("a40e4e00");
 }
 
 // Noise before, between and after good frames costs only the noise: every good
@@ -170,6 +172,43 @@ void TestAntFrame::recovers()
         QCOMPARE(got, sampleMessages());
         QVERIFY(decoder.droppedBytes() > 0);
     }
+}
+
+// A broadcast whose data holds a whole answer: the page-2 page below holds
+// "A4 03 40 00 4B 00 AC", a channel-open acknowledgement.
+void TestAntFrame::framesInsideFrames_data()
+{
+    QTest::addColumn<QByteArrayList>("reads");
+    QTest::addColumn<QByteArrayList>("frames");
+    QTest::addColumn<int>("dropped");
+
+    const QByteArray page2 = encodeFrame(broadcastData(0, hex("02a40340004b00ac")));
+    const QByteArray inner = hex("a40340004b00ac");
+    QTest::newRow("whole") << QByteArrayList{page2} << QByteArrayList{page2} << 0;
+    QTest::newRow("in two reads, the inner one not yet whole")
+        << QByteArrayList{page2.left(11), page2.mid(11)} << QByteArrayList{page2} << 0;
+    // Not yet whole, the outer frame cannot be told from junk before a real
+    // answer, which must not wait for bytes that may never come.
+    QTest::newRow("read ends after the inner one")
+        << QByteArrayList{page2.left(12), page2.mid(12)} << QByteArrayList{inner} << 6;
+    QTest::newRow("bad checksum") << QByteArrayList{page2.left(12) + '\x00'}
+                                  << QByteArrayList{inner} << 6;
+}
+
+void TestAntFrame::framesInsideFrames()
+{
+    QFETCH(QByteArrayList, reads);
+    QFETCH(QByteArrayList, frames);
+    QFETCH(int, dropped);
+    FrameDecoder decoder;
+    QByteArrayList got;
+    for (const QByteArray &read : reads) {
+        for (const AntMessage &m : decoder.feed(read))
+            got << encodeFrame(m);
+    }
+    QCOMPARE(got, frames);
+    QCOMPARE(decoder.droppedBytes(), dropped);
+    QCOMPARE(decoder.pendingBytes(), 0);
 }
 
 void TestAntFrame::waitsForTruncatedFrame()
