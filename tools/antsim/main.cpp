@@ -13,7 +13,6 @@
 #include <QFile>
 
 #include <climits>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -159,8 +158,7 @@ int main(int argc, char *argv[])
             dueTimer.stop();
             return;
         }
-        const double realMs = double(*due - simNow()) / scale / 1000.0;
-        dueTimer.start(std::max(0, int(std::ceil(realMs))));
+        dueTimer.start(realDelayMs(*due, simNow(), scale));
     };
     bool finished = false;
     const auto finish = [&] {

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <QCommandLineParser>
+#include <algorithm>
 #include <cmath>
 
 namespace pulvane::antsim {
@@ -88,6 +89,13 @@ bool parseSeconds(const QString &text, SimTime *value)
 }
 
 } // namespace
+
+int realDelayMs(SimTime due, SimTime now, double timeScale)
+{
+    constexpr double kLongestMs = 3600.0 * 1000;
+    const double ms = std::ceil(double(due - now) / timeScale / 1000.0);
+    return int(std::clamp(ms, 0.0, kLongestMs));
+}
 
 ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QString *message)
 {

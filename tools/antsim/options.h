@@ -26,6 +26,12 @@ enum class ParseResult
     Error
 };
 
+// The real time to wait for simulated time `due`, seen at `now`: whole
+// milliseconds rounded up, never below 0, and at most an hour, after which
+// the waiter looks again. A far-off --vanish-at at a small --time-scale lies
+// beyond what a timer's int of milliseconds holds.
+int realDelayMs(SimTime due, SimTime now, double timeScale);
+
 // arguments[0] is the program name. On Help, message holds the help text; on
 // Error, what was wrong.
 ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QString *message);
