@@ -3,6 +3,8 @@
 #include <antmessages.h>
 
 #include <QStringList>
+#include <algorithm>
+#include <iterator>
 
 namespace pulvane::antsim {
 
@@ -37,29 +39,15 @@ uint8_t statusBits(ChannelState state)
     return 0;
 }
 
-// Commands whose first payload byte is a channel number, with the least
-// payload each needs.
-int channelCommandLength(uint8_t id)
+// Commands whose first payload byte is a channel number.
+bool isChannelCommand(uint8_t id)
 {
-    switch (id) {
-    case kMsgAssignChannel:
-        return 3;
-    case kMsgChannelId:
-        return 5;
-    case kMsgChannelPeriod:
-        return 3;
-    case kMsgSearchTimeout:
-    case kMsgRfFrequency:
-    case kMsgProximitySearch:
-    case kMsgRequestMessage:
-        return 2;
-    case kMsgUnassignChannel:
-    case kMsgOpenChannel:
-    case kMsgCloseChannel:
-        return 1;
-    default:
-        return 0;
-    }
+    constexpr uint8_t kChannelCommands[] = {
+        kMsgAssignChannel, kMsgChannelId,       kMsgChannelPeriod,   kMsgSearchTimeout,
+        kMsgRfFrequency,   kMsgProximitySearch, kMsgRequestMessage,  kMsgUnassignChannel,
+        kMsgOpenChannel,   kMsgCloseChannel};
+    return std::find(std::begin(kChannelCommands), std::end(kChannelCommands), id) !=
+           std::end(kChannelCommands);
 }
 
 } // namespace
@@ -187,8 +175,7 @@ void SimStick::handle(const AntMessage &message)
 bool SimStick::handleChannelCommand(const AntMessage &message)
 {
     const uint8_t id = message.id;
-    const int length = channelCommandLength(id);
-    if (length == 0 || message.payload.size() < length)
+    if (!isChannelCommand(id) || message.payload.size() < payloadLengths(id).min)
         return false;
     const auto byte = [&message](int i) { return uint8_t(message.payload.at(i)); };
     const uint8_t ch = byte(0);
@@ -198,19 +185,19 @@ bool SimStick::handleChannelCommand(const AntMessage &message)
 
     if (id == kMsgAssignChannel) {
         const uint8_t type = byte(1);
+        uint8_t refusal = kResponseNoError;
         if (c.state != ChannelState::Unassigned)
-            respond(ch, id, kResponseChannelInWrongState);
+            refusal = kResponseChannelInWrongState;
         else if (byte(2) >= kMaxNetworks)
-            respond(ch, id, kResponseInvalidNetworkNumber);
+            refusal = kResponseInvalidNetworkNumber;
         else if ((type & 0x0F) != 0 || type > 0x60)
-            respond(ch, id, kResponseInvalidParameter);
-        else {
+            refusal = kResponseInvalidParameter;
+        answer(ch, id, refusal == kResponseNoError, refusal, [&] {
             c = SimChannel{};
             c.state = ChannelState::Assigned;
             c.type = type;
             c.network = byte(2);
-            respond(ch, id, kResponseNoError);
-        }
+        });
         return true;
     }
     if (c.state == ChannelState::Unassigned) {
@@ -222,33 +209,22 @@ bool SimStick::handleChannelCommand(const AntMessage &message)
         return true;
     }
 
+    const bool open = isOpen(c.state);
     switch (id) {
     case kMsgUnassignChannel:
-        if (isOpen(c.state))
-            respond(ch, id, kResponseChannelInWrongState);
-        else {
-            c.state = ChannelState::Unassigned;
-            respond(ch, id, kResponseNoError);
-        }
+        answer(ch, id, !open, kResponseChannelInWrongState,
+               [&] { c.state = ChannelState::Unassigned; });
         break;
     case kMsgChannelId:
-        if (isOpen(c.state))
-            respond(ch, id, kResponseChannelInWrongState);
-        else {
+        answer(ch, id, !open, kResponseChannelInWrongState, [&] {
             c.deviceNumber = uint16_t(byte(1) | byte(2) << 8);
             c.deviceType = byte(3);
             c.transmissionType = byte(4);
-            respond(ch, id, kResponseNoError);
-        }
+        });
         break;
     case kMsgChannelPeriod: {
         const uint16_t period = uint16_t(byte(1) | byte(2) << 8);
-        if (period == 0)
-            respond(ch, id, kResponseInvalidParameter);
-        else {
-            c.period = period;
-            respond(ch, id, kResponseNoError);
-        }
+        answer(ch, id, period != 0, kResponseInvalidParameter, [&] { c.period = period; });
         break;
     }
     case kMsgSearchTimeout:
@@ -256,42 +232,22 @@ bool SimStick::handleChannelCommand(const AntMessage &message)
         respond(ch, id, kResponseNoError);
         break;
     case kMsgRfFrequency:
-        if (byte(1) > 124)
-            respond(ch, id, kResponseInvalidParameter);
-        else {
-            c.rfFrequency = byte(1);
-            respond(ch, id, kResponseNoError);
-        }
+        answer(ch, id, byte(1) <= 124, kResponseInvalidParameter,
+               [&] { c.rfFrequency = byte(1); });
         break;
     case kMsgProximitySearch:
-        if (byte(1) > kMaxProximityBin)
-            respond(ch, id, m_config.proximityRangeCode);
-        else {
-            c.proximityBin = byte(1);
-            respond(ch, id, kResponseNoError);
-        }
+        answer(ch, id, byte(1) <= kMaxProximityBin, m_config.proximityRangeCode,
+               [&] { c.proximityBin = byte(1); });
         break;
     case kMsgOpenChannel:
-        if (isOpen(c.state))
-            respond(ch, id, kResponseChannelInWrongState);
-        else {
-            respond(ch, id, kResponseNoError);
-            openChannel(ch);
-        }
+        answer(ch, id, !open, kResponseChannelInWrongState, [&] { openChannel(ch); });
         break;
     case kMsgCloseChannel:
-        if (!isOpen(c.state))
-            respond(ch, id, kResponseChannelInWrongState);
-        else {
-            respond(ch, id, kResponseNoError);
-            closeChannel(ch);
-        }
+        answer(ch, id, open, kResponseChannelInWrongState, [&] { closeChannel(ch); });
         break;
     case kMsgRequestMessage:
         handleRequest(ch, byte(1));
         break;
-    default:
-        return false;
     }
     return true;
 }
@@ -376,6 +332,14 @@ void SimStick::respond(uint8_t ch, uint8_t id, uint8_t code)
     send(channelResponse(ch, id, code));
     log(QStringLiteral("response"),
         QStringLiteral("ch=%1 id=%2 code=%3").arg(ch).arg(hex(id), hex(code)));
+}
+
+void SimStick::answer(uint8_t ch, uint8_t id, bool taken, uint8_t refusal,
+                      const std::function<void()> &carryOut)
+{
+    respond(ch, id, taken ? kResponseNoError : refusal);
+    if (taken)
+        carryOut();
 }
 
 void SimStick::event(uint8_t ch, uint8_t code)

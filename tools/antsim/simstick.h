@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QRandomGenerator>
 #include <array>
+#include <functional>
 
 namespace pulvane::antsim {
 
@@ -112,6 +113,10 @@ private:
 
     void send(const ant::AntMessage &message);
     void respond(uint8_t ch, uint8_t id, uint8_t code);
+    // Answers a command "no error" and then carries it out when it is taken,
+    // else answers with the refusal and changes nothing.
+    void answer(uint8_t ch, uint8_t id, bool taken, uint8_t refusal,
+                const std::function<void()> &carryOut);
     void event(uint8_t ch, uint8_t code);
     void log(const QString &what, const QString &details = QString());
     bool chance(double p);
