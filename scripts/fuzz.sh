@@ -11,11 +11,9 @@ export PULVANE_BUILD_DIR="${PULVANE_BUILD_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 pulvane_install_packages "${PULVANE_BUILD_PACKAGES[@]}" clang libclang-rt-dev
-if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-    cmake -S "$PULVANE_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPULVANE_BUILD_FUZZ=ON \
-        -DPULVANE_BUILD_TESTS=OFF -DPULVANE_BUILD_BENCH=OFF
-fi
+pulvane_configure "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPULVANE_BUILD_FUZZ=ON \
+    -DPULVANE_BUILD_TESTS=OFF -DPULVANE_BUILD_BENCH=OFF
 pulvane_build fuzz_decoder
 
 mkdir -p "$BUILD_DIR/corpus" "$BUILD_DIR/crashes"

@@ -7,11 +7,9 @@ export PULVANE_BUILD_DIR="${PULVANE_BUILD_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 pulvane_install_packages "${PULVANE_BUILD_PACKAGES[@]}"
-if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-    # Benchmarks measure the plain build; the sanitized one only runs tests.
-    cmake -S "$PULVANE_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DPULVANE_SANITIZE=ON -DPULVANE_BUILD_BENCH=OFF
-fi
+# Benchmarks measure the plain build; the sanitized one only runs tests.
+pulvane_configure "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPULVANE_SANITIZE=ON \
+    -DPULVANE_BUILD_BENCH=OFF
 pulvane_build
 
 export QT_QPA_PLATFORM=offscreen
