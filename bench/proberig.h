@@ -13,6 +13,7 @@
 #include <QTextStream>
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <unistd.h>
 #include <vector>
@@ -154,14 +155,18 @@ private:
 };
 
 // The window as main() makes it, over the timing link; a message box (no
-// stick found) is reported and dismissed.
+// stick found) is dismissed, and its text printed when the window goes.
 struct Window : test::WindowRig<TimingProvider>
 {
     explicit Window(bool show = true) : WindowRig(100)
     {
-        onMessage = [this](const QString &text) { out() << "message-box " << text << Qt::endl; };
         if (show)
             form.show();
+    }
+    ~Window()
+    {
+        for (const QString &text : std::as_const(messages))
+            out() << "message-box " << text << Qt::endl;
     }
     QAbstractButton *start() const { return button("Btn_Start1"); }
     QAbstractButton *stop() const { return button("Btn_Stop"); }

@@ -16,8 +16,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <functional>
-
 namespace pulvane::test {
 
 template <class Provider = ant::SystemStickProvider> struct WindowRig
@@ -25,10 +23,8 @@ template <class Provider = ant::SystemStickProvider> struct WindowRig
     Provider sticks;
     ant::AntLibrary ant{sticks};
     TForm1 form{ant};
-    // The texts of the message boxes closed so far, and what else is to be
-    // done with each as it comes.
+    // The texts of the message boxes closed so far.
     QStringList messages;
-    std::function<void(const QString &)> onMessage;
 
     // A message box waits for a person: one is looked for every pollMs and
     // accepted.
@@ -37,8 +33,6 @@ template <class Provider = ant::SystemStickProvider> struct WindowRig
         QObject::connect(&m_closer, &QTimer::timeout, [this] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 messages << box->text();
-                if (onMessage)
-                    onMessage(box->text());
                 box->accept();
             }
         });
