@@ -43,8 +43,8 @@ uint8_t statusBits(ChannelState state)
 bool isChannelCommand(uint8_t id)
 {
     constexpr uint8_t kChannelCommands[] = {
-        kMsgAssignChannel, kMsgChannelId,       kMsgChannelPeriod,   kMsgSearchTimeout,
-        kMsgRfFrequency,   kMsgProximitySearch, kMsgRequestMessage,  kMsgUnassignChannel,
+        kMsgAssignChannel, kMsgChannelId,       kMsgChannelPeriod,  kMsgSearchTimeout,
+        kMsgRfFrequency,   kMsgProximitySearch, kMsgRequestMessage, kMsgUnassignChannel,
         kMsgOpenChannel,   kMsgCloseChannel};
     return std::find(std::begin(kChannelCommands), std::end(kChannelCommands), id) !=
            std::end(kChannelCommands);
@@ -232,8 +232,7 @@ bool SimStick::handleChannelCommand(const AntMessage &message)
         respond(ch, id, kResponseNoError);
         break;
     case kMsgRfFrequency:
-        answer(ch, id, byte(1) <= 124, kResponseInvalidParameter,
-               [&] { c.rfFrequency = byte(1); });
+        answer(ch, id, byte(1) <= 124, kResponseInvalidParameter, [&] { c.rfFrequency = byte(1); });
         break;
     case kMsgProximitySearch:
         answer(ch, id, byte(1) <= kMaxProximityBin, m_config.proximityRangeCode,
