@@ -1,16 +1,126 @@
 #include "eventlog.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStyleHints>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 #include <algorithm>
+#include <optional>
 
 namespace pulvane::ui {
 
+namespace {
+
+// A line of the log in the pane's text, [start, end), the break after it
+// included, as Qt's triple-click includes a block's.
+struct LineRange
+{
+    int start = 0;
+    int end = 0;
+};
+
+LineRange lineAround(const QTextDocument &document, int position)
+{
+    const QTextBlock block = document.findBlock(position);
+    const QString text = block.text();
+    const int offset = position - block.position();
+    const int start = offset == 0 ? 0 : int(text.lastIndexOf(QChar::LineSeparator, offset - 1)) + 1;
+    int end = int(text.indexOf(QChar::LineSeparator, offset));
+    if (end < 0)
+        end = int(text.size());
+    return {block.position() + start,
+            std::min(block.position() + end + 1, document.characterCount() - 1)};
+}
+
+// Qt's triple-click selects a block, which among packed lines holds many.
+// This takes over the press that Qt would read as a triple-click (within the
+// double-click interval of a double-click, near it) and selects the line
+// under the pointer; dragging on extends the selection line by line.
+class TripleClickSelectsLine : public QObject
+{
+public:
+    explicit TripleClickSelectsLine(QPlainTextEdit &pane) : QObject(&pane), m_pane(pane)
+    {
+        pane.viewport()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::MouseButtonDblClick && type != QEvent::MouseButtonPress &&
+            type != QEvent::MouseMove && type != QEvent::MouseButtonRelease)
+            return false;
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        const QPoint point = mouse->position().toPoint();
+        const bool left = mouse->button() == Qt::LeftButton;
+        if (type == QEvent::MouseButtonDblClick && left) {
+            m_sinceDoubleClick.start();
+            m_doubleClickAt = point;
+        } else if (type == QEvent::MouseButtonPress && left && isThirdClick(point)) {
+            m_anchor = lineAt(point);
+            selectTo(*m_anchor);
+            return true;
+        } else if (type == QEvent::MouseMove && m_anchor) {
+            if (mouse->buttons() & Qt::LeftButton)
+                selectTo(lineAt(point));
+            return true;
+        } else if (type == QEvent::MouseButtonRelease && left && m_anchor) {
+            m_anchor.reset();
+            // Where the system has a selection clipboard, a mouse selection
+            // goes there when the button is let go.
+            QClipboard *clipboard = QGuiApplication::clipboard();
+            if (clipboard->supportsSelection())
+                clipboard->setText(m_pane.textCursor().selection().toPlainText(),
+                                   QClipboard::Selection);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    // Qt's own test: its triple-click timer runs from the double-click.
+    bool isThirdClick(QPoint point) const
+    {
+        const int interval = QGuiApplication::styleHints()->mouseDoubleClickInterval();
+        return m_sinceDoubleClick.isValid() && !m_sinceDoubleClick.hasExpired(interval) &&
+               (point - m_doubleClickAt).manhattanLength() < QApplication::startDragDistance();
+    }
+
+    LineRange lineAt(QPoint point) const
+    {
+        return lineAround(*m_pane.document(), m_pane.cursorForPosition(point).position());
+    }
+
+    // The triple-clicked line, `line` and those between, whole.
+    void selectTo(const LineRange &line)
+    {
+        QTextCursor selection(m_pane.document());
+        selection.setPosition(line.start < m_anchor->start ? m_anchor->end : m_anchor->start);
+        selection.setPosition(line.start < m_anchor->start ? line.start : line.end,
+                              QTextCursor::KeepAnchor);
+        m_pane.setTextCursor(selection);
+    }
+
+    QPlainTextEdit &m_pane;
+    QElapsedTimer m_sinceDoubleClick;
+    QPoint m_doubleClickAt;
+    // The triple-clicked line while the button is held.
+    std::optional<LineRange> m_anchor;
+};
+
+} // namespace
+
 EventLog::EventLog(QPlainTextEdit &pane) : m_pane(pane)
 {
+    new TripleClickSelectsLine(m_pane);
     m_pane.setUndoRedoEnabled(false);
     // Log lines need no ligatures or other OpenType features; laid out without
     // shaping, a line takes about a third less time. Family and size still

@@ -11,7 +11,8 @@
 // the newest lines one block each, where appending is cheapest, and packs
 // older ones, a fixed number to a block, joined by line separators (U+2028),
 // which the pane shows, selects and copies as line breaks. A packed block is
-// laid out only when it comes into view.
+// laid out only when it comes into view. A triple-click selects the line
+// under the pointer, packed or not, as Qt does for a line of its own.
 #pragma once
 
 #include <QString>

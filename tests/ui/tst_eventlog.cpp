@@ -347,6 +347,15 @@ void TestEventLog::mouseSelectionCopies()
     QCOMPARE(copied.count(QLatin1Char('\n')), 4);
     QVERIFY2(copied.startsWith(QStringLiteral("line 0\nline 1\nline 2\nline 3\nl")),
              qPrintable(copied));
+
+    // A triple-click takes one line, packed or not; a drag after it whole lines.
+    const QPoint below = end + QPoint(0, QFontMetrics(m_pane->font()).lineSpacing());
+    QTest::mouseDClick(view, Qt::LeftButton, {}, end);
+    QTest::mousePress(view, Qt::LeftButton, {}, end);
+    QTest::mouseMove(view, below);
+    QTest::mouseRelease(view, Qt::LeftButton, {}, below);
+    QTest::keyClick(m_pane, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("line 3\nline 4\n"));
 }
 
 void TestEventLog::typingAmongPackedLines()
