@@ -18,6 +18,7 @@
 #include <QList>
 #include <QPointer>
 #include <QString>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -55,68 +56,38 @@ inline ScriptedTransport *openLink(ScriptedStickProvider &provider)
     return link && link->isOpen() ? link : nullptr;
 }
 
-// The size of the whole frame at `pos` whose checksum holds and whose length
-// its message ID can have (at least the minimum too when knownOnly, for an ID
-// we know), else 0.
-inline qsizetype validFrameAt(const QByteArray &bytes, qsizetype pos, bool knownOnly = false)
+// The size of the whole frame at `pos` that FrameDecoder must take, else 0.
+inline qsizetype validFrameAt(const QByteArray &bytes, qsizetype pos)
 {
-    if (bytes.size() - pos < 4 || uint8_t(bytes.at(pos)) != ant::kSync)
+    const int length = pos + 1 < bytes.size() ? uint8_t(bytes.at(pos + 1)) : 0;
+    const QByteArray frame = bytes.mid(pos, length + 4);
+    if (frame.size() != length + 4 || length > ant::payloadLengths(uint8_t(frame.at(2))).max)
         return 0;
-    const int length = uint8_t(bytes.at(pos + 1));
-    const ant::PayloadLengths lengths = ant::payloadLengths(uint8_t(bytes.at(pos + 2)));
-    if (length > lengths.max || bytes.size() - pos < length + 4 ||
-        (knownOnly && (!lengths.known || length < lengths.min)))
-        return 0;
-    uint8_t checksum = 0;
-    for (qsizetype i = pos; i < pos + length + 4; ++i)
-        checksum ^= uint8_t(bytes.at(i));
-    return checksum == 0 ? length + 4 : 0;
+    return ant::encodeFrame(uint8_t(frame.at(2)), frame.mid(3, length)) == frame ? frame.size() : 0;
 }
 
-// Whether a read ends inside a whole, valid frame after a whole frame of a
-// known message within it. Not yet whole, the outer frame looks like junk
-// around the inner one, which the decoder takes so as not to hold it back:
-// the one case where how the bytes arrive may change what comes out.
-inline bool readEndsAfterInnerFrame(const QByteArray &bytes)
+// No valid frame is dropped: each message taken is the first valid frame after
+// the one before. Fed in reads, one is dropped only where a read ends in it
+// after the next frame taken: not yet whole, it was junk around that frame.
+inline QString checkNoValidFrameDropped(const QByteArray &bytes,
+                                        const QList<ant::AntMessage> &taken, qsizetype pending,
+                                        const QList<qsizetype> &readEnds = {})
 {
-    qsizetype readEnd = 0;
-    for (const QByteArray &chunk : splitByContent(bytes)) {
-        readEnd += chunk.size();
-        for (qsizetype outer = std::max<qsizetype>(0, readEnd - ant::kMaxPayload - 4);
-             outer < readEnd; ++outer) {
-            if (outer + validFrameAt(bytes, outer) <= readEnd)
-                continue;
-            for (qsizetype inner = outer + 1; inner < readEnd; ++inner) {
-                const qsizetype size = validFrameAt(bytes, inner, true);
-                if (size && inner + size <= readEnd)
-                    return true;
-            }
+    qsizetype next = 0;
+    for (qsizetype pos = 0; pos < bytes.size() - pending; ++pos) {
+        const qsizetype size = validFrameAt(bytes, pos);
+        const QByteArray frame = next < taken.size() ? ant::encodeFrame(taken.at(next)) : "-";
+        if (size && bytes.mid(pos, size) == frame) {
+            pos += size - 1;
+            ++next;
+        } else if (size && std::none_of(readEnds.begin(), readEnds.end(), [&](qsizetype end) {
+                       return end > pos && end < pos + size &&
+                              bytes.mid(pos + 1, end - pos - 1).contains(frame);
+                   })) {
+            return QStringLiteral("decoder: the valid frame at byte %1 was dropped").arg(pos);
         }
     }
-    return false;
-}
-
-// No whole, valid frame in bytes fed at once is dropped: walking the bytes,
-// each message taken starts at the first valid frame after the one before,
-// and none starts between the last and the bytes still pending.
-inline QString checkNoValidFrameDropped(const QByteArray &bytes,
-                                        const QList<ant::AntMessage> &taken, qsizetype pending)
-{
-    const auto dropped = [](qsizetype pos) {
-        return QStringLiteral("decoder: the valid frame at byte %1 was dropped").arg(pos);
-    };
-    qsizetype pos = 0;
-    for (const ant::AntMessage &m : taken) {
-        while (pos < bytes.size() && !validFrameAt(bytes, pos))
-            ++pos;
-        const QByteArray frame = ant::encodeFrame(m);
-        if (bytes.mid(pos, frame.size()) != frame)
-            return dropped(pos);
-        pos += frame.size();
-    }
-    while (pos < bytes.size() - pending && !validFrameAt(bytes, pos))
-        ++pos;
-    return pos < bytes.size() - pending ? dropped(pos) : QString();
+    return next == taken.size() ? QString() : QStringLiteral("decoder: a message from nowhere");
 }
 
 inline QString checkDecoder(const QByteArray &bytes)
@@ -126,12 +97,19 @@ inline QString checkDecoder(const QByteArray &bytes)
 
     ant::FrameDecoder pieces;
     QList<ant::AntMessage> split;
-    for (const QByteArray &chunk : splitByContent(bytes))
+    QList<qsizetype> readEnds;
+    for (const QByteArray &chunk : splitByContent(bytes)) {
         split += pieces.feed(chunk);
-    const bool sameAsWhole = split == all && pieces.pendingBytes() == whole.pendingBytes() &&
-                             pieces.droppedBytes() == whole.droppedBytes();
-    if (!sameAsWhole && !readEndsAfterInnerFrame(bytes))
-        return QStringLiteral("decoder: what comes out depends on how the bytes were split");
+        readEnds << (readEnds.isEmpty() ? 0 : readEnds.last()) + chunk.size();
+    }
+    for (const QString &failure :
+         {checkNoValidFrameDropped(bytes, all, whole.pendingBytes()),
+          checkNoValidFrameDropped(bytes, split, pieces.pendingBytes(), readEnds)})
+        if (!failure.isEmpty())
+            return failure;
+    if (split == all && (pieces.pendingBytes() != whole.pendingBytes() ||
+                         pieces.droppedBytes() != whole.droppedBytes()))
+        return QStringLiteral("decoder: pending or dropped count depends on the split");
 
     qint64 accounted = whole.pendingBytes() + whole.droppedBytes();
     for (const ant::AntMessage &m : all) {
@@ -151,10 +129,6 @@ inline QString checkDecoder(const QByteArray &bytes)
         return QStringLiteral("decoder: %1 bytes in, %2 accounted for")
             .arg(bytes.size())
             .arg(accounted);
-
-    if (QString dropped = checkNoValidFrameDropped(bytes, all, whole.pendingBytes());
-        !dropped.isEmpty())
-        return dropped;
 
     // Whatever came before, a stick's answer that arrives whole is not held
     // back waiting for more: the answer has no other sync byte, so nothing

@@ -27,8 +27,6 @@ private slots:
     void beltSetup_data();
     void beltSetup();
     void options();
-    void realDelay_data();
-    void realDelay();
     void ptyLink();
 };
 
@@ -98,30 +96,11 @@ void TestAntSimSetup::options()
         QCOMPARE(parseOptions(bad, &options, &message), ParseResult::Error);
         QVERIFY(!message.isEmpty());
     }
+    // Waits beyond an int of milliseconds once overflowed into a timer that spun.
+    QCOMPARE(realDelayMs(3000000 * kSecond, 0, 1.0), 3600 * 1000);
+    QCOMPARE(realDelayMs(30000 * kSecond, 0, 0.01), 3600 * 1000);
     QCOMPARE(parseOptions({"antsim", "--help"}, &options, &message), ParseResult::Help);
     QVERIFY(message.contains(QStringLiteral("ready <link path>")));
-}
-
-void TestAntSimSetup::realDelay_data()
-{
-    QTest::addColumn<SimTime>("due");
-    QTest::addColumn<double>("scale");
-    QTest::addColumn<int>("ms");
-    const int hour = 3600 * 1000;
-    QTest::newRow("1.5 ms, rounded up") << SimTime(1500) << 1.0 << 2;
-    QTest::newRow("20 times as fast") << 2 * kSecond << 20.0 << 100;
-    QTest::newRow("overdue") << SimTime(-5) << 1.0 << 0;
-    // Beyond an int of milliseconds, once overflowing to a timer that spun.
-    QTest::newRow("--vanish-at 3000000") << 3000000 * kSecond << 1.0 << hour;
-    QTest::newRow("--time-scale 0.01 --vanish-at 30000") << 30000 * kSecond << 0.01 << hour;
-}
-
-void TestAntSimSetup::realDelay()
-{
-    QFETCH(SimTime, due);
-    QFETCH(double, scale);
-    QFETCH(int, ms);
-    QCOMPARE(realDelayMs(due, 0, scale), ms);
 }
 
 void TestAntSimSetup::ptyLink()
