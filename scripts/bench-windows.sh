@@ -20,8 +20,7 @@ win_wine_start
 # A first start that is not counted: Wine's own first-run work.
 wine "$WIN_BUILD_DIR/dist/pulvane.exe" >/dev/null 2>&1 &
 win_wait_window '^Pulvane - Ver\. ' 120 >/dev/null
-wineserver -k || true
-wineserver -w || true
+win_wine_restart
 wineboot >/dev/null 2>&1 || true
 
 times=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Proves the Windows build (scripts/build-windows.sh first) under Wine, in a
-# Wine prefix of its own with Xvfb as the display:
+# Wine prefix of its own with Xvfb as the display, one step after the other
+# (each a function below, named in STEPS at the end):
 #   1. the test programs built for Windows, through CTest with Wine as the
 #      emulator: a pair of COM ports joined back to back for the serial
 #      transport, and antsim (built for Linux) behind another COM port for
@@ -49,28 +50,17 @@ check() { # check "what" command...
     fi
 }
 
-# A fresh prefix each run: nothing from an earlier run counts.
-export PULVANE_WINEPREFIX="$TMP/prefix"
-win_wine_start
-win_stage "Wine prefix $WINEPREFIX on display $DISPLAY"
-
-# antsim with three belts; 12345 is the nearest. Sets SIM_PTY.
+# antsim with three belts, 12345 the nearest, in a runtime directory of its
+# own that nobody else may write. Sets ANTSIM_PID and SIM_PTY, the
+# pseudo-terminal to map a COM port to.
 start_antsim() { # name
-    local out="$TMP/antsim-$1.out"
-    # A runtime directory of its own that nobody else may write.
     mkdir -m 700 -p "$TMP/run-$1"
-    XDG_RUNTIME_DIR="$TMP/run-$1" "$ANTSIM" --name "$1" \
+    XDG_RUNTIME_DIR="$TMP/run-$1" pulvane_start_antsim "$TMP/antsim-$1.out" --name "$1" \
         --belt dev=4321,dist=2.5,hr=88 --belt dev=12345,dist=0.5,hr=72 \
-        --belt dev=51010,dist=1.2,hr=64 >"$out" 2>&1 &
-    SIM_PID=$!
-    pids+=($SIM_PID)
-    local i
-    for i in $(seq 100); do
-        grep -q '^ready ' "$out" 2>/dev/null && break
-        sleep 0.1
-    done
-    SIM_PTY="$(readlink -f "$(sed -n 's/^ready //p' "$out")")"
-    [ -c "$SIM_PTY" ] || { echo "antsim did not start: $(cat "$out")" >&2; return 1; }
+        --belt dev=51010,dist=1.2,hr=64 || true
+    pids+=(${ANTSIM_PID:-})
+    [ -n "$ANTSIM_LINK" ] || return 1
+    SIM_PTY="$(readlink -f "$ANTSIM_LINK")"
 }
 
 # Two ptys joined back to back. Sets PAIR_A and PAIR_B.
@@ -87,121 +77,138 @@ start_pair() {
     PAIR_B="$(readlink -f "$TMP/pair/b")"
 }
 
+# Wine reads the mappings when its server starts: win_wine_restart after.
 map_port() { # COMn /dev/pts/N
     wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null 2>&1
 }
 
-# --- 1. test programs -------------------------------------------------------
-win_stage "test programs under Wine"
-start_pair
-start_antsim ctest
-map_port COM7 "$PAIR_A"
-map_port COM8 "$PAIR_B"
-map_port COM5 "$SIM_PTY"
-# The port mappings are read when wineserver starts.
-wineserver -k || true
-wineserver -w || true
-export WINEPATH="$(win_wine_path "$WIN_QT_PREFIX/bin");$(win_wine_path "$WIN_LIBUSB_PREFIX/bin");$(win_wine_path "$(dirname "$("$WIN_TRIPLE-g++-posix" -print-file-name=libstdc++-6.dll)")");$(win_wine_path "/usr/$WIN_TRIPLE/lib")"
-export QT_PLUGIN_PATH="$(win_wine_path "$WIN_QT_PREFIX/plugins")"
-if PULVANE_TEST_COM_PAIR="COM7;COM8" PULVANE_TEST_SIM_PORT=COM5 \
-    ctest --test-dir "$WIN_BUILD_DIR" --output-on-failure --timeout 300 >"$TMP/ctest.log" 2>&1; then
-    check "test programs (ctest under Wine)" true
-else
-    check "test programs (ctest under Wine)" false
-fi
-grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|tests failed' "$TMP/ctest.log" || true
-grep -q "tests FAILED" "$TMP/ctest.log" && grep -E "^(FAIL|   Loc|   Actual|   Expected)" "$TMP/ctest.log"
 reg_value() { # key value: the REG_SZ text, or nothing
     wine reg query "HKCU\\Software\\Morvask\\Quelb\\$1" /v "$2" 2>/dev/null | tr -d '\r' |
         sed -n "s/^ *$2 *REG_SZ *//p"
 }
-check "the window's end-to-end test saved 12345 as REG_SZ" \
-    test "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)" = 12345
-wine reg delete 'HKCU\Software\Morvask' /f >/dev/null 2>&1 || true
-unset WINEPATH QT_PLUGIN_PATH
-
-# --- 2. dist/pulvane.exe against antsim ----------------------------------------
-win_stage "dist/pulvane.exe against antsim"
-start_antsim dist
-map_port COM6 "$SIM_PTY"
-wineserver -k || true
-wineserver -w || true
 
 # Clicks at a point of the window's client area.
 click_at() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
 
-launch=$(date +%s%N)
-PULVANE_STICKS=COM6 wine "$WIN_BUILD_DIR/dist/pulvane.exe" >"$TMP/dist.log" 2>&1 &
-pids+=($!)
-if win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
-    shown=$(date +%s%N)
-    echo "start-up to the first shown window under Wine: $(((shown - launch) / 1000000)) ms"
-    title="$(xdotool getwindowname "$win")"
-    check "dist/pulvane.exe shows its window titled '$title'" test "$title" = "Pulvane - Ver. 1.1.1.0"
-    sleep 1
-    click_at "$win" 364 28 # START
-    found=false
-    for i in $(seq 300); do
-        grep -q '^found .*dev=12345' "$TMP/antsim-dist.out" && grep -q '^request ' "$TMP/antsim-dist.out" && {
-            found=true
-            break
-        }
-        sleep 0.1
-    done
-    check "START found belt 12345 and asked for its ID" $found
-    sleep 2
-    if [ -n "${PULVANE_SCREENSHOT:-}" ]; then
-        import -window root -crop "$(xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: //p')+$(xdotool getwindowgeometry "$win" | sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\1+\2/p')" \
-            "$PULVANE_SCREENSHOT" && echo "screenshot: $PULVANE_SCREENSHOT"
+# 1. The test programs built for Windows.
+step_test_programs() {
+    win_stage "test programs under Wine"
+    start_pair
+    start_antsim ctest
+    map_port COM7 "$PAIR_A"
+    map_port COM8 "$PAIR_B"
+    map_port COM5 "$SIM_PTY"
+    win_wine_restart
+    local winepath
+    winepath="$(win_wine_path "$WIN_QT_PREFIX/bin");$(win_wine_path "$WIN_LIBUSB_PREFIX/bin")"
+    winepath+=";$(win_wine_path "$(dirname "$("$WIN_TRIPLE-g++-posix" -print-file-name=libstdc++-6.dll)")")"
+    winepath+=";$(win_wine_path "/usr/$WIN_TRIPLE/lib")"
+    if WINEPATH="$winepath" QT_PLUGIN_PATH="$(win_wine_path "$WIN_QT_PREFIX/plugins")" \
+        PULVANE_TEST_COM_PAIR="COM7;COM8" PULVANE_TEST_SIM_PORT=COM5 \
+        ctest --test-dir "$WIN_BUILD_DIR" --output-on-failure --timeout 300 >"$TMP/ctest.log" 2>&1; then
+        check "test programs (ctest under Wine)" true
+    else
+        check "test programs (ctest under Wine)" false
     fi
-    click_at "$win" 364 156 # SAVE TO PC
-    sleep 2
-    check "SAVE TO PC: QrxAnt_DeviceHrNumber is REG_SZ 12345" \
+    grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|tests failed' "$TMP/ctest.log" || true
+    grep -q "tests FAILED" "$TMP/ctest.log" && grep -E "^(FAIL|   Loc|   Actual|   Expected)" "$TMP/ctest.log"
+    check "the window's end-to-end test saved 12345 as REG_SZ" \
         test "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)" = 12345
-    check "SAVE TO PC: QrxAntP_HRDeviceNumber is REG_SZ 12345" \
-        test "$(reg_value OrvantaDeviceAntP QrxAntP_HRDeviceNumber)" = 12345
-    # antsim ends: its pty hangs up under the open COM port.
-    kill "$SIM_PID"
-    diagnostics="$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/Pulvane/diagnostics.log' | head -1)"
-    for i in $(seq 100); do
-        [ -n "$diagnostics" ] && grep -q 'COM6 (named in PULVANE_STICKS) went away' "$diagnostics" && break
-        sleep 0.1
-        diagnostics="$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/Pulvane/diagnostics.log' | head -1)"
-    done
-    check "a hang-up is kept in %LOCALAPPDATA%\\Pulvane\\diagnostics.log" \
-        grep -q 'ANT stick COM6 (named in PULVANE_STICKS) went away: ' "${diagnostics:-/dev/null}"
-    grep -h 'COM6.*went away' "${diagnostics:-/dev/null}" | tr -d '\r' | sed 's/^/         /' || true
-else
-    check "dist/pulvane.exe shows its window" false
-fi
-wineserver -k || true
-wineserver -w || true
+    wine reg delete 'HKCU\Software\Morvask' /f >/dev/null 2>&1 || true
+}
 
-# --- 3. the installer ----------------------------------------------------------
-win_stage "the installer"
-installer="$(ls "$WIN_BUILD_DIR"/Pulvane-*-win64.exe)"
-program_dir="$WINEPREFIX/drive_c/Program Files/Pulvane"
-start_menu() { find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs*' -iname 'Pulvane.lnk' 2>/dev/null; }
-wine "$installer" /S >/dev/null 2>&1 || true
-wineserver -w || true
-check "silent install puts pulvane.exe in the 64-bit Program Files" test -f "$program_dir/pulvane.exe"
-check "silent install adds the Start-menu entry Pulvane" test -n "$(start_menu)"
-check "silent install adds the uninstaller" test -f "$program_dir/Uninstall.exe"
-wine "C:\\Program Files\\Pulvane\\pulvane.exe" >/dev/null 2>&1 &
-pids+=($!)
-if win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
-    check "the installed program starts with the title 'Pulvane - Ver. 1.1.1.0'" \
-        test "$(xdotool getwindowname "$win")" = "Pulvane - Ver. 1.1.1.0"
-else
-    check "the installed program shows its window" false
-fi
-wineserver -k || true
-wineserver -w || true
-wine "C:\\Program Files\\Pulvane\\Uninstall.exe" /S >/dev/null 2>&1 || true
-# The uninstaller runs on as a copy of itself.
-wineserver -w || true
-check "silent uninstall removes the program folder" test ! -e "$program_dir"
-check "silent uninstall removes the Start-menu entry" test -z "$(start_menu)"
+# 2. dist/pulvane.exe itself against antsim.
+step_dist_against_antsim() {
+    win_stage "dist/pulvane.exe against antsim"
+    start_antsim dist
+    map_port COM6 "$SIM_PTY"
+    win_wine_restart
+
+    local launch shown win title found i diagnostics
+    launch=$(date +%s%N)
+    PULVANE_STICKS=COM6 wine "$WIN_BUILD_DIR/dist/pulvane.exe" >"$TMP/dist.log" 2>&1 &
+    pids+=($!)
+    if win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
+        shown=$(date +%s%N)
+        echo "start-up to the first shown window under Wine: $(((shown - launch) / 1000000)) ms"
+        title="$(xdotool getwindowname "$win")"
+        check "dist/pulvane.exe shows its window titled '$title'" test "$title" = "Pulvane - Ver. 1.1.1.0"
+        sleep 1
+        click_at "$win" 364 28 # START
+        found=false
+        for i in $(seq 300); do
+            grep -q '^found .*dev=12345' "$TMP/antsim-dist.out" && grep -q '^request ' "$TMP/antsim-dist.out" && {
+                found=true
+                break
+            }
+            sleep 0.1
+        done
+        check "START found belt 12345 and asked for its ID" $found
+        sleep 2
+        if [ -n "${PULVANE_SCREENSHOT:-}" ]; then
+            import -window root -crop "$(xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: //p')+$(xdotool getwindowgeometry "$win" | sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\1+\2/p')" \
+                "$PULVANE_SCREENSHOT" && echo "screenshot: $PULVANE_SCREENSHOT"
+        fi
+        click_at "$win" 364 156 # SAVE TO PC
+        sleep 2
+        check "SAVE TO PC: QrxAnt_DeviceHrNumber is REG_SZ 12345" \
+            test "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)" = 12345
+        check "SAVE TO PC: QrxAntP_HRDeviceNumber is REG_SZ 12345" \
+            test "$(reg_value OrvantaDeviceAntP QrxAntP_HRDeviceNumber)" = 12345
+        # antsim ends: its pty hangs up under the open COM port.
+        kill "$ANTSIM_PID"
+        diagnostics="$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/Pulvane/diagnostics.log' | head -1)"
+        for i in $(seq 100); do
+            [ -n "$diagnostics" ] && grep -q 'COM6 (named in PULVANE_STICKS) went away' "$diagnostics" && break
+            sleep 0.1
+            diagnostics="$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/Pulvane/diagnostics.log' | head -1)"
+        done
+        check "a hang-up is kept in %LOCALAPPDATA%\\Pulvane\\diagnostics.log" \
+            grep -q 'ANT stick COM6 (named in PULVANE_STICKS) went away: ' "${diagnostics:-/dev/null}"
+        grep -h 'COM6.*went away' "${diagnostics:-/dev/null}" | tr -d '\r' | sed 's/^/         /' || true
+    else
+        check "dist/pulvane.exe shows its window" false
+    fi
+    win_wine_restart
+}
+
+# 3. The installer and the uninstaller.
+step_installer() {
+    win_stage "the installer"
+    local installer program_dir win
+    installer="$(ls "$WIN_BUILD_DIR"/Pulvane-*-win64.exe)"
+    program_dir="$WINEPREFIX/drive_c/Program Files/Pulvane"
+    start_menu() { find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs*' -iname 'Pulvane.lnk' 2>/dev/null; }
+    wine "$installer" /S >/dev/null 2>&1 || true
+    wineserver -w || true
+    check "silent install puts pulvane.exe in the 64-bit Program Files" test -f "$program_dir/pulvane.exe"
+    check "silent install adds the Start-menu entry Pulvane" test -n "$(start_menu)"
+    check "silent install adds the uninstaller" test -f "$program_dir/Uninstall.exe"
+    wine "C:\\Program Files\\Pulvane\\pulvane.exe" >/dev/null 2>&1 &
+    pids+=($!)
+    if win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
+        check "the installed program starts with the title 'Pulvane - Ver. 1.1.1.0'" \
+            test "$(xdotool getwindowname "$win")" = "Pulvane - Ver. 1.1.1.0"
+    else
+        check "the installed program shows its window" false
+    fi
+    win_wine_restart
+    wine "C:\\Program Files\\Pulvane\\Uninstall.exe" /S >/dev/null 2>&1 || true
+    # The uninstaller runs on as a copy of itself.
+    wineserver -w || true
+    check "silent uninstall removes the program folder" test ! -e "$program_dir"
+    check "silent uninstall removes the Start-menu entry" test -z "$(start_menu)"
+}
+
+# A fresh prefix each run: nothing from an earlier run counts.
+export PULVANE_WINEPREFIX="$TMP/prefix"
+win_wine_start
+win_stage "Wine prefix $WINEPREFIX on display $DISPLAY"
+
+STEPS=(step_test_programs step_dist_against_antsim step_installer)
+for step in "${STEPS[@]}"; do
+    "$step"
+done
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -229,6 +229,14 @@ win_wait_window() { # pattern seconds
     return 1
 }
 
+# Ends the Wine server and waits until it has gone, with every Windows program
+# it ran: the next wine command starts a fresh one, which reads the registry
+# (the COM-port mappings among it) anew.
+win_wine_restart() {
+    wineserver -k || true
+    wineserver -w || true
+}
+
 win_wine_stop() {
     wineserver -k 2>/dev/null || true
     [ -n "${WIN_XVFB_PID:-}" ] && kill "$WIN_XVFB_PID" 2>/dev/null

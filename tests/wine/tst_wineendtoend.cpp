@@ -3,21 +3,12 @@
 // registry as strings. scripts/test-windows.sh names the COM port that leads
 // to antsim in PULVANE_TEST_SIM_PORT; antsim has the belts
 // 4321 (2.5 m), 12345 (0.5 m) and 51010 (1.2 m).
-#include "antlibrary.h"
 #include "chaintranscript.h"
 #include "sticklist.h"
-#include "stickopen.h"
-#include "tform1.h"
+#include "windowrig.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QTest>
-#include <QTimer>
 
 #include <windows.h>
 
@@ -53,16 +44,6 @@ class TestWineEndToEnd : public QObject
 private slots:
     void initTestCase();
     void findsTheNearestBeltAndSavesIt();
-
-private:
-    template <typename T> T *control(const char *name) const
-    {
-        return m_form->findChild<T *>(QLatin1String(name));
-    }
-    void click(const char *name);
-    QString labelText(const char *name) const { return control<QLabel>(name)->text(); }
-
-    std::unique_ptr<TForm1> m_form;
 };
 
 void TestWineEndToEnd::initTestCase()
@@ -73,14 +54,6 @@ void TestWineEndToEnd::initTestCase()
     if (port.isEmpty())
         QSKIP("PULVANE_TEST_SIM_PORT names no COM port leading to antsim");
     qputenv("PULVANE_STICKS", port.toLocal8Bit());
-}
-
-void TestWineEndToEnd::click(const char *name)
-{
-    auto *button = control<QAbstractButton>(name);
-    QVERIFY(button);
-    QVERIFY2(button->isEnabled(), name);
-    QTest::mouseClick(button, Qt::LeftButton);
 }
 
 void TestWineEndToEnd::findsTheNearestBeltAndSavesIt()
@@ -94,35 +67,21 @@ void TestWineEndToEnd::findsTheNearestBeltAndSavesIt()
     QCOMPARE(sticks.size(), 1);
     QCOMPARE(sticks.first().path, qEnvironmentVariable("PULVANE_STICKS"));
 
-    ant::SystemStickProvider provider;
-    ant::AntLibrary ant(provider);
-    m_form = std::make_unique<TForm1>(ant);
-    QStringList messages;
-    QTimer closer;
-    connect(&closer, &QTimer::timeout, this, [&] {
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            auto *box = qobject_cast<QMessageBox *>(widget);
-            if (box && box->isVisible()) {
-                messages << box->text();
-                box->accept();
-            }
-        }
-    });
-    closer.start(20);
-    m_form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    test::WindowRig<> window;
+    QVERIFY(window.show());
 
-    click("Btn_Start1");
-    QTRY_COMPARE_WITH_TIMEOUT(labelText("lbl_DeviceNumber"), QStringLiteral("ID: 12345"), 30000);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        QRegularExpression(QStringLiteral("^HR: \\d+$")).match(labelText("lbl_HR")).hasMatch(),
-        10000);
-    const QStringList log = control<QPlainTextEdit>("Memo1")->toPlainText().split(u'\n');
+    window.click("Btn_Start1");
+    QTRY_COMPARE_WITH_TIMEOUT(window.labelText("lbl_DeviceNumber"), QStringLiteral("ID: 12345"),
+                              30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QRegularExpression(QStringLiteral("^HR: \\d+$"))
+                                 .match(window.labelText("lbl_HR"))
+                                 .hasMatch(),
+                             10000);
     const QStringList transcript = test::chainTranscript(4);
-    QCOMPARE(log.mid(0, transcript.size()), transcript);
+    QCOMPARE(window.log().mid(0, transcript.size()), transcript);
 
-    click("Btn_SaveToPC");
-    QVERIFY2(messages.isEmpty(), qPrintable(messages.join(u'\n')));
+    window.click("Btn_SaveToPC");
+    QVERIFY2(window.messages.isEmpty(), qPrintable(window.messages.join(u'\n')));
     const RegistryValue saved =
         readRegistry(reinterpret_cast<const wchar_t *>(key.utf16()), L"QrxAnt_DeviceHrNumber");
     QCOMPARE(saved.type, DWORD(REG_SZ));
@@ -132,9 +91,8 @@ void TestWineEndToEnd::findsTheNearestBeltAndSavesIt()
     QCOMPARE(savedP.type, DWORD(REG_SZ));
     QCOMPARE(savedP.text, QStringLiteral("12345"));
 
-    click("Btn_Stop");
-    QVERIFY(control<QAbstractButton>("Btn_Start1")->isEnabled());
-    m_form.reset();
+    window.click("Btn_Stop");
+    QVERIFY(window.button("Btn_Start1")->isEnabled());
 }
 
 QTEST_MAIN(TestWineEndToEnd)
