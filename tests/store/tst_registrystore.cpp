@@ -2,39 +2,20 @@
 // the companion applications read them: string values (REG_SZ) under
 // HKEY_CURRENT_USER\Software\Morvask\Quelb, other values there kept.
 #include "devicenumberstore.h"
+#include "storedvalue_win.h"
 
 #include <QTest>
 
-#include <windows.h>
-
 using namespace pulvane::store;
+using pulvane::test::kStoreKey;
+using pulvane::test::readStored;
+using pulvane::test::StoredValue;
 
 namespace {
 
-const wchar_t kStore[] = L"Software\\Morvask\\Quelb";
-
-struct Value
-{
-    DWORD type = REG_NONE;
-    QString text;
-};
-
-Value read(const wchar_t *key, const wchar_t *name)
-{
-    const std::wstring path = std::wstring(kStore) + L"\\" + key;
-    Value value;
-    wchar_t data[128] = {};
-    DWORD size = sizeof data - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, &value.type,
-                     data, &size) == ERROR_SUCCESS &&
-        value.type == REG_SZ)
-        value.text = QString::fromWCharArray(data);
-    return value;
-}
-
 void write(const wchar_t *key, const wchar_t *name, const wchar_t *text)
 {
-    const std::wstring path = std::wstring(kStore) + L"\\" + key;
+    const std::wstring path = std::wstring(kStoreKey) + L"\\" + key;
     RegSetKeyValueW(HKEY_CURRENT_USER, path.c_str(), name, REG_SZ, text,
                     DWORD((wcslen(text) + 1) * sizeof(wchar_t)));
 }
@@ -46,8 +27,8 @@ class TestRegistryStore : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { RegDeleteTreeW(HKEY_CURRENT_USER, kStore); }
-    void cleanupTestCase() { RegDeleteTreeW(HKEY_CURRENT_USER, kStore); }
+    void init() { RegDeleteTreeW(HKEY_CURRENT_USER, kStoreKey); }
+    void cleanupTestCase() { RegDeleteTreeW(HKEY_CURRENT_USER, kStoreKey); }
     void bothValuesAsStrings_data();
     void bothValuesAsStrings();
     void otherValuesKept();
@@ -70,8 +51,8 @@ void TestRegistryStore::bothValuesAsStrings()
     if (earlierSave)
         QCOMPARE(saveDeviceNumber(4321), std::nullopt);
     QCOMPARE(saveDeviceNumber(number), std::nullopt);
-    const Value first = read(L"OrvantaDeviceAnt", L"QrxAnt_DeviceHrNumber");
-    const Value second = read(L"OrvantaDeviceAntP", L"QrxAntP_HRDeviceNumber");
+    const StoredValue first = readStored(L"OrvantaDeviceAnt", L"QrxAnt_DeviceHrNumber");
+    const StoredValue second = readStored(L"OrvantaDeviceAntP", L"QrxAntP_HRDeviceNumber");
     QCOMPARE(first.type, DWORD(REG_SZ));
     QCOMPARE(second.type, DWORD(REG_SZ));
     QCOMPARE(first.text, QString::number(number));
@@ -83,9 +64,9 @@ void TestRegistryStore::otherValuesKept()
     write(L"OrvantaDeviceAnt", L"SomethingElse", L"kept");
     write(L"Other", L"Setting", L"also kept");
     QCOMPARE(saveDeviceNumber(777), std::nullopt);
-    QCOMPARE(read(L"OrvantaDeviceAnt", L"SomethingElse").text, QStringLiteral("kept"));
-    QCOMPARE(read(L"Other", L"Setting").text, QStringLiteral("also kept"));
-    QCOMPARE(read(L"OrvantaDeviceAnt", L"QrxAnt_DeviceHrNumber").text, QStringLiteral("777"));
+    QCOMPARE(readStored(L"OrvantaDeviceAnt", L"SomethingElse").text, QStringLiteral("kept"));
+    QCOMPARE(readStored(L"Other", L"Setting").text, QStringLiteral("also kept"));
+    QCOMPARE(readStored(L"OrvantaDeviceAnt", L"QrxAnt_DeviceHrNumber").text, QStringLiteral("777"));
 }
 
 QTEST_GUILESS_MAIN(TestRegistryStore)

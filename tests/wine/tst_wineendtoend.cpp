@@ -5,37 +5,14 @@
 // 4321 (2.5 m), 12345 (0.5 m) and 51010 (1.2 m).
 #include "chaintranscript.h"
 #include "sticklist.h"
+#include "storedvalue_win.h"
 #include "windowrig.h"
 
 #include <QRegularExpression>
 #include <QTest>
 
-#include <windows.h>
-
 using namespace pulvane;
-
-namespace {
-
-// The registry value's type and text, read without Qt.
-struct RegistryValue
-{
-    DWORD type = REG_NONE;
-    QString text;
-};
-
-RegistryValue readRegistry(const wchar_t *key, const wchar_t *name)
-{
-    RegistryValue value;
-    wchar_t data[64] = {};
-    DWORD size = sizeof data - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_ANY | RRF_NOEXPAND, &value.type, data,
-                     &size) == ERROR_SUCCESS &&
-        value.type == REG_SZ)
-        value.text = QString::fromWCharArray(data);
-    return value;
-}
-
-} // namespace
+using namespace pulvane::test;
 
 class TestWineEndToEnd : public QObject
 {
@@ -58,16 +35,14 @@ void TestWineEndToEnd::initTestCase()
 
 void TestWineEndToEnd::findsTheNearestBeltAndSavesIt()
 {
-    const QString key = QStringLiteral("Software\\Morvask\\Quelb\\OrvantaDeviceAnt");
-    const QString keyP = QStringLiteral("Software\\Morvask\\Quelb\\OrvantaDeviceAntP");
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Morvask\\Quelb");
+    RegDeleteTreeW(HKEY_CURRENT_USER, kStoreKey);
 
     // No real stick here: the only one is the port PULVANE_STICKS names.
     const QList<ant::StickLocation> sticks = ant::findSticks();
     QCOMPARE(sticks.size(), 1);
     QCOMPARE(sticks.first().path, qEnvironmentVariable("PULVANE_STICKS"));
 
-    test::WindowRig<> window;
+    WindowRig<> window;
     QVERIFY(window.show());
 
     window.click("Btn_Start1");
@@ -77,17 +52,15 @@ void TestWineEndToEnd::findsTheNearestBeltAndSavesIt()
                                  .match(window.labelText("lbl_HR"))
                                  .hasMatch(),
                              10000);
-    const QStringList transcript = test::chainTranscript(4);
+    const QStringList transcript = chainTranscript(4);
     QCOMPARE(window.log().mid(0, transcript.size()), transcript);
 
     window.click("Btn_SaveToPC");
     QVERIFY2(window.messages.isEmpty(), qPrintable(window.messages.join(u'\n')));
-    const RegistryValue saved =
-        readRegistry(reinterpret_cast<const wchar_t *>(key.utf16()), L"QrxAnt_DeviceHrNumber");
+    const StoredValue saved = readStored(L"OrvantaDeviceAnt", L"QrxAnt_DeviceHrNumber");
     QCOMPARE(saved.type, DWORD(REG_SZ));
     QCOMPARE(saved.text, QStringLiteral("12345"));
-    const RegistryValue savedP =
-        readRegistry(reinterpret_cast<const wchar_t *>(keyP.utf16()), L"QrxAntP_HRDeviceNumber");
+    const StoredValue savedP = readStored(L"OrvantaDeviceAntP", L"QrxAntP_HRDeviceNumber");
     QCOMPARE(savedP.type, DWORD(REG_SZ));
     QCOMPARE(savedP.text, QStringLiteral("12345"));
 
