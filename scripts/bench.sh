@@ -155,14 +155,15 @@ in a larger log, as it did before (compare the rows).
 
 ## One received broadcast on the window's thread
 
-\`broadcastbench\`: the real TForm1 over a bench transport. START runs the
-finder and its configuration chain on real response frames; then each
-broadcast is one \`bytesArrived\` with a real 13-byte broadcast frame, through
-the frame decoder, the dispatch to FrameChannelEvent, the HR label and the
-two log lines (the line and its separator). Median and 99th percentile of
-4000 broadcasts, first with a thousand lines in the log, then after it has
-grown to a million; alone and with the repaint that follows. \`before\` runs
-the same window with its log written as the old pane did (\`bench/beforelog.h\`).
+\`broadcastbench\`: the real TForm1 over the tests' scripted stick
+(\`ScriptedStickProvider\`). START runs the finder and its configuration chain
+on real response frames; then each broadcast is one \`bytesArrived\` with a
+real 13-byte broadcast frame, through the frame decoder, the dispatch to
+FrameChannelEvent, the HR label and the two log lines (the line and its
+separator). Median and 99th percentile of 4000 broadcasts, first with a
+thousand lines in the log, then after it has grown to a million; alone and
+with the repaint that follows. \`before\` runs the same window with its log
+written as the old pane did (\`bench/beforelog.h\`).
 
 \`\`\`
 $(cat "$TMP/broadcast")
