@@ -1,0 +1,70 @@
+// A bulk stick (0fcf:1008, 0fcf:1009) with its maker's libusb-win32 driver,
+// reached through libusb0.dll as the driver comes. Windows only.
+//
+// The library's transfers block, so reading has a thread of its own: it asks
+// for bytes with a short time-out (the library's kTimedOut means nothing came
+// yet, and it asks again), and hands each read to the thread that owns the
+// transport (the window's) as a queued call carrying its own copy of the
+// bytes. Any other failed read is the stick gone. Writes run on the owning
+// thread and hold it for one write at most (kWriteTimeoutMs).
+#pragma once
+
+#include "transport.h"
+
+#include <memory>
+
+namespace pulvane::ant {
+
+namespace libusb0 {
+class Library;
+}
+
+class Libusb0Transport : public Transport
+{
+    Q_OBJECT
+public:
+    // deviceName: the device's name as the library lists it
+    // ("\\.\libusb0-0001--0x0fcf-0x1009"). Nothing is opened yet.
+    Libusb0Transport(std::shared_ptr<const libusb0::Library> library, const QString &deviceName,
+                     const QString &description, QObject *parent = nullptr);
+    ~Libusb0Transport() override;
+
+    // Finds the device among those the library lists now, opens it, sets
+    // configuration 1, claims interface 0 and starts reading. On failure
+    // returns false and says why (gone, busy, or the library's own text).
+    bool open(QString *why);
+
+    bool write(const QByteArray &bytes) override;
+    bool isOpen() const override;
+    // Stops reading, releases interface 0 and closes the device. Waits for a
+    // read under way at most kCloseWaitMs: a read the library does not give
+    // back by then finishes on its own, and its thread releases and closes
+    // the device afterwards. No signals after this returns.
+    void close() override;
+    QString description() const override;
+
+    // Why an open failed, from the library's result code and its text.
+    static QString openFailure(int code, const QString &what, const QString &libraryText);
+
+    static constexpr int kOutEndpoint = 0x01;
+    static constexpr int kInEndpoint = 0x81;
+    static constexpr int kReadTimeoutMs = 100;
+    static constexpr int kWriteTimeoutMs = 2000;
+    static constexpr int kCloseWaitMs = 1000;
+
+private:
+    struct Reader;
+    // On the owning thread, from the reader's queued calls: dropped unless
+    // reader is still the one in use.
+    void deliver(const std::shared_ptr<Reader> &reader, const QByteArray &bytes);
+    void readerLost(const std::shared_ptr<Reader> &reader, const QString &reason);
+    void fail(const QString &reason);
+
+    std::shared_ptr<const libusb0::Library> m_library;
+    QString m_deviceName;
+    QString m_description;
+    std::shared_ptr<Reader> m_reader;
+    bool m_gone = false;
+};
+
+} // namespace pulvane::ant

@@ -1,0 +1,49 @@
+// The sticks' own drivers. On Windows a stick is used with the driver it has
+// (training applications rely on it): bulk sticks with their maker's
+// libusb-win32 driver are reached through libusb0.dll, and when START finds
+// no stick it can open, each ANT stick present gets a line saying which
+// driver it has and what the user can do, never asking for another driver.
+//
+// The wording is plain text work that every platform builds and tests; the
+// rest has one file per platform (stickdrivers_win.cpp; Linux has no such
+// drivers, stickdrivers_linux.cpp).
+#pragma once
+
+#include "sticklocation.h"
+#include "transport.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+
+namespace pulvane::ant {
+
+struct StickDriverFound
+{
+    uint16_t productId = 0;
+    // The device's bound driver service ("libusb0", "WinUSB", "libusbK",
+    // "SiUSBXp", "silabser", ...); empty when no driver is installed.
+    QString service;
+    // Where it is plugged in ("Port_#0002.Hub_#0001"); may be empty.
+    QString location;
+};
+
+// What the stick is, which driver it has and what the user can do.
+// libusb0Present: libusb0.dll can be loaded from System32.
+QString stickDriverLine(const StickDriverFound &stick, bool libusb0Present);
+
+// The ANT sticks (0fcf:1004, 1008, 1009) present now, with their drivers,
+// as SetupAPI lists USB devices (Windows only).
+QList<StickDriverFound> scanStickDrivers();
+
+// A line for each ANT stick present; none where the platform has nothing to
+// add to the open failures.
+QStringList stickDriverLines();
+
+// Opens a stick of kind Libusb0 (found by scanLibusb0Sticks, stickscan.h)
+// through libusb0.dll. On failure returns null and sets why.
+std::unique_ptr<Transport> openLibusb0Stick(const StickLocation &stick, QString *why);
+
+} // namespace pulvane::ant

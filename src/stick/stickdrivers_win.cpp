@@ -1,0 +1,94 @@
+// The sticks' own drivers as Windows tells them: SetupAPI's USB devices with
+// their bound driver service, and the sticks the libusb-win32 driver's
+// library lists.
+#include "stickdrivers.h"
+
+#include "comports.h"
+#include "libusb0_win.h"
+#include "libusb0transport_win.h"
+#include "openfailure.h"
+#include "setupapi_win.h"
+#include "stickscan.h"
+
+namespace pulvane::ant {
+
+QList<StickDriverFound> scanStickDrivers()
+{
+    QList<StickDriverFound> found;
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE)
+        return found;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+        const std::optional<UsbIds> ids =
+            usbIdsFromHardwareIds(deviceProperty(set, &info, SPDRP_HARDWAREID));
+        if (!ids || !isAntStick(ids->vendorId, ids->productId))
+            continue;
+        StickDriverFound stick;
+        stick.productId = ids->productId;
+        stick.service = deviceProperty(set, &info, SPDRP_SERVICE).value(0);
+        stick.location = deviceProperty(set, &info, SPDRP_LOCATION_INFORMATION).value(0);
+        found << stick;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+QStringList stickDriverLines()
+{
+    QStringList lines;
+    const bool libusb0Present = libusb0::Library::load() != nullptr;
+    for (const StickDriverFound &stick : scanStickDrivers())
+        lines << stickDriverLine(stick, libusb0Present);
+    return lines;
+}
+
+QList<BulkStickFound> scanLibusb0Sticks()
+{
+    QList<BulkStickFound> found;
+    const std::shared_ptr<const libusb0::Library> library = libusb0::Library::load();
+    if (!library)
+        return found;
+    library->findBusses();
+    library->findDevices();
+    for (libusb0::Bus *bus = library->getBusses(); bus; bus = bus->next) {
+        for (libusb0::Device *device = bus->devices; device; device = device->next) {
+            const libusb0::DeviceDescriptor &descriptor = device->descriptor;
+            if (!isAntStick(descriptor.idVendor, descriptor.idProduct) ||
+                descriptor.idProduct == kBridgeStickProductId)
+                continue;
+            BulkStickFound stick;
+            stick.location.kind = StickLocation::Kind::Libusb0;
+            stick.location.path = QString::fromLocal8Bit(
+                device->filename, qsizetype(qstrnlen(device->filename, sizeof device->filename)));
+            stick.location.productId = descriptor.idProduct;
+            stick.location.description = QStringLiteral("ANT USB stick 0fcf:%1 (%2)")
+                                             .arg(descriptor.idProduct, 4, 16, QLatin1Char('0'))
+                                             .arg(stick.location.path);
+            stick.reachable = true;
+            found << stick;
+        }
+    }
+    return found;
+}
+
+std::unique_ptr<Transport> openLibusb0Stick(const StickLocation &stick, QString *why)
+{
+    QString reason;
+    const std::shared_ptr<const libusb0::Library> library = libusb0::Library::load(&reason);
+    if (!library) {
+        // Listed a moment ago, so the library went away in between.
+        if (why)
+            *why = otherReason(stick.description, reason);
+        return nullptr;
+    }
+    auto transport = std::make_unique<Libusb0Transport>(library, stick.path, stick.description);
+    if (transport->open(&reason))
+        return transport;
+    if (why)
+        *why = reason;
+    return nullptr;
+}
+
+} // namespace pulvane::ant

@@ -1,0 +1,300 @@
+// A stand-in for libusb0.dll, the libusb-win32 driver's library, built for
+// the Windows tests only (never installed): scripts/test-windows.sh puts it
+// into the Wine prefix's System32, as the driver package puts the real one.
+//
+// It lists one ANT USB-m stick (0fcf:1009) whose bulk endpoints carry bytes
+// to and from the COM port named in PULVANE_LIBUSB0_PORT (read at each
+// usb_find_devices; no port named, no stick). A port that hangs up (its reads
+// keep ending empty) is a stick pulled out. Three more exports serve the
+// transport's tests: standin_unplug, standin_hold_reads and standin_counts.
+//
+// Linked statically: the library is loaded from System32 alone, so it may
+// need nothing but Windows' own DLLs.
+#include "libusb0_win.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+using namespace pulvane::ant::libusb0;
+
+namespace {
+
+constexpr int kInvalid = -22;
+constexpr int kBusy = -16;
+constexpr int kNoDevice = -19;
+constexpr int kIoError = -5;
+constexpr DWORD kChunk = 4096;
+constexpr int kEmptyReadsAtHangUp = 3;
+
+struct Handle
+{
+    bool claimed = false;
+};
+
+struct State
+{
+    Bus bus{};
+    Device device{};
+    char port[64] = {};
+    char error[256] = {};
+    Handle *owner = nullptr; // the handle that claimed interface 0
+    HANDLE com = INVALID_HANDLE_VALUE;
+    HANDLE readEvent = nullptr;
+    HANDLE writeEvent = nullptr;
+    OVERLAPPED readOv{};
+    bool readPending = false;
+    char chunk[kChunk];
+    DWORD chunkSize = 0;
+    DWORD chunkTaken = 0;
+    volatile LONG unplugged = 0;
+    volatile LONG holdReads = 0;
+    volatile LONG readsInside = 0;
+    volatile LONG closedDuringRead = 0;
+    volatile LONG releases = 0;
+    volatile LONG closes = 0;
+} g;
+
+int failWith(int code, const char *text)
+{
+    std::snprintf(g.error, sizeof g.error, "libusb0-dll:err [stand-in] %s", text);
+    return code;
+}
+
+void closePort()
+{
+    if (g.com == INVALID_HANDLE_VALUE)
+        return;
+    if (g.readPending) {
+        CancelIoEx(g.com, &g.readOv);
+        DWORD n = 0;
+        GetOverlappedResult(g.com, &g.readOv, &n, TRUE);
+        g.readPending = false;
+    }
+    CloseHandle(g.com);
+    g.com = INVALID_HANDLE_VALUE;
+    g.chunkSize = g.chunkTaken = 0;
+}
+
+bool openPort()
+{
+    char path[96];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", g.port);
+    g.com = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, nullptr);
+    if (g.com == INVALID_HANDLE_VALUE)
+        return false;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(g.com, &dcb);
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = FALSE;
+    SetCommState(g.com, &dcb);
+    // A read ends once bytes came and the line stayed quiet for 1 ms.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 1;
+    SetCommTimeouts(g.com, &timeouts);
+    if (!g.readEvent)
+        g.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!g.writeEvent)
+        g.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return true;
+}
+
+// Waits up to timeoutMs for the read that stays pending across calls;
+// a read not done by then is asked for again at the next call.
+int readPort(char *bytes, int size, int timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
+    int empty = 0;
+    for (;;) {
+        if (g.chunkTaken < g.chunkSize) {
+            const int n = int(g.chunkSize - g.chunkTaken) < size ? int(g.chunkSize - g.chunkTaken)
+                                                                 : size;
+            std::memcpy(bytes, g.chunk + g.chunkTaken, size_t(n));
+            g.chunkTaken += DWORD(n);
+            return n;
+        }
+        if (!g.readPending) {
+            g.readOv = OVERLAPPED{};
+            g.readOv.hEvent = g.readEvent;
+            ResetEvent(g.readEvent);
+            if (!ReadFile(g.com, g.chunk, kChunk, nullptr, &g.readOv) &&
+                GetLastError() != ERROR_IO_PENDING)
+                return failWith(kIoError, "reading the port failed");
+            g.readPending = true;
+        }
+        const ULONGLONG now = GetTickCount64();
+        const DWORD wait = now < deadline ? DWORD(deadline - now) : 0;
+        if (WaitForSingleObject(g.readEvent, wait) != WAIT_OBJECT_0)
+            return failWith(kTimedOut, "timeout");
+        DWORD n = 0;
+        g.readPending = false;
+        if (!GetOverlappedResult(g.com, &g.readOv, &n, FALSE))
+            return failWith(kIoError, "the device is not connected");
+        g.chunkSize = n;
+        g.chunkTaken = 0;
+        if (n > 0)
+            continue;
+        // Reads that keep ending empty: the line hung up.
+        if (++empty >= kEmptyReadsAtHangUp)
+            return failWith(kIoError, "the device is not connected");
+        Sleep(10);
+    }
+}
+
+} // namespace
+
+#define STANDIN_EXPORT extern "C" __declspec(dllexport)
+
+STANDIN_EXPORT void usb_init() {}
+
+STANDIN_EXPORT int usb_find_busses()
+{
+    std::strcpy(g.bus.dirname, "bus-0");
+    return 0;
+}
+
+STANDIN_EXPORT int usb_find_devices()
+{
+    const DWORD n = GetEnvironmentVariableA("PULVANE_LIBUSB0_PORT", g.port, sizeof g.port);
+    if (n == 0 || n >= sizeof g.port)
+        g.port[0] = '\0';
+    g.device.descriptor = DeviceDescriptor{18, 1, 0x0200, 0, 0, 0, 64, 0x0FCF, 0x1009, 0x0100,
+                                           1, 2, 3, 1};
+    std::strcpy(g.device.filename, "\\\\.\\libusb0-0001--0x0fcf-0x1009");
+    g.device.bus = &g.bus;
+    g.device.devnum = 1;
+    g.bus.devices = g.port[0] ? &g.device : nullptr;
+    return 0;
+}
+
+STANDIN_EXPORT Bus *usb_get_busses()
+{
+    return &g.bus;
+}
+
+STANDIN_EXPORT DevHandle *usb_open(Device *device)
+{
+    if (device != &g.device || !g.port[0]) {
+        failWith(0, "no such device");
+        return nullptr;
+    }
+    return reinterpret_cast<DevHandle *>(new Handle);
+}
+
+STANDIN_EXPORT int usb_release_interface(DevHandle *h, int number)
+{
+    auto *handle = reinterpret_cast<Handle *>(h);
+    if (number != 0 || !handle->claimed)
+        return failWith(kInvalid, "interface not claimed");
+    handle->claimed = false;
+    g.owner = nullptr;
+    closePort();
+    InterlockedIncrement(&g.releases);
+    return 0;
+}
+
+STANDIN_EXPORT int usb_close(DevHandle *h)
+{
+    if (g.readsInside > 0)
+        InterlockedIncrement(&g.closedDuringRead);
+    auto *handle = reinterpret_cast<Handle *>(h);
+    if (handle->claimed)
+        usb_release_interface(h, 0);
+    delete handle;
+    InterlockedIncrement(&g.closes);
+    return 0;
+}
+
+STANDIN_EXPORT int usb_set_configuration(DevHandle *, int configuration)
+{
+    return configuration == 1 ? 0 : failWith(kInvalid, "no such configuration");
+}
+
+STANDIN_EXPORT int usb_claim_interface(DevHandle *h, int number)
+{
+    auto *handle = reinterpret_cast<Handle *>(h);
+    if (number != 0)
+        return failWith(kInvalid, "no such interface");
+    if (g.owner && g.owner != handle)
+        return failWith(kBusy, "interface held by another handle");
+    if (g.owner == handle)
+        return 0;
+    if (!openPort())
+        return failWith(kNoDevice, "the port behind the stick cannot be opened");
+    g.owner = handle;
+    handle->claimed = true;
+    return 0;
+}
+
+STANDIN_EXPORT int usb_bulk_write(DevHandle *h, int endpoint, char *bytes, int size, int timeout)
+{
+    if (g.unplugged)
+        return failWith(kNoDevice, "the device is not connected");
+    if (endpoint != 0x01 || reinterpret_cast<Handle *>(h) != g.owner)
+        return failWith(kInvalid, "bad endpoint or interface not claimed");
+    OVERLAPPED ov{};
+    ov.hEvent = g.writeEvent;
+    ResetEvent(g.writeEvent);
+    DWORD n = 0;
+    if (!WriteFile(g.com, bytes, DWORD(size), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING)
+        return failWith(kIoError, "writing the port failed");
+    if (WaitForSingleObject(g.writeEvent, DWORD(timeout)) != WAIT_OBJECT_0) {
+        CancelIoEx(g.com, &ov);
+        GetOverlappedResult(g.com, &ov, &n, TRUE);
+        return failWith(kTimedOut, "timeout");
+    }
+    if (!GetOverlappedResult(g.com, &ov, &n, FALSE))
+        return failWith(kIoError, "writing the port failed");
+    return int(n);
+}
+
+STANDIN_EXPORT int usb_bulk_read(DevHandle *h, int endpoint, char *bytes, int size, int timeout)
+{
+    InterlockedIncrement(&g.readsInside);
+    // A read that ignores its time-out, as a stuck driver's would.
+    while (g.holdReads && !g.unplugged)
+        Sleep(5);
+    int n;
+    if (g.unplugged)
+        n = failWith(kNoDevice, "the device is not connected");
+    else if (endpoint != 0x81 || reinterpret_cast<Handle *>(h) != g.owner)
+        n = failWith(kInvalid, "bad endpoint or interface not claimed");
+    else
+        n = readPort(bytes, size, timeout);
+    InterlockedDecrement(&g.readsInside);
+    return n;
+}
+
+STANDIN_EXPORT char *usb_strerror()
+{
+    return g.error;
+}
+
+// Every later transfer fails as on a stick pulled out (0 plugs it back in).
+STANDIN_EXPORT void standin_unplug(int unplugged)
+{
+    InterlockedExchange(&g.unplugged, unplugged);
+}
+
+// While set, reads wait on past their time-out.
+STANDIN_EXPORT void standin_hold_reads(int hold)
+{
+    InterlockedExchange(&g.holdReads, hold);
+}
+
+// counts[0] releases, [1] closes, [2] closes while a read was inside,
+// [3] reads inside now.
+STANDIN_EXPORT void standin_counts(long counts[4])
+{
+    counts[0] = g.releases;
+    counts[1] = g.closes;
+    counts[2] = g.closedDuringRead;
+    counts[3] = g.readsInside;
+}

@@ -1,0 +1,195 @@
+// The libusb-win32 transport over the test stand-in of libusb0.dll
+// (libusb0standin.cpp), which scripts/test-windows.sh puts into the Wine
+// prefix's System32. The stand-in's stick carries its bulk endpoints to the
+// first COM port of PULVANE_TEST_COM_PAIR; the test speaks through the second
+// as the stick would. Without the stand-in or the pair the test skips itself.
+#include "comportpeer.h"
+#include "libusb0_win.h"
+#include "libusb0transport_win.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <windows.h>
+
+using namespace pulvane::ant;
+
+namespace {
+
+const QString kStick = QStringLiteral("\\\\.\\libusb0-0001--0x0fcf-0x1009");
+
+// The stand-in's own exports for tests.
+struct StandIn
+{
+    void (*unplug)(int) = nullptr;
+    void (*holdReads)(int) = nullptr;
+    void (*counts)(long[4]) = nullptr;
+
+    long count(int which) const
+    {
+        long all[4] = {};
+        counts(all);
+        return all[which];
+    }
+    long releases() const { return count(0); }
+    long closes() const { return count(1); }
+    long closedDuringRead() const { return count(2); }
+    long readsInside() const { return count(3); }
+};
+
+} // namespace
+
+class TestLibusb0Transport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void openFailure_data();
+    void openFailure();
+    void timeOutsAreNotErrors();
+    void aGoneStickIs();
+    void closeWhileAReadWaits_data();
+    void closeWhileAReadWaits();
+    void secondOpenIsBusy();
+
+private:
+    std::shared_ptr<const libusb0::Library> m_library;
+    StandIn m_standIn;
+    QString m_peerPort;
+};
+
+void TestLibusb0Transport::initTestCase()
+{
+    const QStringList pair =
+        qEnvironmentVariable("PULVANE_TEST_COM_PAIR").split(u';', Qt::SkipEmptyParts);
+    if (pair.size() != 2)
+        QSKIP("PULVANE_TEST_COM_PAIR names no pair of linked COM ports");
+    m_peerPort = pair.at(1);
+    qputenv("PULVANE_LIBUSB0_PORT", pair.at(0).toLocal8Bit());
+    m_library = libusb0::Library::load();
+    if (!m_library)
+        QSKIP("no libusb0.dll in System32");
+    HMODULE module = GetModuleHandleW(L"libusb0.dll");
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module, path, MAX_PATH);
+    QVERIFY2(QString::fromWCharArray(path).contains(u"system32", Qt::CaseInsensitive),
+             qPrintable(QString::fromWCharArray(path)));
+    const auto resolve = [module](const char *name, auto *call) {
+        *call = reinterpret_cast<std::remove_pointer_t<decltype(call)>>(
+            reinterpret_cast<void *>(GetProcAddress(module, name)));
+    };
+    resolve("standin_unplug", &m_standIn.unplug);
+    resolve("standin_hold_reads", &m_standIn.holdReads);
+    resolve("standin_counts", &m_standIn.counts);
+    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.counts)
+        QSKIP("libusb0.dll in System32 is not the test stand-in");
+}
+
+void TestLibusb0Transport::cleanup()
+{
+    m_standIn.unplug(0);
+    m_standIn.holdReads(0);
+}
+
+void TestLibusb0Transport::openFailure_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("claimed by another program") << -16 << "stick is busy: another program holds it";
+    QTest::newRow("access denied") << -13 << "stick is busy: another program holds it";
+    QTest::newRow("unplugged") << -19 << "stick is gone";
+    QTest::newRow("no such device") << -2 << "stick is gone";
+    QTest::newRow("anything else") << -5 << "stick: the library's text";
+}
+
+void TestLibusb0Transport::openFailure()
+{
+    QFETCH(int, code);
+    QFETCH(QString, why);
+    QCOMPARE(Libusb0Transport::openFailure(code, QStringLiteral("stick"),
+                                           QStringLiteral("the library's text")),
+             why);
+}
+
+void TestLibusb0Transport::timeOutsAreNotErrors()
+{
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    test::ComPortPeer peer(m_peerPort);
+    QVERIFY(peer.isOpen());
+    QSignalSpy arrived(&transport, &Transport::bytesArrived);
+    QSignalSpy gone(&transport, &Transport::gone);
+
+    // Several reads end on their time-out with nothing come.
+    QTest::qWait(5 * Libusb0Transport::kReadTimeoutMs);
+    QCOMPARE(gone.count(), 0);
+    const QByteArray startup = QByteArray::fromHex("a4016f20ea");
+    QVERIFY(peer.write(startup));
+    QTRY_COMPARE(test::joinedBytes(arrived), startup);
+    const QByteArray reset = QByteArray::fromHex("a4014a00ef");
+    QVERIFY(transport.write(reset));
+    QCOMPARE(peer.read(reset.size()), reset);
+    QCOMPARE(gone.count(), 0);
+}
+
+void TestLibusb0Transport::aGoneStickIs()
+{
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    QSignalSpy gone(&transport, &Transport::gone);
+    m_standIn.unplug(1);
+    QVERIFY(gone.wait());
+    QVERIFY2(gone.first().first().toString().startsWith(u"the stick was unplugged ("),
+             qPrintable(gone.first().first().toString()));
+    QVERIFY(!transport.isOpen());
+    QVERIFY(!transport.write(QByteArray::fromHex("a4014a00ef")));
+    QCOMPARE(gone.count(), 1);
+}
+
+void TestLibusb0Transport::closeWhileAReadWaits_data()
+{
+    QTest::addColumn<bool>("readIgnoresItsTimeOut");
+    QTest::newRow("read waiting on its time-out") << false;
+    QTest::newRow("read that ignores its time-out") << true;
+}
+
+void TestLibusb0Transport::closeWhileAReadWaits()
+{
+    QFETCH(bool, readIgnoresItsTimeOut);
+    const long releases = m_standIn.releases();
+    const long closes = m_standIn.closes();
+    const long closedDuringRead = m_standIn.closedDuringRead();
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    m_standIn.holdReads(readIgnoresItsTimeOut);
+    QTRY_VERIFY(m_standIn.readsInside() > 0);
+
+    transport.close();
+    QVERIFY(!transport.isOpen());
+    // The device is released and closed only once no read is inside it: by
+    // close() itself, or by the reading thread once its read came back.
+    QCOMPARE(m_standIn.releases(), releases + (readIgnoresItsTimeOut ? 0 : 1));
+    m_standIn.holdReads(0);
+    QTRY_COMPARE(m_standIn.closes(), closes + 1);
+    QCOMPARE(m_standIn.releases(), releases + 1);
+    QCOMPARE(m_standIn.closedDuringRead(), closedDuringRead);
+}
+
+void TestLibusb0Transport::secondOpenIsBusy()
+{
+    Libusb0Transport first(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(first.open(&why), qPrintable(why));
+    Libusb0Transport second(m_library, kStick, QStringLiteral("stick"));
+    QVERIFY(!second.open(&why));
+    QCOMPARE(why, QStringLiteral("stick is busy: another program holds it"));
+    QVERIFY(first.isOpen());
+}
+
+QTEST_GUILESS_MAIN(TestLibusb0Transport)
+#include "tst_libusb0transport.moc"

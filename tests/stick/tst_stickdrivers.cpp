@@ -1,0 +1,101 @@
+// What the line for an ANT stick says, by its driver; under Windows (or Wine)
+// also the listing itself, against a USB device entry this test registers.
+#include "stickdrivers.h"
+
+#include <QTest>
+
+#ifdef Q_OS_WIN
+#include "registereddevice.h"
+#endif
+
+using namespace pulvane::ant;
+
+class TestStickDrivers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void line_data();
+    void line();
+#ifdef Q_OS_WIN
+    void listsARegisteredStick();
+#endif
+};
+
+void TestStickDrivers::line_data()
+{
+    QTest::addColumn<QString>("service");
+    QTest::addColumn<int>("product");
+    QTest::addColumn<bool>("libusb0Present");
+    QTest::addColumn<QString>("line");
+
+    const QString usable = QStringLiteral(
+        "%1 has the driver %2, which Pulvane uses as it is; if another program holds the stick, "
+        "close the training application and press START again");
+    const QString usbM = QStringLiteral("ANT USB-m stick 0fcf:1009 at Port_#0002.Hub_#0001");
+    const QString usb2 = QStringLiteral("ANT USB2 stick 0fcf:1008 at Port_#0002.Hub_#0001");
+    const QString bridge =
+        QStringLiteral("ANT USB stick 0fcf:1004 (serial bridge) at Port_#0002.Hub_#0001");
+
+    QTest::newRow("no driver installed")
+        << QString() << 0x1009 << true
+        << usbM + " has no driver installed: install the stick maker's driver, the one training "
+                  "applications use, and plug the stick in again";
+    QTest::newRow("maker's driver") << "libusb0" << 0x1008 << true << usable.arg(usb2, "libusb0");
+    QTest::newRow("maker's driver without its library")
+        << "libusb0" << 0x1009 << false
+        << usbM + " has the driver libusb0, but the driver's library libusb0.dll is missing from "
+                  "System32: install the stick maker's driver package again";
+    QTest::newRow("WinUSB, whatever its case")
+        << "WINUSB" << 0x1009 << false << usable.arg(usbM, "WINUSB");
+    QTest::newRow("libusbK") << "libusbK" << 0x1008 << false << usable.arg(usb2, "libusbK");
+    QTest::newRow("bridge with USBXpress")
+        << "SiUSBXp" << 0x1004 << true
+        << bridge + " has the driver SiUSBXp, which makes no COM port; Pulvane reaches this "
+                    "stick through the bridge's virtual-COM-port driver";
+    QTest::newRow("bridge with its COM port") << "silabser" << 0x1004 << true
+                                              << usable.arg(bridge, "silabser");
+    QTest::newRow("bulk-stick driver on the bridge")
+        << "libusb0" << 0x1004 << true
+        << bridge + " has the driver libusb0, through which Pulvane cannot reach it";
+    QTest::newRow("bridge driver on a bulk stick")
+        << "silabser" << 0x1009 << true
+        << usbM + " has the driver silabser, through which Pulvane cannot reach it";
+}
+
+void TestStickDrivers::line()
+{
+    QFETCH(QString, service);
+    QFETCH(int, product);
+    QFETCH(bool, libusb0Present);
+    QFETCH(QString, line);
+    const StickDriverFound stick{uint16_t(product), service,
+                                 QStringLiteral("Port_#0002.Hub_#0001")};
+    QCOMPARE(stickDriverLine(stick, libusb0Present), line);
+}
+
+#ifdef Q_OS_WIN
+void TestStickDrivers::listsARegisteredStick()
+{
+    // A stick as Windows leaves it once the maker's driver is bound.
+    test::RegisteredDevice device(test::RegisteredDevice::Usb,
+                                  L"USB\\VID_0FCF&PID_1009\\PULVANETEST");
+    QVERIFY(device.isValid());
+    QVERIFY(device.setMultiString(SPDRP_HARDWAREID, {L"USB\\VID_0FCF&PID_1009&REV_0100",
+                                                    L"USB\\VID_0FCF&PID_1009"}));
+    QVERIFY(device.setString(SPDRP_SERVICE, L"libusb0"));
+    QVERIFY(device.setString(SPDRP_LOCATION_INFORMATION, L"Port_#0007.Hub_#0003"));
+    QVERIFY(device.registerIt());
+
+    const QList<StickDriverFound> found = scanStickDrivers();
+    const auto it = std::find_if(found.begin(), found.end(), [](const StickDriverFound &s) {
+        return s.location == QLatin1String("Port_#0007.Hub_#0003");
+    });
+    QVERIFY2(it != found.end(), "the registered stick is not listed");
+    QCOMPARE(it->productId, uint16_t(0x1009));
+    QCOMPARE(it->service, QStringLiteral("libusb0"));
+}
+#endif
+
+QTEST_GUILESS_MAIN(TestStickDrivers)
+#include "tst_stickdrivers.moc"
