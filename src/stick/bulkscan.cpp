@@ -46,6 +46,8 @@ QList<BulkStickFound> scanBulkSticks()
         const int rc = libusb_open(list[i], &handle);
         if (rc == 0)
             libusb_close(handle);
+        if (rc == LIBUSB_ERROR_NOT_SUPPORTED)
+            continue;
         stick.reachable = rc != LIBUSB_ERROR_ACCESS;
         found << stick;
     }

@@ -1,6 +1,7 @@
 // The Windows listing of COM ports: SetupAPI's Ports class, each device's
 // PortName from its device key, its hardware IDs and its location path.
 #include "comports.h"
+#include "setupapi_win.h"
 
 #include <windows.h>
 
@@ -9,29 +10,9 @@
 #include <devguid.h>
 #include <setupapi.h>
 
-#include <vector>
-
 namespace pulvane::ant {
 
 namespace {
-
-QStringList multiStringProperty(HDEVINFO set, SP_DEVINFO_DATA *info, DWORD property)
-{
-    DWORD type = 0;
-    DWORD needed = 0;
-    SetupDiGetDeviceRegistryPropertyW(set, info, property, &type, nullptr, 0, &needed);
-    if (needed == 0)
-        return {};
-    std::vector<wchar_t> data(needed / sizeof(wchar_t) + 1, L'\0');
-    if (!SetupDiGetDeviceRegistryPropertyW(set, info, property, &type,
-                                           reinterpret_cast<BYTE *>(data.data()), needed, nullptr))
-        return {};
-    if (type == REG_SZ)
-        return {QString::fromWCharArray(data.data())};
-    if (type != REG_MULTI_SZ)
-        return {};
-    return multiStringList(data.data(), needed / sizeof(wchar_t));
-}
 
 QString portName(HDEVINFO set, SP_DEVINFO_DATA *info)
 {
@@ -66,11 +47,11 @@ QList<ComPortFound> scanComPorts()
         // Printer ports (LPT) share the class.
         if (!port.port.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
             continue;
-        port.usb = usbIdsFromHardwareIds(multiStringProperty(set, &info, SPDRP_HARDWAREID));
-        const QStringList paths = multiStringProperty(set, &info, SPDRP_LOCATION_PATHS);
+        port.usb = usbIdsFromHardwareIds(deviceProperty(set, &info, SPDRP_HARDWAREID));
+        const QStringList paths = deviceProperty(set, &info, SPDRP_LOCATION_PATHS);
         if (!paths.isEmpty())
             port.portNumbers = usbPortsFromLocationPath(paths.first());
-        const QStringList names = multiStringProperty(set, &info, SPDRP_FRIENDLYNAME);
+        const QStringList names = deviceProperty(set, &info, SPDRP_FRIENDLYNAME);
         port.friendlyName = names.isEmpty() ? port.port : names.first();
         found << port;
     }

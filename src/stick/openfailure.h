@@ -40,7 +40,7 @@ QString programsHolding(const QString &devicePath);
 // True when we may not open path for reading and writing.
 bool accessDenied(const QString &path);
 // A libusb open failure in the platform's own terms where libusb's would
-// mislead (Windows: no WinUSB driver bound, a device held elsewhere); empty
+// mislead (Windows: a driver libusb cannot use, a device held elsewhere); empty
 // otherwise.
 QString platformUsbReason(int libusbError, const QString &what);
 

@@ -1,5 +1,6 @@
-// Open failures as Windows words them: a COM port or a WinUSB device is
-// opened exclusively, and no listing of who holds it comes cheap.
+// Open failures as Windows words them: a COM port, a WinUSB device or a
+// stick with its maker's driver is opened by one program at a time, and no
+// listing of who holds it comes cheap.
 #include "openfailure.h"
 
 #include <libusb.h>
@@ -20,9 +21,9 @@ QString platformUsbReason(int libusbError, const QString &what)
 {
     switch (libusbError) {
     case LIBUSB_ERROR_NOT_SUPPORTED:
-        return QStringLiteral("%1 has no WinUSB driver; bind a WinUSB-compatible driver to it "
-                              "once (a driver-binding tool does this) and plug it in again")
-            .arg(what);
+        // The scan leaves such sticks out; this one changed its driver since.
+        // Which driver it has is said once START has found none to open.
+        return QStringLiteral("%1 has a driver that libusb cannot use").arg(what);
     case LIBUSB_ERROR_ACCESS:
         return QStringLiteral("%1 is busy: another program holds it").arg(what);
     default:

@@ -66,6 +66,8 @@ QList<BulkStickFound> scanLibusb0Sticks()
             stick.location.description = QStringLiteral("ANT USB stick 0fcf:%1 (%2)")
                                              .arg(descriptor.idProduct, 4, 16, QLatin1Char('0'))
                                              .arg(stick.location.path);
+            // Not an address libusb gives: no serial node is taken for it.
+            stick.deviceAddress = -1;
             stick.reachable = true;
             found << stick;
         }

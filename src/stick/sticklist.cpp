@@ -13,6 +13,11 @@ namespace {
 
 bool locationLess(const StickLocation &a, const StickLocation &b)
 {
+    // Sticks with their maker's driver come first, by the names it gives
+    // them: libusb0.dll tells nothing of where a stick is plugged in.
+    const bool aLibusb0 = a.kind == StickLocation::Kind::Libusb0;
+    if (aLibusb0 != (b.kind == StickLocation::Kind::Libusb0))
+        return aLibusb0;
     if (a.busNumber != b.busNumber)
         return a.busNumber < b.busNumber;
     if (a.portNumbers != b.portNumbers)

@@ -1,6 +1,7 @@
-// The stick list as Windows finds it: libusb and the COM ports of bridge
-// sticks. There is no virtual-stick directory: UART modules and simulators
-// are named in PULVANE_STICKS.
+// The stick list as Windows finds it: bulk sticks through libusb0.dll (the
+// maker's driver) and libusb, and the COM ports of bridge sticks. There is no
+// virtual-stick directory: UART modules and simulators are named in
+// PULVANE_STICKS.
 #include "sticklist.h"
 
 #include "sticklist_p.h"
@@ -9,7 +10,8 @@ namespace pulvane::ant {
 
 QList<StickLocation> findSticks()
 {
-    return listSticks(scanBulkSticks(), scanSerialSticks(), {}, namedSticksOfEnvironment());
+    return listSticks(scanLibusb0Sticks() + scanBulkSticks(), scanSerialSticks(), {},
+                      namedSticksOfEnvironment());
 }
 
 QString namedStickPlace()

@@ -26,11 +26,14 @@ struct StickLocation
     enum class Kind
     {
         Usb,
+        // A bulk stick with its maker's libusb-win32 driver (Windows).
+        Libusb0,
         Serial,
         Virtual
     };
     Kind kind = Kind::Usb;
     // Serial: the tty node. Virtual: the directory entry (a link to a tty).
+    // Libusb0: the device's name as libusb0.dll lists it.
     QString path;
     // Usb and Serial: where the stick is plugged in.
     int busNumber = 0;

@@ -1,6 +1,8 @@
 #include "stickopen.h"
 
 #include "serialline.h"
+#include "stickdiagnostics.h"
+#include "stickdrivers.h"
 #include "sticklist.h"
 #include "usbtransport.h"
 
@@ -18,6 +20,9 @@ std::unique_ptr<Transport> openStickAt(const StickLocation &stick, int baudrate,
             transport = std::move(usb);
         break;
     }
+    case StickLocation::Kind::Libusb0:
+        transport = openLibusb0Stick(stick, &reason);
+        break;
     case StickLocation::Kind::Serial:
     case StickLocation::Kind::Virtual: {
         const int rate = stick.kind == StickLocation::Kind::Serial || baudrate <= 0
@@ -36,6 +41,13 @@ std::unique_ptr<Transport> SystemStickProvider::openStick(int index, int baudrat
 {
     const QList<StickLocation> sticks = findSticks();
     if (index < 0 || index >= sticks.size()) {
+        // START asks for the sticks in turn: the first index past the list
+        // means none could be opened. Each stick plugged in then gets its
+        // driver's line (Windows; nothing elsewhere), once per START.
+        if (index == sticks.size()) {
+            for (const QString &line : stickDriverLines())
+                reportStickTrouble(line);
+        }
         if (why) {
             *why = sticks.isEmpty()
                        ? QStringLiteral("no ANT stick found (USB, serial, or in %1)")

@@ -1,5 +1,6 @@
 // What the platform finds before the stick list orders it: bulk sticks
-// through libusb (bulkscan.cpp, every platform); serial sticks, one file per
+// through libusb (bulkscan.cpp, every platform) and, on Windows, through the
+// maker's driver (stickdrivers_win.cpp); serial sticks, one file per
 // platform chosen by the build (serialscan_linux.cpp: sysfs;
 // serialscan_win.cpp: COM ports through SetupAPI); the virtual-stick
 // directory, Linux only (virtualsticks_linux.cpp).
@@ -15,7 +16,7 @@
 
 namespace pulvane::ant {
 
-// A bulk stick (0fcf:1008, 0fcf:1009) that libusb lists.
+// A bulk stick (0fcf:1008, 0fcf:1009) that libusb or libusb0.dll lists.
 struct BulkStickFound
 {
     StickLocation location;
@@ -47,7 +48,13 @@ struct VirtualStickFound
     QString target;
 };
 
+// The sticks libusb can drive; one whose driver libusb cannot use at all (on
+// Windows the maker's libusb-win32 driver, or none) is left to the scans
+// that can.
 QList<BulkStickFound> scanBulkSticks();
+// The bulk sticks with the maker's libusb-win32 driver, as libusb0.dll lists
+// them; none where that library is not in System32 (Windows only).
+QList<BulkStickFound> scanLibusb0Sticks();
 QList<SerialStickFound> scanSerialSticks();
 // The vetted entries of the virtual-stick directory, by name (Linux only).
 QList<VirtualStickFound> scanVirtualSticks(const QString &directory);

@@ -6,14 +6,10 @@
 #include <QTest>
 
 #ifdef Q_OS_WIN
-#include <windows.h>
-
-#include <initguid.h> // defines GUID_DEVCLASS_PORTS here
-
-#include <devguid.h>
-#include <setupapi.h>
+#include "registereddevice.h"
 #endif
 
+using namespace pulvane;
 using namespace pulvane::ant;
 
 Q_DECLARE_METATYPE(std::optional<UsbIds>)
@@ -125,27 +121,14 @@ void TestComPorts::listsARegisteredPort()
 {
     // A port device as a USB-serial driver would leave it: Ports class,
     // hardware IDs, and PortName in its device key.
-    HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
-    QVERIFY(set != INVALID_HANDLE_VALUE);
-    SP_DEVINFO_DATA info{};
-    info.cbSize = sizeof info;
-    QVERIFY(SetupDiCreateDeviceInfoW(set, L"PULVANETESTPORT", &GUID_DEVCLASS_PORTS, nullptr,
-                                     nullptr, DICD_GENERATE_ID, &info));
-    const wchar_t ids[] = L"USB\\VID_0FCF&PID_1004&REV_0100\0USB\\VID_0FCF&PID_1004\0";
-    QVERIFY(SetupDiSetDeviceRegistryPropertyW(set, &info, SPDRP_HARDWAREID,
-                                              reinterpret_cast<const BYTE *>(ids), sizeof ids));
-    QVERIFY(SetupDiRegisterDeviceInfo(set, &info, 0, nullptr, nullptr, nullptr));
-    HKEY key =
-        SetupDiCreateDevRegKeyW(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
-    QVERIFY(key != INVALID_HANDLE_VALUE);
-    const wchar_t port[] = L"COM97";
-    RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE *>(port), sizeof port);
-    RegCloseKey(key);
+    test::RegisteredDevice device(test::RegisteredDevice::Ports, L"PULVANETESTPORT");
+    QVERIFY(device.isValid());
+    QVERIFY(device.setMultiString(SPDRP_HARDWAREID, {L"USB\\VID_0FCF&PID_1004&REV_0100",
+                                                    L"USB\\VID_0FCF&PID_1004"}));
+    QVERIFY(device.registerIt());
+    QVERIFY(device.setDeviceValue(L"PortName", L"COM97"));
 
     const QList<ComPortFound> found = scanComPorts();
-    SetupDiRemoveDevice(set, &info);
-    SetupDiDestroyDeviceInfoList(set);
-
     const auto it = std::find_if(found.begin(), found.end(), [](const ComPortFound &p) {
         return p.port == QLatin1String("COM97");
     });

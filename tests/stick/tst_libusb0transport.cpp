@@ -10,8 +10,11 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <type_traits>
+
 #include <windows.h>
 
+using namespace pulvane;
 using namespace pulvane::ant;
 
 namespace {

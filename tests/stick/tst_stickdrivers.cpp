@@ -8,6 +8,7 @@
 #include "registereddevice.h"
 #endif
 
+using namespace pulvane;
 using namespace pulvane::ant;
 
 class TestStickDrivers : public QObject

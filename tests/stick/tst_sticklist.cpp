@@ -22,6 +22,17 @@ BulkStickFound bulk(int bus, const QList<int> &ports, int address, bool reachabl
     return found;
 }
 
+// A stick with its maker's driver, as libusb0.dll names it (Windows).
+BulkStickFound libusb0Stick(const QString &name)
+{
+    BulkStickFound found;
+    found.location.kind = StickLocation::Kind::Libusb0;
+    found.location.path = name;
+    found.location.productId = kUsbMStickProductId;
+    found.reachable = true;
+    return found;
+}
+
 SerialStickFound node(const QString &path, int bus, const QList<int> &ports, int address,
                       bool readWrite = true)
 {
@@ -55,6 +66,8 @@ QString brief(const StickLocation &stick)
             ports << QString::number(p);
         return QStringLiteral("usb %1-%2").arg(stick.busNumber).arg(ports.join(u'.'));
     }
+    case StickLocation::Kind::Libusb0:
+        return QStringLiteral("libusb0 ") + stick.path;
     case StickLocation::Kind::Serial:
         return QStringLiteral("serial ") + stick.path;
     case StickLocation::Kind::Virtual:
@@ -97,6 +110,12 @@ void TestStickList::order_data()
                                  bulk(1, {2, 1}, 2, true), bulk(1, {2}, 5, true)}
         << QList<SerialStickFound>{} << QList<VirtualStickFound>{}
         << QStringList{"usb 1-2", "usb 1-2.1", "usb 1-3", "usb 2-1"};
+    QTest::newRow("maker's driver first, by its device names, then libusb by bus and port")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true), libusb0Stick("libusb0-0002"),
+                                 bulk(1, {1}, 4, true), libusb0Stick("libusb0-0001")}
+        << QList<SerialStickFound>{node(usb0, 1, {3}, 6)} << QList<VirtualStickFound>{}
+        << QStringList{"libusb0 libusb0-0001", "libusb0 libusb0-0002", "usb 1-1", "usb 1-2",
+                       "serial /dev/ttyUSB0"};
     QTest::newRow("serial sticks by bus and port, after every bulk stick")
         << QList<BulkStickFound>{bulk(3, {1}, 2, true)}
         << QList<SerialStickFound>{node(usb0, 2, {1}, 7), node(usb1, 1, {4}, 9)}

@@ -6,6 +6,7 @@
 // hangs up is checked by test-windows.sh with the real program (antsim
 // ends): a process under Wine keeps its own descriptors of a closed port, so
 // closing the far end here would hang nothing up.
+#include "comportpeer.h"
 #include "winserialtransport.h"
 
 #include <QSignalSpy>
@@ -13,70 +14,11 @@
 
 #include <windows.h>
 
+using namespace pulvane;
 using namespace pulvane::ant;
 
-namespace {
-
-// The far end of the line, plain blocking Win32 I/O.
-class Peer
-{
-public:
-    explicit Peer(const QString &port)
-    {
-        const std::wstring path = WinSerialTransport::devicePath(port).toStdWString();
-        m_handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        if (m_handle == INVALID_HANDLE_VALUE)
-            return;
-        COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = 20;
-        timeouts.ReadTotalTimeoutConstant = 2000;
-        SetCommTimeouts(m_handle, &timeouts);
-    }
-    ~Peer() { close(); }
-    bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
-    void close()
-    {
-        if (isOpen())
-            CloseHandle(m_handle);
-        m_handle = INVALID_HANDLE_VALUE;
-    }
-    bool write(const QByteArray &bytes)
-    {
-        DWORD n = 0;
-        return WriteFile(m_handle, bytes.constData(), DWORD(bytes.size()), &n, nullptr) &&
-               n == DWORD(bytes.size());
-    }
-    // Reads until count bytes came or two seconds passed.
-    QByteArray read(int count)
-    {
-        QByteArray got;
-        QDeadlineTimer deadline(2000);
-        while (got.size() < count && !deadline.hasExpired()) {
-            char buffer[256];
-            DWORD n = 0;
-            if (!ReadFile(m_handle, buffer,
-                          DWORD(std::min<qsizetype>(sizeof buffer, count - got.size())), &n,
-                          nullptr))
-                break;
-            got.append(buffer, int(n));
-        }
-        return got;
-    }
-
-private:
-    HANDLE m_handle = INVALID_HANDLE_VALUE;
-};
-
-QByteArray joined(const QSignalSpy &spy)
-{
-    QByteArray all;
-    for (const QList<QVariant> &args : spy)
-        all += args.at(0).toByteArray();
-    return all;
-}
-
-} // namespace
+using test::ComPortPeer;
+using test::joinedBytes;
 
 class TestWinSerialTransport : public QObject
 {
@@ -171,7 +113,7 @@ void TestWinSerialTransport::bytesBothWays()
     WinSerialTransport transport(m_port, 115200, QStringLiteral("test"));
     QString why;
     QVERIFY2(transport.open(&why), qPrintable(why));
-    Peer peer(m_peerPort);
+    ComPortPeer peer(m_peerPort);
     QVERIFY(peer.isOpen());
     QSignalSpy arrived(&transport, &Transport::bytesArrived);
     QSignalSpy gone(&transport, &Transport::gone);
@@ -192,13 +134,13 @@ void TestWinSerialTransport::bytesBothWays()
         expected += piece;
         QTest::qWait(30);
     }
-    QTRY_COMPARE(joined(arrived), expected);
+    QTRY_COMPARE(joinedBytes(arrived), expected);
     // A burst larger than one read.
     QByteArray burst(10000, '\0');
     for (int i = 0; i < burst.size(); ++i)
         burst[i] = char(i * 7);
     QVERIFY(peer.write(burst));
-    QTRY_COMPARE_WITH_TIMEOUT(joined(arrived), expected + burst, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(joinedBytes(arrived), expected + burst, 10000);
     QCOMPARE(gone.count(), 0);
 }
 
@@ -208,7 +150,7 @@ void TestWinSerialTransport::closeEndsTheSignals()
     WinSerialTransport transport(m_port, 115200, QStringLiteral("test"));
     QString why;
     QVERIFY2(transport.open(&why), qPrintable(why));
-    Peer peer(m_peerPort);
+    ComPortPeer peer(m_peerPort);
     QSignalSpy arrived(&transport, &Transport::bytesArrived);
     // Closed from inside its own signal, as AntLibrary may do.
     connect(&transport, &Transport::bytesArrived, &transport, [&] { transport.close(); });
