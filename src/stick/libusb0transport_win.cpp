@@ -24,11 +24,6 @@ constexpr int kAccessDenied = -13;
 constexpr int kBusy = -16;
 constexpr int kNoDevice = -19;
 
-QString unplugged(const QString &libraryText)
-{
-    return QStringLiteral("the stick was unplugged (%1)").arg(libraryText);
-}
-
 } // namespace
 
 // What the reading thread shares with the transport. The thread holds it for
@@ -64,9 +59,6 @@ struct Libusb0Transport::Reader
             const int n = self->library->bulkRead(self->handle, kInEndpoint, buffer, kReadSize,
                                                   kReadTimeoutMs);
             const bool failed = n < 0 && n != libusb0::kTimedOut;
-            const QString reason = failed ? unplugged(self->library->lastError(
-                                                QStringLiteral("read failed with %1").arg(n)))
-                                          : QString();
             std::lock_guard<std::mutex> guard(self->lock);
             if (self->stop)
                 break;
@@ -78,8 +70,7 @@ struct Libusb0Transport::Reader
                     Qt::QueuedConnection);
             } else if (failed) {
                 QMetaObject::invokeMethod(
-                    owner, [owner, self, reason] { owner->readerLost(self, reason); },
-                    Qt::QueuedConnection);
+                    owner, [owner, self] { owner->readerLost(self); }, Qt::QueuedConnection);
                 reading = false;
             }
         }
@@ -171,7 +162,7 @@ bool Libusb0Transport::write(const QByteArray &bytes)
     // A short write or a time-out loses this frame; the stick may still answer.
     if (n >= 0 || n == libusb0::kTimedOut)
         return false;
-    fail(unplugged(m_library->lastError(QStringLiteral("write failed with %1").arg(n))));
+    fail();
     return false;
 }
 
@@ -212,18 +203,20 @@ void Libusb0Transport::deliver(const std::shared_ptr<Reader> &reader, const QByt
         emit bytesArrived(bytes);
 }
 
-void Libusb0Transport::readerLost(const std::shared_ptr<Reader> &reader, const QString &reason)
+void Libusb0Transport::readerLost(const std::shared_ptr<Reader> &reader)
 {
     if (reader == m_reader)
-        fail(reason);
+        fail();
 }
 
-void Libusb0Transport::fail(const QString &reason)
+void Libusb0Transport::fail()
 {
     if (m_gone)
         return;
     m_gone = true;
-    emit gone(reason);
+    // The library's codes cannot tell a stick pulled out from one that
+    // stopped answering: either way it is gone.
+    emit gone(unpluggedReason(Link::Usb));
 }
 
 } // namespace pulvane::ant

@@ -50,6 +50,7 @@ public:
     static constexpr int kInEndpoint = 0x81;
     static constexpr int kReadTimeoutMs = 100;
     static constexpr int kWriteTimeoutMs = 2000;
+    // Ten read time-outs, and still less than one write may take.
     static constexpr int kCloseWaitMs = 1000;
 
 private:
@@ -57,8 +58,8 @@ private:
     // On the owning thread, from the reader's queued calls: dropped unless
     // reader is still the one in use.
     void deliver(const std::shared_ptr<Reader> &reader, const QByteArray &bytes);
-    void readerLost(const std::shared_ptr<Reader> &reader, const QString &reason);
-    void fail(const QString &reason);
+    void readerLost(const std::shared_ptr<Reader> &reader);
+    void fail();
 
     std::shared_ptr<const libusb0::Library> m_library;
     QString m_deviceName;

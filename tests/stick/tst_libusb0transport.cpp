@@ -146,8 +146,7 @@ void TestLibusb0Transport::aGoneStickIs()
     QSignalSpy gone(&transport, &Transport::gone);
     m_standIn.unplug(1);
     QVERIFY(gone.wait());
-    QVERIFY2(gone.first().first().toString().startsWith(u"the stick was unplugged ("),
-             qPrintable(gone.first().first().toString()));
+    QCOMPARE(gone.first().first().toString(), QStringLiteral("the stick was unplugged"));
     QVERIFY(!transport.isOpen());
     QVERIFY(!transport.write(QByteArray::fromHex("a4014a00ef")));
     QCOMPARE(gone.count(), 1);
