@@ -24,6 +24,22 @@ constexpr int kAccessDenied = -13;
 constexpr int kBusy = -16;
 constexpr int kNoDevice = -19;
 
+// Why an open failed, from the library's result code and its text.
+QString openFailure(int code, const QString &what, const QString &libraryText)
+{
+    switch (code) {
+    case kNoEntry:
+    case kNoDevice:
+        return goneReason(what);
+    case kBusy:
+    case kAccessDenied:
+        // The driver lets one program at a time claim the stick.
+        return busyReason(what, QString());
+    default:
+        return otherReason(what, libraryText);
+    }
+}
+
 } // namespace
 
 // What the reading thread shares with the transport. The thread holds it for
@@ -92,21 +108,6 @@ Libusb0Transport::Libusb0Transport(std::shared_ptr<const libusb0::Library> libra
 Libusb0Transport::~Libusb0Transport()
 {
     close();
-}
-
-QString Libusb0Transport::openFailure(int code, const QString &what, const QString &libraryText)
-{
-    switch (code) {
-    case kNoEntry:
-    case kNoDevice:
-        return goneReason(what);
-    case kBusy:
-    case kAccessDenied:
-        // The driver lets one program at a time claim the stick.
-        return busyReason(what, QString());
-    default:
-        return otherReason(what, libraryText);
-    }
 }
 
 bool Libusb0Transport::open(QString *why)

@@ -43,9 +43,6 @@ public:
     void close() override;
     QString description() const override;
 
-    // Why an open failed, from the library's result code and its text.
-    static QString openFailure(int code, const QString &what, const QString &libraryText);
-
     static constexpr int kOutEndpoint = 0x01;
     static constexpr int kInEndpoint = 0x81;
     static constexpr int kReadTimeoutMs = 100;

@@ -1,6 +1,6 @@
 // A device entry registered with SetupAPI for the length of a test, as a
-// driver's installation leaves one, and removed when the object goes.
-// Windows (or Wine) only.
+// driver's installation leaves one; removed when the object goes. Windows
+// (or Wine) only.
 #pragma once
 
 #include <windows.h>
@@ -10,7 +10,9 @@
 #include <devguid.h>
 #include <setupapi.h>
 
-#include <initializer_list>
+#include <algorithm>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace pulvane::test {
@@ -18,22 +20,30 @@ namespace pulvane::test {
 class RegisteredDevice
 {
 public:
-    enum Class
-    {
-        Ports,
-        Usb
-    };
-
     // name: a whole instance ID ("USB\VID_0FCF&PID_1009\PULVANETEST"), or a
-    // bare name from which SetupAPI makes one under ROOT.
-    RegisteredDevice(Class deviceClass, const wchar_t *name)
+    // bare name SetupAPI makes one of under ROOT. properties: SPDRP_* with
+    // their text; a REG_MULTI_SZ one has its strings split at '|'.
+    RegisteredDevice(const GUID &deviceClass, const wchar_t *name,
+                     const std::vector<std::pair<DWORD, std::wstring>> &properties)
     {
-        const GUID *guid = deviceClass == Ports ? &GUID_DEVCLASS_PORTS : &GUID_DEVCLASS_USB;
-        m_set = SetupDiCreateDeviceInfoList(guid, nullptr);
+        m_set = SetupDiCreateDeviceInfoList(&deviceClass, nullptr);
         m_info.cbSize = sizeof m_info;
         const DWORD flags = wcschr(name, L'\\') ? 0 : DICD_GENERATE_ID;
-        m_valid = m_set != INVALID_HANDLE_VALUE &&
-                  SetupDiCreateDeviceInfoW(m_set, name, guid, nullptr, nullptr, flags, &m_info);
+        bool ok = m_set != INVALID_HANDLE_VALUE &&
+                  SetupDiCreateDeviceInfoW(m_set, name, &deviceClass, nullptr, nullptr, flags,
+                                           &m_info);
+        for (const auto &[property, text] : properties) {
+            std::wstring data = text + L'\0';
+            if (property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS) {
+                std::replace(data.begin(), data.end(), L'|', L'\0');
+                data += L'\0';
+            }
+            ok = ok && SetupDiSetDeviceRegistryPropertyW(
+                           m_set, &m_info, property, reinterpret_cast<const BYTE *>(data.data()),
+                           DWORD(data.size() * sizeof(wchar_t)));
+        }
+        m_registered =
+            ok && SetupDiRegisterDeviceInfo(m_set, &m_info, 0, nullptr, nullptr, nullptr);
     }
     ~RegisteredDevice()
     {
@@ -45,52 +55,25 @@ public:
     RegisteredDevice(const RegisteredDevice &) = delete;
     RegisteredDevice &operator=(const RegisteredDevice &) = delete;
 
-    bool isValid() const { return m_valid; }
+    bool isRegistered() const { return m_registered; }
 
-    // Properties are set before registerIt().
-    bool setString(DWORD property, const wchar_t *value)
-    {
-        return set(property, value, (wcslen(value) + 1) * sizeof(wchar_t));
-    }
-    bool setMultiString(DWORD property, std::initializer_list<const wchar_t *> values)
-    {
-        std::vector<wchar_t> data;
-        for (const wchar_t *value : values)
-            data.insert(data.end(), value, value + wcslen(value) + 1);
-        data.push_back(L'\0');
-        return set(property, data.data(), data.size() * sizeof(wchar_t));
-    }
-    bool registerIt()
-    {
-        m_registered = m_valid && SetupDiRegisterDeviceInfo(m_set, &m_info, 0, nullptr, nullptr,
-                                                            nullptr);
-        return m_registered;
-    }
-    // A value in the registered device's own key (a port's PortName).
-    bool setDeviceValue(const wchar_t *name, const wchar_t *value)
+    // A value in the device's own key (a port's PortName).
+    bool setDeviceValue(const wchar_t *name, const std::wstring &value)
     {
         HKEY key = SetupDiCreateDevRegKeyW(m_set, &m_info, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
                                            nullptr, nullptr);
         if (key == INVALID_HANDLE_VALUE)
             return false;
-        const bool ok = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
-                                       DWORD((wcslen(value) + 1) * sizeof(wchar_t))) ==
-                        ERROR_SUCCESS;
+        const bool ok = RegSetValueExW(key, name, 0, REG_SZ,
+                                       reinterpret_cast<const BYTE *>(value.c_str()),
+                                       DWORD((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
         RegCloseKey(key);
         return ok;
     }
 
 private:
-    bool set(DWORD property, const void *data, size_t bytes)
-    {
-        return m_valid && SetupDiSetDeviceRegistryPropertyW(
-                              m_set, &m_info, property, static_cast<const BYTE *>(data),
-                              DWORD(bytes));
-    }
-
     HDEVINFO m_set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA m_info{};
-    bool m_valid = false;
     bool m_registered = false;
 };
 

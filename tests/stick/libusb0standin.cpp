@@ -28,9 +28,9 @@ constexpr int kIoError = -5;
 constexpr DWORD kChunk = 4096;
 constexpr int kEmptyReadsAtHangUp = 3;
 
+// One per usb_open; the one that claimed interface 0 owns the port.
 struct Handle
 {
-    bool claimed = false;
 };
 
 struct State
@@ -39,7 +39,7 @@ struct State
     Device device{};
     char port[64] = {};
     char error[256] = {};
-    Handle *owner = nullptr; // the handle that claimed interface 0
+    Handle *owner = nullptr;
     HANDLE com = INVALID_HANDLE_VALUE;
     HANDLE readEvent = nullptr;
     HANDLE writeEvent = nullptr;
@@ -190,10 +190,8 @@ STANDIN_EXPORT DevHandle *usb_open(Device *device)
 
 STANDIN_EXPORT int usb_release_interface(DevHandle *h, int number)
 {
-    auto *handle = reinterpret_cast<Handle *>(h);
-    if (number != 0 || !handle->claimed)
+    if (number != 0 || reinterpret_cast<Handle *>(h) != g.owner)
         return failWith(kInvalid, "interface not claimed");
-    handle->claimed = false;
     g.owner = nullptr;
     closePort();
     InterlockedIncrement(&g.releases);
@@ -204,10 +202,9 @@ STANDIN_EXPORT int usb_close(DevHandle *h)
 {
     if (g.readsInside > 0)
         InterlockedIncrement(&g.closedDuringRead);
-    auto *handle = reinterpret_cast<Handle *>(h);
-    if (handle->claimed)
+    if (reinterpret_cast<Handle *>(h) == g.owner)
         usb_release_interface(h, 0);
-    delete handle;
+    delete reinterpret_cast<Handle *>(h);
     InterlockedIncrement(&g.closes);
     return 0;
 }
@@ -229,7 +226,6 @@ STANDIN_EXPORT int usb_claim_interface(DevHandle *h, int number)
     if (!openPort())
         return failWith(kNoDevice, "the port behind the stick cannot be opened");
     g.owner = handle;
-    handle->claimed = true;
     return 0;
 }
 

@@ -121,11 +121,10 @@ void TestComPorts::listsARegisteredPort()
 {
     // A port device as a USB-serial driver would leave it: Ports class,
     // hardware IDs, and PortName in its device key.
-    test::RegisteredDevice device(test::RegisteredDevice::Ports, L"PULVANETESTPORT");
-    QVERIFY(device.isValid());
-    QVERIFY(device.setMultiString(SPDRP_HARDWAREID, {L"USB\\VID_0FCF&PID_1004&REV_0100",
-                                                    L"USB\\VID_0FCF&PID_1004"}));
-    QVERIFY(device.registerIt());
+    test::RegisteredDevice device(
+        GUID_DEVCLASS_PORTS, L"PULVANETESTPORT",
+        {{SPDRP_HARDWAREID, L"USB\\VID_0FCF&PID_1004&REV_0100|USB\\VID_0FCF&PID_1004"}});
+    QVERIFY(device.isRegistered());
     QVERIFY(device.setDeviceValue(L"PortName", L"COM97"));
 
     const QList<ComPortFound> found = scanComPorts();

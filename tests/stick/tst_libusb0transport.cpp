@@ -28,16 +28,19 @@ struct StandIn
     void (*holdReads)(int) = nullptr;
     void (*counts)(long[4]) = nullptr;
 
-    long count(int which) const
+    enum Count
+    {
+        Releases,
+        Closes,
+        ClosedDuringRead,
+        ReadsInside
+    };
+    long count(Count which) const
     {
         long all[4] = {};
         counts(all);
         return all[which];
     }
-    long releases() const { return count(0); }
-    long closes() const { return count(1); }
-    long closedDuringRead() const { return count(2); }
-    long readsInside() const { return count(3); }
 };
 
 } // namespace
@@ -49,8 +52,6 @@ class TestLibusb0Transport : public QObject
 private slots:
     void initTestCase();
     void cleanup();
-    void openFailure_data();
-    void openFailure();
     void timeOutsAreNotErrors();
     void aGoneStickIs();
     void closeWhileAReadWaits_data();
@@ -94,26 +95,6 @@ void TestLibusb0Transport::cleanup()
 {
     m_standIn.unplug(0);
     m_standIn.holdReads(0);
-}
-
-void TestLibusb0Transport::openFailure_data()
-{
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("why");
-    QTest::newRow("claimed by another program") << -16 << "stick is busy: another program holds it";
-    QTest::newRow("access denied") << -13 << "stick is busy: another program holds it";
-    QTest::newRow("unplugged") << -19 << "stick is gone";
-    QTest::newRow("no such device") << -2 << "stick is gone";
-    QTest::newRow("anything else") << -5 << "stick: the library's text";
-}
-
-void TestLibusb0Transport::openFailure()
-{
-    QFETCH(int, code);
-    QFETCH(QString, why);
-    QCOMPARE(Libusb0Transport::openFailure(code, QStringLiteral("stick"),
-                                           QStringLiteral("the library's text")),
-             why);
 }
 
 void TestLibusb0Transport::timeOutsAreNotErrors()
@@ -162,24 +143,24 @@ void TestLibusb0Transport::closeWhileAReadWaits_data()
 void TestLibusb0Transport::closeWhileAReadWaits()
 {
     QFETCH(bool, readIgnoresItsTimeOut);
-    const long releases = m_standIn.releases();
-    const long closes = m_standIn.closes();
-    const long closedDuringRead = m_standIn.closedDuringRead();
+    const long releases = m_standIn.count(StandIn::Releases);
+    const long closes = m_standIn.count(StandIn::Closes);
+    const long closedDuringRead = m_standIn.count(StandIn::ClosedDuringRead);
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
     QString why;
     QVERIFY2(transport.open(&why), qPrintable(why));
     m_standIn.holdReads(readIgnoresItsTimeOut);
-    QTRY_VERIFY(m_standIn.readsInside() > 0);
+    QTRY_VERIFY(m_standIn.count(StandIn::ReadsInside) > 0);
 
     transport.close();
     QVERIFY(!transport.isOpen());
     // The device is released and closed only once no read is inside it: by
     // close() itself, or by the reading thread once its read came back.
-    QCOMPARE(m_standIn.releases(), releases + (readIgnoresItsTimeOut ? 0 : 1));
+    QCOMPARE(m_standIn.count(StandIn::Releases), releases + (readIgnoresItsTimeOut ? 0 : 1));
     m_standIn.holdReads(0);
-    QTRY_COMPARE(m_standIn.closes(), closes + 1);
-    QCOMPARE(m_standIn.releases(), releases + 1);
-    QCOMPARE(m_standIn.closedDuringRead(), closedDuringRead);
+    QTRY_COMPARE(m_standIn.count(StandIn::Closes), closes + 1);
+    QCOMPARE(m_standIn.count(StandIn::Releases), releases + 1);
+    QCOMPARE(m_standIn.count(StandIn::ClosedDuringRead), closedDuringRead);
 }
 
 void TestLibusb0Transport::secondOpenIsBusy()

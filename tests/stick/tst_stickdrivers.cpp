@@ -79,14 +79,12 @@ void TestStickDrivers::line()
 void TestStickDrivers::listsARegisteredStick()
 {
     // A stick as Windows leaves it once the maker's driver is bound.
-    test::RegisteredDevice device(test::RegisteredDevice::Usb,
-                                  L"USB\\VID_0FCF&PID_1009\\PULVANETEST");
-    QVERIFY(device.isValid());
-    QVERIFY(device.setMultiString(SPDRP_HARDWAREID, {L"USB\\VID_0FCF&PID_1009&REV_0100",
-                                                    L"USB\\VID_0FCF&PID_1009"}));
-    QVERIFY(device.setString(SPDRP_SERVICE, L"libusb0"));
-    QVERIFY(device.setString(SPDRP_LOCATION_INFORMATION, L"Port_#0007.Hub_#0003"));
-    QVERIFY(device.registerIt());
+    test::RegisteredDevice device(
+        GUID_DEVCLASS_USB, L"USB\\VID_0FCF&PID_1009\\PULVANETEST",
+        {{SPDRP_HARDWAREID, L"USB\\VID_0FCF&PID_1009&REV_0100|USB\\VID_0FCF&PID_1009"},
+         {SPDRP_SERVICE, L"libusb0"},
+         {SPDRP_LOCATION_INFORMATION, L"Port_#0007.Hub_#0003"}});
+    QVERIFY(device.isRegistered());
 
     const QList<StickDriverFound> found = scanStickDrivers();
     const auto it = std::find_if(found.begin(), found.end(), [](const StickDriverFound &s) {
