@@ -146,10 +146,11 @@ void TestLibusb0Transport::closeWhileAReadWaits()
     const long releases = m_standIn.count(StandIn::Releases);
     const long closes = m_standIn.count(StandIn::Closes);
     const long closedDuringRead = m_standIn.count(StandIn::ClosedDuringRead);
+    // Held from the first read on, so the read close() meets is a held one.
+    m_standIn.holdReads(readIgnoresItsTimeOut);
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
     QString why;
     QVERIFY2(transport.open(&why), qPrintable(why));
-    m_standIn.holdReads(readIgnoresItsTimeOut);
     QTRY_VERIFY(m_standIn.count(StandIn::ReadsInside) > 0);
 
     transport.close();
