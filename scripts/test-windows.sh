@@ -8,8 +8,13 @@
 #      the window's end-to-end test;
 #   2. dist/pulvane.exe itself against antsim: START finds the belt, SAVE TO
 #      PC writes both registry values (checked with `wine reg query`);
-#   3. the installer: silent install, the installed program's title, silent
+#   3. the same with a stick that has its maker's libusb-win32 driver and
+#      nothing named: the stand-in libusb0.dll in the prefix's System32 (as
+#      the driver package puts the real one) carries the stick's bulk
+#      endpoints to antsim; STOP and START again, antsim killed mid-search;
+#   4. the installer: silent install, the installed program's title, silent
 #      uninstall that leaves nothing behind.
+# Steps 1 and 3 have the stand-in in System32; step 2 runs without it.
 # PULVANE_SCREENSHOT=<file.png> also saves the window of step 2 with the belt
 # found.
 set -euo pipefail
@@ -90,6 +95,27 @@ reg_value() { # key value: the REG_SZ text, or nothing
 # Clicks at a point of the window's client area.
 click_at() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
 
+# Waits up to 30 s until a file has count lines matching a pattern.
+wait_lines() { # file pattern [count]
+    local i
+    for i in $(seq 300); do
+        [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "${3:-1}" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# The stand-in for the libusb-win32 driver's library, put where the driver
+# package puts the real one, or taken away again.
+standin_in_system32() { # yes|no
+    local dll="$WINEPREFIX/drive_c/windows/system32/libusb0.dll"
+    if [ "$1" = yes ]; then
+        cp "$WIN_BUILD_DIR/tests/stick/libusb0standin/libusb0.dll" "$dll"
+    else
+        rm -f "$dll"
+    fi
+}
+
 # 1. The test programs built for Windows.
 step_test_programs() {
     win_stage "test programs under Wine"
@@ -98,6 +124,7 @@ step_test_programs() {
     map_port COM7 "$PAIR_A"
     map_port COM8 "$PAIR_B"
     map_port COM5 "$SIM_PTY"
+    standin_in_system32 yes
     win_wine_restart
     local winepath
     winepath="$(win_wine_path "$WIN_QT_PREFIX/bin");$(win_wine_path "$WIN_LIBUSB_PREFIX/bin")"
@@ -120,6 +147,10 @@ step_test_programs() {
 # 2. dist/pulvane.exe itself against antsim.
 step_dist_against_antsim() {
     win_stage "dist/pulvane.exe against antsim"
+    standin_in_system32 no
+    check "dist/ holds no libusb0.dll and pulvane.exe does not import one" \
+        test -z "$(find "$WIN_BUILD_DIR/dist" -iname libusb0.dll
+            "$WIN_TRIPLE-objdump" -p "$WIN_BUILD_DIR/dist/pulvane.exe" | grep -i 'DLL Name: libusb0')"
     start_antsim dist
     map_port COM6 "$SIM_PTY"
     win_wine_restart
@@ -172,7 +203,46 @@ step_dist_against_antsim() {
     win_wine_restart
 }
 
-# 3. The installer and the uninstaller.
+# 3. dist/pulvane.exe with a stick that has its maker's driver, nothing named.
+step_dist_libusb0() {
+    win_stage "dist/pulvane.exe with a libusb-win32 stick (the stand-in libusb0.dll)"
+    standin_in_system32 yes
+    start_antsim libusb0
+    map_port COM9 "$SIM_PTY"
+    wine reg delete 'HKCU\Software\Morvask' /f >/dev/null 2>&1 || true
+    win_wine_restart
+    local out="$TMP/antsim-libusb0.out" win diagnostics
+    env -u PULVANE_STICKS PULVANE_LIBUSB0_PORT=COM9 wine "$WIN_BUILD_DIR/dist/pulvane.exe" \
+        >"$TMP/libusb0.log" 2>&1 &
+    pids+=($!)
+    if ! win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
+        check "dist/pulvane.exe shows its window" false
+        return
+    fi
+    sleep 1
+    click_at "$win" 364 28 # START
+    check "libusb0 stick: START found belt 12345 and asked for its ID" \
+        wait_lines "$out" '^request .*id=0x51 dev=12345'
+    sleep 2
+    click_at "$win" 364 156 # SAVE TO PC
+    sleep 2
+    check "libusb0 stick: SAVE TO PC wrote both values, REG_SZ 12345" test \
+        "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)/$(reg_value OrvantaDeviceAntP QrxAntP_HRDeviceNumber)" = 12345/12345
+    click_at "$win" 364 76 # STOP
+    check "libusb0 stick: STOP resets it" wait_lines "$out" '^reset ' 2
+    click_at "$win" 364 28 # START
+    check "libusb0 stick: START again finds the belt" wait_lines "$out" '^found .*dev=12345' 2
+    # antsim ends mid-search: the stand-in's port hangs up under the stick.
+    kill "$ANTSIM_PID"
+    sleep 2
+    diagnostics="$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/Pulvane/diagnostics.log' | head -1)"
+    check "libusb0 stick: its loss is kept in diagnostics.log" wait_lines "${diagnostics:-/dev/null}" \
+        'ANT stick ANT USB stick 0fcf:1009 (\\\\\.\\libusb0-0001--0x0fcf-0x1009) went away: the stick was unplugged'
+    grep -h 'libusb0.*went away' "${diagnostics:-/dev/null}" | tr -d '\r' | sed 's/^/         /' || true
+    win_wine_restart
+}
+
+# 4. The installer and the uninstaller.
 step_installer() {
     win_stage "the installer"
     local installer program_dir win
@@ -184,6 +254,8 @@ step_installer() {
     check "silent install puts pulvane.exe in the 64-bit Program Files" test -f "$program_dir/pulvane.exe"
     check "silent install adds the Start-menu entry Pulvane" test -n "$(start_menu)"
     check "silent install adds the uninstaller" test -f "$program_dir/Uninstall.exe"
+    check "silent install puts no libusb0.dll anywhere" \
+        test -z "$(find "$WINEPREFIX/drive_c/Program Files" -iname libusb0.dll)"
     wine "C:\\Program Files\\Pulvane\\pulvane.exe" >/dev/null 2>&1 &
     pids+=($!)
     if win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
@@ -205,7 +277,7 @@ export PULVANE_WINEPREFIX="$TMP/prefix"
 win_wine_start
 win_stage "Wine prefix $WINEPREFIX on display $DISPLAY"
 
-STEPS=(step_test_programs step_dist_against_antsim step_installer)
+STEPS=(step_test_programs step_dist_against_antsim step_dist_libusb0 step_installer)
 for step in "${STEPS[@]}"; do
     "$step"
 done
