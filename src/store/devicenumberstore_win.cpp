@@ -4,17 +4,19 @@
 
 namespace pulvane::store::detail {
 
-// Both values are written together or not at all, so a failure always names
-// the first one and no message names a value that was written.
+// The registry takes each value the moment it is set; there is no writing
+// several at once. So each value is written, flushed and checked before the
+// next: the first that fails is the one named, and none after it is written.
 std::optional<qsizetype> writeToUserStore(const QStringList &keys, const QString &text)
 {
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Morvask"),
                        QStringLiteral("Quelb"));
-    for (const QString &key : keys)
-        settings.setValue(key, text);
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        return 0;
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        settings.setValue(keys.at(i), text);
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            return i;
+    }
     return std::nullopt;
 }
 

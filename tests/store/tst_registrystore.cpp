@@ -32,6 +32,8 @@ private slots:
     void bothValuesAsStrings_data();
     void bothValuesAsStrings();
     void otherValuesKept();
+    void stopsAtTheFailingValue_data();
+    void stopsAtTheFailingValue();
 };
 
 void TestRegistryStore::bothValuesAsStrings_data()
@@ -67,6 +69,32 @@ void TestRegistryStore::otherValuesKept()
     QCOMPARE(readStored(L"OrvantaDeviceAnt", L"SomethingElse").text, QStringLiteral("kept"));
     QCOMPARE(readStored(L"Other", L"Setting").text, QStringLiteral("also kept"));
     QCOMPARE(readStored(L"OrvantaDeviceAnt", L"QrxAnt_DeviceHrNumber").text, QStringLiteral("777"));
+}
+
+void TestRegistryStore::stopsAtTheFailingValue_data()
+{
+    QTest::addColumn<int>("failing"); // the value that cannot be written
+    QTest::newRow("first") << 0;
+    QTest::newRow("second") << 1;
+}
+
+void TestRegistryStore::stopsAtTheFailingValue()
+{
+    QFETCH(int, failing);
+    const wchar_t *keys[] = {L"OrvantaDeviceAnt", L"OrvantaDeviceAntP"};
+    const char *names[] = {"QrxAnt_DeviceHrNumber", "QrxAntP_HRDeviceNumber"};
+    // Under a volatile key only volatile keys can be made: only the other is writable.
+    HKEY handle = nullptr;
+    RegCreateKeyW(HKEY_CURRENT_USER, L"Software\\Morvask", &handle); // an ordinary key
+    RegCloseKey(handle);
+    RegCreateKeyExW(HKEY_CURRENT_USER,
+                    (std::wstring(kStoreKey) + L"\\" + keys[1 - failing]).c_str(), 0, nullptr,
+                    REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+    RegCloseKey(handle);
+    QCOMPARE(saveDeviceNumber(321),
+             QStringLiteral("Echec à la définition des données pour '%1'").arg(names[failing]));
+    QCOMPARE(readStored(keys[0], L"QrxAnt_DeviceHrNumber").text, failing == 0 ? "" : "321");
+    QCOMPARE(readStored(keys[1], L"QrxAntP_HRDeviceNumber").text, QString());
 }
 
 QTEST_GUILESS_MAIN(TestRegistryStore)
