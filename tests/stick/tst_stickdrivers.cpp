@@ -5,7 +5,12 @@
 #include <QTest>
 
 #ifdef Q_OS_WIN
+#include "libusb0_win.h"
 #include "registereddevice.h"
+#include "stickopen.h"
+
+#include <QRegularExpression>
+#include <QStandardPaths>
 #endif
 
 using namespace pulvane;
@@ -93,6 +98,17 @@ void TestStickDrivers::listsARegisteredStick()
     QVERIFY2(it != found.end(), "the registered stick is not listed");
     QCOMPARE(it->productId, uint16_t(0x1009));
     QCOMPARE(it->service, QStringLiteral("libusb0"));
+
+    // START asks for sticks 0 to 3: no stick is listed here, so the stick's
+    // line comes with the first ask, and only then.
+    QStandardPaths::setTestModeEnabled(true);
+    const QString line = stickDriverLine(*it, libusb0::Library::load() != nullptr);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(line));
+    QTest::failOnWarning(QRegularExpression(QRegularExpression::escape(line)));
+    SystemStickProvider provider;
+    QString why;
+    for (int index = 0; index < 4; ++index)
+        QVERIFY(!provider.openStick(index, 0, &why));
 }
 #endif
 
