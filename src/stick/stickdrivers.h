@@ -42,8 +42,12 @@ QList<StickDriverFound> scanStickDrivers();
 // add to the open failures.
 QStringList stickDriverLines();
 
-// Opens a stick of kind Libusb0 (found by scanLibusb0Sticks, stickscan.h)
-// through libusb0.dll. On failure returns null and sets why.
-std::unique_ptr<Transport> openLibusb0Stick(const StickLocation &stick, QString *why);
+// Opens a bulk stick through the library its driver calls for: libusb-1.0
+// (kind Usb) on every platform; libusb0.dll on Windows (kind Libusb0, found
+// by scanLibusb0Sticks, stickscan.h). On failure returns null and sets why.
+std::unique_ptr<Transport> openBulkStick(const StickLocation &stick, QString *why);
+
+// A bulk stick through libusb-1.0, for openBulkStick.
+std::unique_ptr<Transport> openLibusbStick(const StickLocation &stick, QString *why);
 
 } // namespace pulvane::ant

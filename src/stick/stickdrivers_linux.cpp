@@ -9,11 +9,9 @@ QStringList stickDriverLines()
     return {};
 }
 
-std::unique_ptr<Transport> openLibusb0Stick(const StickLocation &stick, QString *why)
+std::unique_ptr<Transport> openBulkStick(const StickLocation &stick, QString *why)
 {
-    if (why)
-        *why = QStringLiteral("%1: libusb-win32 sticks exist on Windows only").arg(stick.description);
-    return nullptr;
+    return openLibusbStick(stick, why);
 }
 
 } // namespace pulvane::ant

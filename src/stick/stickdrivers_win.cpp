@@ -75,8 +75,10 @@ QList<BulkStickFound> scanLibusb0Sticks()
     return found;
 }
 
-std::unique_ptr<Transport> openLibusb0Stick(const StickLocation &stick, QString *why)
+std::unique_ptr<Transport> openBulkStick(const StickLocation &stick, QString *why)
 {
+    if (stick.kind != StickLocation::Kind::Libusb0)
+        return openLibusbStick(stick, why);
     QString reason;
     const std::shared_ptr<const libusb0::Library> library = libusb0::Library::load(&reason);
     if (!library) {

@@ -13,15 +13,9 @@ std::unique_ptr<Transport> openStickAt(const StickLocation &stick, int baudrate,
     QString reason;
     std::unique_ptr<Transport> transport;
     switch (stick.kind) {
-    case StickLocation::Kind::Usb: {
-        auto usb =
-            std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers, stick.description);
-        if (usb->open(&reason))
-            transport = std::move(usb);
-        break;
-    }
+    case StickLocation::Kind::Usb:
     case StickLocation::Kind::Libusb0:
-        transport = openLibusb0Stick(stick, &reason);
+        transport = openBulkStick(stick, &reason);
         break;
     case StickLocation::Kind::Serial:
     case StickLocation::Kind::Virtual: {
@@ -35,6 +29,15 @@ std::unique_ptr<Transport> openStickAt(const StickLocation &stick, int baudrate,
     if (!transport && why)
         *why = reason;
     return transport;
+}
+
+std::unique_ptr<Transport> openLibusbStick(const StickLocation &stick, QString *why)
+{
+    auto usb =
+        std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers, stick.description);
+    if (!usb->open(why))
+        return nullptr;
+    return usb;
 }
 
 std::unique_ptr<Transport> SystemStickProvider::openStick(int index, int baudrate, QString *why)
