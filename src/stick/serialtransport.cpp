@@ -37,6 +37,8 @@ QList<SerialTransport *> &openLines()
 }
 
 int endingPipe[2] = {-1, -1};
+// Kept for the life of the process, as the handlers are.
+QSocketNotifier *endingNotifier = nullptr;
 
 void onEndingSignal(int signal)
 {
@@ -60,8 +62,8 @@ void releaseOnEnding()
         std::atexit(closeOpenLines);
         if (::pipe2(endingPipe, O_CLOEXEC) != 0)
             return;
-        auto *notifier = new QSocketNotifier(endingPipe[0], QSocketNotifier::Read);
-        QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        endingNotifier = new QSocketNotifier(endingPipe[0], QSocketNotifier::Read);
+        QObject::connect(endingNotifier, &QSocketNotifier::activated, [] {
             unsigned char signal = 0;
             if (::read(endingPipe[0], &signal, 1) != 1)
                 return;
