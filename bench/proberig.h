@@ -151,7 +151,7 @@ public:
     TimingTransport *last = nullptr;
 
 private:
-    ant::SystemStickProvider m_system;
+    stick::SystemStickProvider m_system;
 };
 
 // The window as main() makes it, over the timing link; a message box (no

@@ -11,7 +11,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     // Declared before the window, which still stops the stick while it is
     // destroyed.
-    pulvane::ant::SystemStickProvider sticks;
+    pulvane::stick::SystemStickProvider sticks;
     pulvane::ant::AntLibrary ant(sticks);
     pulvane::TForm1 form(ant);
     form.show();

@@ -3,7 +3,7 @@
 
 #include <libusb.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -57,4 +57,4 @@ QList<BulkStickFound> scanBulkSticks()
     return found;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -2,7 +2,7 @@
 
 #include <QRegularExpression>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 std::optional<UsbIds> usbIdsFromHardwareIds(const QStringList &hardwareIds)
 {
@@ -48,4 +48,4 @@ QStringList multiStringList(const wchar_t *data, size_t chars)
     return strings;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 struct UsbIds
 {
@@ -45,4 +45,4 @@ QStringList multiStringList(const wchar_t *data, size_t chars);
 // only).
 QList<ComPortFound> scanComPorts();
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

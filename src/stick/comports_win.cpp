@@ -10,7 +10,7 @@
 #include <devguid.h>
 #include <setupapi.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -59,4 +59,4 @@ QList<ComPortFound> scanComPorts()
     return found;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-namespace pulvane::ant::libusb0 {
+namespace pulvane::stick::libusb0 {
 
 namespace {
 
@@ -67,4 +67,4 @@ QString Library::lastError(const QString &fallback) const
     return text && *text ? QString::fromLocal8Bit(text).trimmed() : fallback;
 }
 
-} // namespace pulvane::ant::libusb0
+} // namespace pulvane::stick::libusb0

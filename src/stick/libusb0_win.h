@@ -17,7 +17,7 @@
 // and links nothing of Qt.
 class QString;
 
-namespace pulvane::ant::libusb0 {
+namespace pulvane::stick::libusb0 {
 
 inline constexpr int kPathMax = 512;
 // What a transfer returns when its time-out passed with nothing moved.
@@ -131,4 +131,4 @@ private:
     void *m_module = nullptr;
 };
 
-} // namespace pulvane::ant::libusb0
+} // namespace pulvane::stick::libusb0

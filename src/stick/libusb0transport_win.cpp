@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -101,7 +101,7 @@ struct Libusb0Transport::Reader
 Libusb0Transport::Libusb0Transport(std::shared_ptr<const libusb0::Library> library,
                                    const QString &deviceName, const QString &description,
                                    QObject *parent)
-    : Transport(parent), m_library(std::move(library)), m_deviceName(deviceName),
+    : ant::Transport(parent), m_library(std::move(library)), m_deviceName(deviceName),
       m_description(description)
 {}
 
@@ -220,4 +220,4 @@ void Libusb0Transport::fail()
     emit gone(unpluggedReason(Link::Usb));
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

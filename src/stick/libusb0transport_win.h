@@ -13,13 +13,13 @@
 
 #include <memory>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace libusb0 {
 class Library;
 }
 
-class Libusb0Transport : public Transport
+class Libusb0Transport : public ant::Transport
 {
     Q_OBJECT
 public:
@@ -65,4 +65,4 @@ private:
     bool m_gone = false;
 };
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -1,6 +1,6 @@
 #include "openfailure.h"
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 QString goneReason(const QString &what)
 {
@@ -39,4 +39,4 @@ QString otherReason(const QString &what, const QString &detail)
     return QStringLiteral("%1: %2").arg(what, detail);
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -5,7 +5,7 @@
 
 #include <QString>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 // The stick (or its node) disappeared before or while opening it.
 QString goneReason(const QString &what);
@@ -44,4 +44,4 @@ bool accessDenied(const QString &path);
 // otherwise.
 QString platformUsbReason(int libusbError, const QString &what);
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <unistd.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 QString platformUsbReason(int, const QString &)
 {
@@ -51,4 +51,4 @@ bool accessDenied(const QString &path)
     return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

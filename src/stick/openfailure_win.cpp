@@ -5,7 +5,7 @@
 
 #include <libusb.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 QString programsHolding(const QString &)
 {
@@ -31,4 +31,4 @@ QString platformUsbReason(int libusbError, const QString &what)
     }
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

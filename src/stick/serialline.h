@@ -7,11 +7,11 @@
 
 #include <memory>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 // Opens path raw at baudrate, 8N1, ready for traffic. On failure returns null
 // and sets why (see openfailure.h).
-std::unique_ptr<Transport> openSerialLine(const QString &path, int baudrate,
+std::unique_ptr<ant::Transport> openSerialLine(const QString &path, int baudrate,
                                           const QString &description, QString *why);
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

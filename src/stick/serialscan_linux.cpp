@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -62,4 +62,4 @@ QList<SerialStickFound> scanSerialSticks()
     return found;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -3,7 +3,7 @@
 #include "comports.h"
 #include "stickscan.h"
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 QList<SerialStickFound> scanSerialSticks()
 {
@@ -26,4 +26,4 @@ QList<SerialStickFound> scanSerialSticks()
     return found;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

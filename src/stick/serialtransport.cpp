@@ -16,7 +16,7 @@
 #include <mutex>
 #include <unistd.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -103,7 +103,7 @@ bool lockedByEndedProcess(const QString &device)
 
 SerialTransport::SerialTransport(const QString &path, int baudrate, const QString &description,
                                  QObject *parent)
-    : Transport(parent), m_path(path), m_baudrate(baudrate), m_description(description)
+    : ant::Transport(parent), m_path(path), m_baudrate(baudrate), m_description(description)
 {
     connect(&m_port, &QSerialPort::readyRead, this, &SerialTransport::onReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::onError);
@@ -242,7 +242,7 @@ void SerialTransport::onError(QSerialPort::SerialPortError error)
     emit gone(reason);
 }
 
-std::unique_ptr<Transport> openSerialLine(const QString &path, int baudrate,
+std::unique_ptr<ant::Transport> openSerialLine(const QString &path, int baudrate,
                                           const QString &description, QString *why)
 {
     auto line = std::make_unique<SerialTransport>(path, baudrate, description);
@@ -251,4 +251,4 @@ std::unique_ptr<Transport> openSerialLine(const QString &path, int baudrate,
     return line;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

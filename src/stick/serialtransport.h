@@ -7,9 +7,9 @@
 
 #include <QSerialPort>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
-class SerialTransport : public Transport
+class SerialTransport : public ant::Transport
 {
     Q_OBJECT
 public:
@@ -41,4 +41,4 @@ private:
     bool m_gone = false;
 };
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

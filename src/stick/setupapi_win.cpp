@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 QStringList deviceProperty(HDEVINFO set, SP_DEVINFO_DATA *info, DWORD property)
 {
@@ -24,4 +24,4 @@ QStringList deviceProperty(HDEVINFO set, SP_DEVINFO_DATA *info, DWORD property)
     return multiStringList(data.data(), needed / sizeof(wchar_t));
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

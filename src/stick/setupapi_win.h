@@ -9,10 +9,10 @@
 
 #include <setupapi.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 // A REG_SZ property as one string, a REG_MULTI_SZ one as its strings; empty
 // when the device has no such property.
 QStringList deviceProperty(HDEVINFO set, SP_DEVINFO_DATA *info, DWORD property);
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

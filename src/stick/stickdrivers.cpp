@@ -2,7 +2,7 @@
 
 #include "sticklocation.h"
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -63,4 +63,4 @@ QString stickDriverLine(const StickDriverFound &stick, bool libusb0Present)
         .arg(name, stick.service);
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

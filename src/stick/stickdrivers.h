@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 struct StickDriverFound
 {
@@ -45,9 +45,9 @@ QStringList stickDriverLines();
 // Opens a bulk stick through the library its driver calls for: libusb-1.0
 // (kind Usb) on every platform; libusb0.dll on Windows (kind Libusb0, found
 // by scanLibusb0Sticks, stickscan.h). On failure returns null and sets why.
-std::unique_ptr<Transport> openBulkStick(const StickLocation &stick, QString *why);
+std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QString *why);
 
 // A bulk stick through libusb-1.0, for openBulkStick.
-std::unique_ptr<Transport> openLibusbStick(const StickLocation &stick, QString *why);
+std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QString *why);
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -2,16 +2,16 @@
 // the stick's maker stands in the way, and none needs a word.
 #include "stickdrivers.h"
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 QStringList stickDriverLines()
 {
     return {};
 }
 
-std::unique_ptr<Transport> openBulkStick(const StickLocation &stick, QString *why)
+std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QString *why)
 {
     return openLibusbStick(stick, why);
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

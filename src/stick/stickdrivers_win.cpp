@@ -10,7 +10,7 @@
 #include "setupapi_win.h"
 #include "stickscan.h"
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 QList<StickDriverFound> scanStickDrivers()
 {
@@ -75,7 +75,7 @@ QList<BulkStickFound> scanLibusb0Sticks()
     return found;
 }
 
-std::unique_ptr<Transport> openBulkStick(const StickLocation &stick, QString *why)
+std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QString *why)
 {
     if (stick.kind != StickLocation::Kind::Libusb0)
         return openLibusbStick(stick, why);
@@ -95,4 +95,4 @@ std::unique_ptr<Transport> openBulkStick(const StickLocation &stick, QString *wh
     return nullptr;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

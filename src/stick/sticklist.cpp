@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -148,4 +148,4 @@ QList<StickLocation> listSticks(const QList<BulkStickFound> &bulk, QList<SerialS
     return orderSticks(bulk, serial, virtuals, named);
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -12,7 +12,7 @@
 
 #include <QList>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 // The whole list, built afresh from what is plugged in now.
 QList<StickLocation> findSticks();
@@ -21,4 +21,4 @@ QList<StickLocation> findSticks();
 // none: the virtual-stick directory on Linux, PULVANE_STICKS on Windows.
 QString namedStickPlace();
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

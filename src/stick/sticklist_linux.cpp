@@ -5,7 +5,7 @@
 #include "sticklist_p.h"
 #include "virtualsticks.h"
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 QList<StickLocation> findSticks()
 {
@@ -21,4 +21,4 @@ QString namedStickPlace()
     return virtualStickDirectory();
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -5,7 +5,7 @@
 
 #include "stickscan.h"
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 // Bulk sticks by bus and port; then serial sticks by bus and port (a bulk
 // stick libusb may not open but whose node we may is listed here, through
@@ -34,4 +34,4 @@ QList<StickLocation> listSticks(const QList<BulkStickFound> &bulk, QList<SerialS
                                 const QList<VirtualStickFound> &virtuals,
                                 QList<VirtualStickFound> named);
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

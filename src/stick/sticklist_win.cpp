@@ -6,7 +6,7 @@
 
 #include "sticklist_p.h"
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 QList<StickLocation> findSticks()
 {
@@ -19,4 +19,4 @@ QString namedStickPlace()
     return QStringLiteral("PULVANE_STICKS");
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

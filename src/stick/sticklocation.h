@@ -5,7 +5,7 @@
 #include <QString>
 #include <cstdint>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 inline constexpr uint16_t kAntVendorId = 0x0FCF;
 inline constexpr uint16_t kBridgeStickProductId = 0x1004;
@@ -43,4 +43,4 @@ struct StickLocation
     QString description;
 };
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

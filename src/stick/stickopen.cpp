@@ -6,12 +6,12 @@
 #include "sticklist.h"
 #include "usbtransport.h"
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
-std::unique_ptr<Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why)
+std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why)
 {
     QString reason;
-    std::unique_ptr<Transport> transport;
+    std::unique_ptr<ant::Transport> transport;
     switch (stick.kind) {
     case StickLocation::Kind::Usb:
     case StickLocation::Kind::Libusb0:
@@ -31,7 +31,7 @@ std::unique_ptr<Transport> openStickAt(const StickLocation &stick, int baudrate,
     return transport;
 }
 
-std::unique_ptr<Transport> openLibusbStick(const StickLocation &stick, QString *why)
+std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QString *why)
 {
     auto usb =
         std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers, stick.description);
@@ -40,7 +40,7 @@ std::unique_ptr<Transport> openLibusbStick(const StickLocation &stick, QString *
     return usb;
 }
 
-std::unique_ptr<Transport> SystemStickProvider::openStick(int index, int baudrate, QString *why)
+std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int baudrate, QString *why)
 {
     const QList<StickLocation> sticks = findSticks();
     if (index < 0 || index >= sticks.size()) {
@@ -49,7 +49,7 @@ std::unique_ptr<Transport> SystemStickProvider::openStick(int index, int baudrat
         // driver's line (Windows; nothing elsewhere), once per START.
         if (index == sticks.size()) {
             for (const QString &line : stickDriverLines())
-                reportStickTrouble(line);
+                ant::reportStickTrouble(line);
         }
         if (why) {
             *why = sticks.isEmpty()
@@ -62,4 +62,4 @@ std::unique_ptr<Transport> SystemStickProvider::openStick(int index, int baudrat
     return openStickAt(sticks.at(index), baudrate, why);
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -1,5 +1,5 @@
 // Opening a stick of the list: the transport its kind needs, ready for
-// traffic. SystemStickProvider is what the program hands to AntLibrary.
+// traffic. SystemStickProvider is what the program hands to ant::AntLibrary.
 #pragma once
 
 #include "sticklocation.h"
@@ -7,18 +7,18 @@
 
 #include <memory>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 // Opens one stick. Serial sticks ignore baudrate (the bridge stick needs
 // kBridgeStickBaudrate); virtual sticks use it, for UART modules. On failure
 // returns null and sets why (see openfailure.h).
-std::unique_ptr<Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why);
+std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why);
 
 // The sticks of this machine (findSticks()), opened by their place in the list.
-class SystemStickProvider : public StickProvider
+class SystemStickProvider : public ant::StickProvider
 {
 public:
-    std::unique_ptr<Transport> openStick(int index, int baudrate, QString *why) override;
+    std::unique_ptr<ant::Transport> openStick(int index, int baudrate, QString *why) override;
 };
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

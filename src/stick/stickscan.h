@@ -14,7 +14,7 @@
 #include <QList>
 #include <QString>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 // A bulk stick (0fcf:1008, 0fcf:1009) that libusb or libusb0.dll lists.
 struct BulkStickFound
@@ -59,4 +59,4 @@ QList<SerialStickFound> scanSerialSticks();
 // The vetted entries of the virtual-stick directory, by name (Linux only).
 QList<VirtualStickFound> scanVirtualSticks(const QString &directory);
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -102,4 +102,4 @@ QString usbErrorText(int libusbError)
     return QString::fromUtf8(libusb_strerror(libusbError));
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -12,7 +12,7 @@ struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 inline constexpr int kUsbStickInterface = 0;
 
@@ -45,4 +45,4 @@ QString usbOpenFailure(int libusbError, const QString &description, const QStrin
 
 QString usbErrorText(int libusbError);
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

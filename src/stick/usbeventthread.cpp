@@ -7,7 +7,7 @@
 #endif
 #include <libusb.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 UsbEventThread::UsbEventThread(std::function<void()> handleOnce, std::function<void()> wake)
     : m_handleOnce(std::move(handleOnce)), m_wake(std::move(wake))
@@ -47,4 +47,4 @@ void UsbEventThread::stop()
     m_thread.join();
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

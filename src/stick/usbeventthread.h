@@ -10,7 +10,7 @@
 
 struct libusb_context;
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 class UsbEventThread
 {
@@ -42,4 +42,4 @@ private:
     std::thread m_thread;
 };
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

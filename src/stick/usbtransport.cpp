@@ -22,7 +22,7 @@
 #endif
 #include <libusb.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -32,7 +32,7 @@ constexpr unsigned int kWriteTimeoutMs = 2000;
 
 UsbTransport::UsbTransport(int busNumber, const QList<int> &portNumbers, const QString &description,
                            QObject *parent)
-    : Transport(parent), m_busNumber(busNumber), m_portNumbers(portNumbers),
+    : ant::Transport(parent), m_busNumber(busNumber), m_portNumbers(portNumbers),
       m_description(description)
 {}
 
@@ -376,4 +376,4 @@ void UsbTransport::fail(const QString &reason)
     emit gone(reason);
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -25,11 +25,11 @@ struct libusb_device_handle;
 struct libusb_transfer;
 class QSocketNotifier;
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 class UsbEventThread;
 
-class UsbTransport : public Transport
+class UsbTransport : public ant::Transport
 {
     Q_OBJECT
 public:
@@ -97,4 +97,4 @@ private:
     bool m_inEvents = false;
 };
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

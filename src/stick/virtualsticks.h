@@ -9,7 +9,7 @@
 #include <QString>
 #include <optional>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 // $XDG_RUNTIME_DIR/pulvane/sticks, or /tmp/pulvane-<uid>/sticks when
 // XDG_RUNTIME_DIR is unset. The directory may not exist.
@@ -40,4 +40,4 @@ QList<VirtualStickFound> vetNamedSticks(const QList<VirtualStickFound> &named);
 // Each entry and directory passed over is named on standard error.
 QList<StickLocation> virtualSticks(const QString &directory);
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

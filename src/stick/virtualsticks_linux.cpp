@@ -14,7 +14,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -209,4 +209,4 @@ QList<VirtualStickFound> scanVirtualSticks(const QString &directory)
     return found;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

@@ -8,7 +8,7 @@
 
 #include <windows.h>
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
 namespace {
 
@@ -76,7 +76,7 @@ struct WinSerialTransport::Io
 
 WinSerialTransport::WinSerialTransport(const QString &port, int baudrate,
                                        const QString &description, QObject *parent)
-    : Transport(parent), m_port(port), m_baudrate(baudrate), m_description(description)
+    : ant::Transport(parent), m_port(port), m_baudrate(baudrate), m_description(description)
 {}
 
 WinSerialTransport::~WinSerialTransport()
@@ -288,7 +288,7 @@ void WinSerialTransport::fail(const QString &reason)
     emit gone(reason);
 }
 
-std::unique_ptr<Transport> openSerialLine(const QString &path, int baudrate,
+std::unique_ptr<ant::Transport> openSerialLine(const QString &path, int baudrate,
                                           const QString &description, QString *why)
 {
     auto line = std::make_unique<WinSerialTransport>(path, baudrate, description);
@@ -297,4 +297,4 @@ std::unique_ptr<Transport> openSerialLine(const QString &path, int baudrate,
     return line;
 }
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

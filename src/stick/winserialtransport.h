@@ -16,9 +16,9 @@
 
 class QWinEventNotifier;
 
-namespace pulvane::ant {
+namespace pulvane::stick {
 
-class WinSerialTransport : public Transport
+class WinSerialTransport : public ant::Transport
 {
     Q_OBJECT
 public:
@@ -63,4 +63,4 @@ private:
     bool m_gone = false;
 };
 
-} // namespace pulvane::ant
+} // namespace pulvane::stick

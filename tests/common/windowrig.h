@@ -18,7 +18,7 @@
 
 namespace pulvane::test {
 
-template <class Provider = ant::SystemStickProvider> struct WindowRig
+template <class Provider = stick::SystemStickProvider> struct WindowRig
 {
     Provider sticks;
     ant::AntLibrary ant{sticks};

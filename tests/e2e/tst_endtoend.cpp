@@ -85,8 +85,8 @@ void TestEndToEnd::initTestCase()
                 .fileName()
                 .startsWith(m_home.path()));
 
-    for (const ant::StickLocation &stick : ant::findSticks()) {
-        if (stick.kind != ant::StickLocation::Kind::Virtual)
+    for (const stick::StickLocation &stick : stick::findSticks()) {
+        if (stick.kind != stick::StickLocation::Kind::Virtual)
             QSKIP("A real ANT stick is plugged in; START would talk to it instead of antsim");
     }
 }

@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
-using namespace pulvane::ant::libusb0;
+using namespace pulvane::stick::libusb0;
 
 namespace {
 

@@ -16,7 +16,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (argc < 2)
         return 2;
-    pulvane::ant::SerialTransport line(QString::fromLocal8Bit(argv[1]), 57600,
+    pulvane::stick::SerialTransport line(QString::fromLocal8Bit(argv[1]), 57600,
                                        QStringLiteral("held line"));
     QString why;
     if (!line.open(&why)) {

@@ -10,7 +10,7 @@
 #endif
 
 using namespace pulvane;
-using namespace pulvane::ant;
+using namespace pulvane::stick;
 
 Q_DECLARE_METATYPE(std::optional<UsbIds>)
 

@@ -16,6 +16,7 @@
 
 using namespace pulvane;
 using namespace pulvane::ant;
+using namespace pulvane::stick;
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <array>
 
 using namespace pulvane::ant;
+using namespace pulvane::stick;
 
 // Talks to the first stick plugged into this machine; skips without one.
 class TestRealStick : public QObject

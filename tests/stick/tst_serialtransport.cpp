@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 using namespace pulvane::ant;
+using namespace pulvane::stick;
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <QTest>
 
-using namespace pulvane::ant;
+using namespace pulvane::stick;
 
 Q_DECLARE_METATYPE(QList<BulkStickFound>)
 Q_DECLARE_METATYPE(QList<SerialStickFound>)
@@ -207,7 +207,7 @@ void TestStickList::namedSticks()
     QFETCH(QChar, separator);
     QFETCH(QStringList, ports);
     QStringList found;
-    for (const VirtualStickFound &stick : pulvane::ant::namedSticks(value, separator)) {
+    for (const VirtualStickFound &stick : pulvane::stick::namedSticks(value, separator)) {
         QCOMPARE(stick.location.kind, StickLocation::Kind::Virtual);
         QCOMPARE(stick.target, stick.location.path);
         QCOMPARE(stick.location.description,
@@ -246,7 +246,7 @@ void TestStickList::namedAfterEverythingElse()
     QFETCH(QStringList, expected);
     QStringList listed;
     for (const StickLocation &stick :
-         orderSticks({}, serial, virtuals, pulvane::ant::namedSticks(named, u';')))
+         orderSticks({}, serial, virtuals, pulvane::stick::namedSticks(named, u';')))
         listed << brief(stick);
     QCOMPARE(listed, expected);
 }

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <set>
 
-using namespace pulvane::ant;
+using namespace pulvane::stick;
 
 namespace {
 

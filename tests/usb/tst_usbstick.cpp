@@ -15,6 +15,7 @@
 
 using namespace pulvane;
 using namespace pulvane::ant;
+using namespace pulvane::stick;
 using namespace pulvane::test;
 
 namespace {

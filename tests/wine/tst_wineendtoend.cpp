@@ -55,7 +55,7 @@ void TestWineEndToEnd::findsTheNearestBeltAndSavesIt()
 {
     QFETCH(QByteArray, variable);
     QFETCH(QString, stick);
-    if (variable == "PULVANE_LIBUSB0_PORT" && !ant::libusb0::Library::load())
+    if (variable == "PULVANE_LIBUSB0_PORT" && !stick::libusb0::Library::load())
         QSKIP("no stand-in libusb0.dll in System32");
     RegDeleteTreeW(HKEY_CURRENT_USER, kStoreKey);
     // Set for this row alone, so that no other test takes antsim for a stick.
@@ -63,7 +63,7 @@ void TestWineEndToEnd::findsTheNearestBeltAndSavesIt()
     const auto unset = qScopeGuard([&] { qunsetenv(variable.constData()); });
 
     // No real stick here: the only one leads to antsim.
-    const QList<ant::StickLocation> sticks = ant::findSticks();
+    const QList<stick::StickLocation> sticks = stick::findSticks();
     QCOMPARE(sticks.size(), 1);
     QCOMPARE(sticks.first().description, stick);
 

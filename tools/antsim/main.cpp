@@ -122,7 +122,7 @@ int main(int argc, char *argv[])
     case ParseResult::ListSticks:
         // What Pulvane's own discovery finds, so that a script need not
         // repeat its rules.
-        for (const pulvane::ant::StickLocation &stick : pulvane::ant::findSticks())
+        for (const pulvane::stick::StickLocation &stick : pulvane::stick::findSticks())
             printLine(stick.description);
         return 0;
     case ParseResult::Run:

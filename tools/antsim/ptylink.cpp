@@ -32,7 +32,7 @@ bool ensurePrivateDirectory(const QString &path, QString *why)
         *why = QStringLiteral("cannot create %1: %2").arg(path, errnoText(errno));
         return false;
     }
-    return ant::isPrivateDirectory(path, why);
+    return stick::isPrivateDirectory(path, why);
 }
 
 // Takes the lock for as long as this process runs, however it ends. A host
@@ -60,7 +60,7 @@ PtyLink::~PtyLink()
 
 bool PtyLink::open(const QString &name, QString *why)
 {
-    const QString dir = ant::virtualStickDirectory();
+    const QString dir = stick::virtualStickDirectory();
     if (!ensurePrivateDirectory(QFileInfo(dir).path(), why))
         return false;
     if (!ensurePrivateDirectory(dir, why))
@@ -68,7 +68,7 @@ bool PtyLink::open(const QString &name, QString *why)
 
     const QString linkPath = dir + u'/' + name;
     const QByteArray link = QFile::encodeName(linkPath);
-    const QString lockPath = ant::simulatorLockPath(dir, name);
+    const QString lockPath = stick::simulatorLockPath(dir, name);
     const QByteArray lock = QFile::encodeName(lockPath);
     // A lock file that is already there was left by a simulator that ended
     // without removing it: its link, if any, leads nowhere we made.
