@@ -7,6 +7,8 @@
 using namespace pulvane::ant;
 using pulvane::test::hex;
 
+Q_DECLARE_METATYPE(AntMessage)
+
 namespace {
 
 const uint8_t kTestKey[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
@@ -23,6 +25,7 @@ private slots:
     void decodesByteByByte();
     void recovers_data();
     void recovers();
+    void framesInsideFrames_data();
     void framesInsideFrames();
     void waitsForTruncatedFrame();
     void acceptsLargestPayloadOnly();
@@ -149,14 +152,16 @@ void TestAntFrame::recovers_data()
     QTest::newRow("truncated frame") << hex("a4094e0000ff");
     QTest::newRow("sync as checksum") << hex("a401a400a4");
     QTest::newRow("zero length bad") << hex("a40011");
-    // Each would hold the frame after it back until more bytes came.
+    // Each holds the frame after it back until more bytes come, or the bound
+    // passes.
     QTest::newRow("sync and length of a long frame") << hex("a429");
     QTest::newRow("length its message cannot have") << hex("a41e40");
     QTest::newRow("header of a frame that never comes") << hex("a40e4e00");
 }
 
 // Noise before, between and after good frames costs only the noise: every good
-// frame still comes out, whatever the split.
+// frame still comes out, whatever the split, at the latest once the bound has
+// passed after the last byte.
 void TestAntFrame::recovers()
 {
     QFETCH(QByteArray, noise);
@@ -168,24 +173,57 @@ void TestAntFrame::recovers()
         FrameDecoder decoder;
         QList<AntMessage> got = decoder.feed(stream.left(cut));
         got += decoder.feed(stream.mid(cut));
+        got += decoder.expire();
         QCOMPARE(got, sampleMessages());
         QVERIFY(decoder.droppedBytes() > 0);
+        QCOMPARE(decoder.pendingBytes(), 0);
     }
 }
 
-// A broadcast holding a whole frame of ours (A4 03 40 00 4B 00 AC, an open's
-// acknowledgement) comes out whole in any two reads but one: cut after the
-// inner frame, it cannot yet be told from junk before an answer.
+void TestAntFrame::framesInsideFrames_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<AntMessage>("inner");
+
+    QTest::newRow("page 2 holding an open's acknowledgement")
+        << hex("02a40340004b00ac") << channelResponse(0, kMsgOpenChannel, 0);
+    QTest::newRow("a close's acknowledgement")
+        << hex("a40340004c00ab48") << channelResponse(0, kMsgCloseChannel, 0);
+    QTest::newRow("the network key's acknowledgement")
+        << hex("02a40340004600a1") << channelResponse(0, kMsgSetNetworkKey, 0);
+}
+
+// A broadcast whose data holds a whole frame of ours is the broadcast, in any
+// two reads less than the bound apart and byte by byte. Its sync byte is junk
+// only when it stops short for the bound, or its checksum is bad.
 void TestAntFrame::framesInsideFrames()
 {
-    const AntMessage page2 = broadcastData(0, hex("02a40340004b00ac"));
-    const QByteArray bytes = encodeFrame(page2);
-    for (int cut = 1; cut <= bytes.size(); ++cut) {
+    QFETCH(QByteArray, data);
+    QFETCH(AntMessage, inner);
+    const QByteArray bytes = encodeFrame(broadcastData(0, data));
+    const QList<AntMessage> outer{broadcastData(0, data)};
+    const qsizetype innerStart = bytes.indexOf(encodeFrame(inner));
+
+    QList<AntMessage> got;
+    FrameDecoder byteByByte;
+    for (char c : bytes)
+        got += byteByByte.feed(QByteArray(1, c));
+    QCOMPARE(got, outer);
+    for (int cut = 1; cut < bytes.size(); ++cut) {
         FrameDecoder decoder;
-        QList<AntMessage> got = decoder.feed(bytes.left(cut));
+        QVERIFY(decoder.feed(bytes.left(cut)).isEmpty());
+        QCOMPARE(decoder.feed(bytes.mid(cut)), outer);
+        // The bound passes at the cut: the frame inside counts if wholly
+        // on one side.
+        got = decoder.feed(bytes.left(cut));
+        got += decoder.expire();
         got += decoder.feed(bytes.mid(cut));
-        QCOMPARE(got, QList<AntMessage>{cut != 12 ? page2 : channelResponse(0, 0x4B, 0)});
+        got += decoder.expire();
+        const bool whole = cut <= innerStart || cut >= innerStart + 7;
+        QCOMPARE(got, whole ? QList<AntMessage>{inner} : QList<AntMessage>{});
     }
+    FrameDecoder bad;
+    QCOMPARE(bad.feed(bytes.chopped(1) + char(bytes.back() ^ 1)), QList<AntMessage>{inner});
 }
 
 void TestAntFrame::waitsForTruncatedFrame()
