@@ -149,8 +149,8 @@ void TestAntFrame::recovers_data()
     QTest::newRow("truncated frame") << hex("a4094e0000ff");
     QTest::newRow("sync as checksum") << hex("a401a400a4");
     QTest::newRow("zero length bad") << hex("a40011");
-    // Each holds the frame after it back until more bytes come, or the bound
-    // passes.
+    // Each could begin a frame, holding back the frame after it until its own
+    // bytes rule it out (A4 1E 40) or the bound passes.
     QTest::newRow("sync and length of a long frame") << hex("a429");
     QTest::newRow("length its message cannot have") << hex("a41e40");
     QTest::newRow("header of a frame that never comes") << hex("a40e4e00");
