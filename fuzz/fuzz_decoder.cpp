@@ -1,6 +1,7 @@
-// libFuzzer target: bytes from a stick through the frame decoder (whole and
-// in splits taken from the input) and through AntLibrary's dispatch with
-// callbacks that read their buffers and act on the stick mid-batch.
+// libFuzzer target: bytes from a stick through the frame decoder (whole, a
+// byte at a time, and in splits taken from the input, the frame bound passing
+// after some) and through AntLibrary's dispatch with callbacks that read their
+// buffers and act on the stick mid-batch.
 // Build with -DPULVANE_BUILD_FUZZ=ON and clang; run with scripts/fuzz.sh.
 #include "stickbytesharness.h"
 

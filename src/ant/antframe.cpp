@@ -27,22 +27,6 @@ uint8_t xorOf(const QByteArray &bytes, qsizetype from, qsizetype size)
     return checksum;
 }
 
-// Whether a whole, checksum-valid frame of a message we know, with a length
-// that message can have, lies in bytes [from, end).
-bool holdsKnownFrame(const QByteArray &bytes, qsizetype from, qsizetype end)
-{
-    for (qsizetype i = from; i + 4 <= end; ++i) {
-        if (uint8_t(bytes.at(i)) != kSync)
-            continue;
-        const int length = uint8_t(bytes.at(i + 1));
-        const PayloadLengths lengths = payloadLengths(uint8_t(bytes.at(i + 2)));
-        if (lengths.known && length >= lengths.min && length <= lengths.max &&
-            i + length + 4 <= end && xorOf(bytes, i, length + 4) == 0)
-            return true;
-    }
-    return false;
-}
-
 enum class Verdict
 {
     Take,
@@ -50,7 +34,8 @@ enum class Verdict
     Drop
 };
 
-// What becomes of the bytes from the sync byte at `pos` on.
+// What becomes of the bytes from the sync byte at `pos` on, judged by that
+// frame's own bytes alone: Wait only while some of them have not arrived.
 Verdict judgeFrameAt(const QByteArray &bytes, qsizetype pos)
 {
     const qsizetype available = bytes.size() - pos;
@@ -63,14 +48,10 @@ Verdict judgeFrameAt(const QByteArray &bytes, qsizetype pos)
         return Verdict::Wait;
     if (length > payloadLengths(uint8_t(bytes.at(pos + 2))).max)
         return Verdict::Drop;
-    // A whole frame whose checksum holds is taken as it is, whatever its bytes
-    // hold. One not yet whole that holds a whole frame of ours was begun by a
-    // junk sync byte: waiting for its rest would hold back the real frame
-    // inside, after which the stick may send nothing until it is answered.
     const qsizetype frameSize = length + 4;
-    if (available >= frameSize)
-        return xorOf(bytes, pos, frameSize) == 0 ? Verdict::Take : Verdict::Drop;
-    return holdsKnownFrame(bytes, pos + 1, bytes.size()) ? Verdict::Drop : Verdict::Wait;
+    if (available < frameSize)
+        return Verdict::Wait;
+    return xorOf(bytes, pos, frameSize) == 0 ? Verdict::Take : Verdict::Drop;
 }
 
 } // namespace
@@ -78,13 +59,26 @@ Verdict judgeFrameAt(const QByteArray &bytes, qsizetype pos)
 QList<AntMessage> FrameDecoder::feed(const QByteArray &bytes)
 {
     m_buffer.append(bytes);
+    return decode(false);
+}
+
+QList<AntMessage> FrameDecoder::expire()
+{
+    return decode(true);
+}
+
+QList<AntMessage> FrameDecoder::decode(bool boundPassed)
+{
     QList<AntMessage> messages;
     // Consumed bytes are counted in `pos` and cut off once at the end, so a
     // long run of junk costs one pass rather than one copy per byte.
     qsizetype pos = 0;
     while (pos < m_buffer.size()) {
-        const Verdict verdict =
+        Verdict verdict =
             m_buffer.at(pos) == char(kSync) ? judgeFrameAt(m_buffer, pos) : Verdict::Drop;
+        // Every frame not yet whole has waited the bound since the last byte.
+        if (verdict == Verdict::Wait && boundPassed)
+            verdict = Verdict::Drop;
         if (verdict == Verdict::Wait)
             break;
         if (verdict == Verdict::Drop) {

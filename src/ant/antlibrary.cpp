@@ -39,8 +39,14 @@ void fill(uint8_t *buffer, int size, const QByteArray &payload)
 } // namespace
 
 AntLibrary::AntLibrary(StickProvider &provider, QObject *parent)
-    : QObject(parent), m_provider(provider)
-{}
+    : QObject(parent), m_provider(provider), m_frameTimer(this)
+{
+    m_frameTimer.setSingleShot(true);
+    // A coarse timer may fire early, cutting a frame short of its bound.
+    m_frameTimer.setTimerType(Qt::PreciseTimer);
+    m_frameTimer.setInterval(kFrameBound);
+    connect(&m_frameTimer, &QTimer::timeout, this, &AntLibrary::frameBoundPassed);
+}
 
 AntLibrary::~AntLibrary()
 {
@@ -161,8 +167,24 @@ bool AntLibrary::send(const AntMessage &message)
 
 void AntLibrary::onBytes(const QByteArray &bytes)
 {
-    const quint64 generation = m_generation;
     const QList<AntMessage> messages = m_decoder.feed(bytes);
+    // An unfinished frame has the bound from its latest byte on.
+    if (m_decoder.pendingBytes() > 0)
+        m_frameTimer.start();
+    else
+        m_frameTimer.stop();
+    dispatchAll(messages);
+}
+
+void AntLibrary::frameBoundPassed()
+{
+    m_frameTimer.stop();
+    dispatchAll(m_decoder.expire());
+}
+
+void AntLibrary::dispatchAll(const QList<AntMessage> &messages)
+{
+    const quint64 generation = m_generation;
     for (const AntMessage &message : messages) {
         // A callback may have closed the stick or opened another one: what is
         // left of this batch belongs to a stick we no longer hold.
@@ -242,6 +264,7 @@ void AntLibrary::toChannelEvent(uint8_t channel, uint8_t code, const QByteArray 
 void AntLibrary::release()
 {
     ++m_generation;
+    m_frameTimer.stop();
     if (!m_transport)
         return;
     m_decoder.reset();

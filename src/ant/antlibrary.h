@@ -4,7 +4,9 @@
 // Every operation returns at once (bytes are queued on the transport); the
 // stick's answers come back through the two callbacks. Received messages are
 // dispatched on the window's thread, in order, one at a time: the message is
-// copied into the registered buffer and then the callback runs.
+// copied into the registered buffer and then the callback runs. A frame the
+// stick leaves unfinished for kFrameBound is given up (FrameDecoder), and what
+// followed its sync byte is dispatched then, from a timer of the library's.
 //   - broadcast / acknowledged / burst data (0x4E / 0x4F / 0x50) go to the
 //     channel-event callback with 0x9A / 0x9B / 0x9C, the buffer holding the
 //     channel byte and the eight data bytes;
@@ -19,6 +21,7 @@
 #include "transport.h"
 
 #include <QObject>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -68,6 +71,13 @@ public:
 
     bool isOpen() const;
 
+    // The open stick's unfinished frame has waited kFrameBound since the last
+    // byte: gives it up and dispatches the messages after its sync byte. Run
+    // by the library's own timer; a caller that keeps time itself (the replay
+    // of stick bytes in tests) may run it between reads. Does nothing when no
+    // frame is unfinished.
+    void frameBoundPassed();
+
 signals:
     // The open stick went away (already released; reason for standard error).
     void stickGone(const QString &reason);
@@ -77,6 +87,8 @@ private:
     bool send(const AntMessage &message);
     void onBytes(const QByteArray &bytes);
     void onGone(const QString &reason);
+    // Dispatches messages in turn, while the stick they came from is held.
+    void dispatchAll(const QList<AntMessage> &messages);
     // Hands one message to the callback its ID and channel call for; drops
     // messages too short for their ID (payloadLengths() in antmessages.h).
     void dispatch(const AntMessage &message);
@@ -89,6 +101,8 @@ private:
     StickProvider &m_provider;
     std::unique_ptr<Transport> m_transport;
     FrameDecoder m_decoder;
+    // Runs while the decoder holds an unfinished frame; restarted by each read.
+    QTimer m_frameTimer;
     ResponseFunction m_responseCallback;
     uint8_t *m_responseBuffer = nullptr;
     ChannelEventFunction m_eventCallback;

@@ -55,6 +55,8 @@ private slots:
     void dispatches_data();
     void dispatches();
     void buffersNeverOverrun();
+    void unfinishedFrames_data();
+    void unfinishedFrames();
     void callbackClosingStickStopsBatch();
     void callbackReopeningStick();
     void stickGone();
@@ -250,6 +252,49 @@ void TestAntLibrary::buffersNeverOverrun()
         QCOMPARE(m_event[i], uint8_t(0xEE));
     for (int i = 256; i < int(m_response.size()); ++i)
         QCOMPARE(m_response[i], uint8_t(0xEE));
+}
+
+void TestAntLibrary::unfinishedFrames_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("closeFirst");
+    // The codes the callbacks get once the bound has passed.
+    QTest::addColumn<QByteArray>("codes");
+
+    // A broadcast whose data holds a close's acknowledgement.
+    const QByteArray broadcast = hex("a4094e00a40340004c00ab48ab");
+    QTest::newRow("never finished") << broadcast.chopped(1) << false << hex("40");
+    QTest::newRow("stick closed first") << broadcast.chopped(1) << true << QByteArray();
+    QTest::newRow("junk before an answer and a broadcast")
+        << hex("a429a40340004600a1") + broadcast << false << hex("409a");
+}
+
+// Fed a byte at a time, as a serial stick's bytes come: a frame left
+// unfinished is given up once the library's timer finds the bound passed, and
+// the frames after its sync byte then reach the callbacks, in order, once.
+// Nothing comes from a stick released before that.
+void TestAntLibrary::unfinishedFrames()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, closeFirst);
+    QFETCH(QByteArray, codes);
+
+    QCOMPARE(m_library->ANT_Init(0, 57600), 1);
+    registerCallbacks();
+    const auto seen = [this] {
+        QByteArray codes;
+        for (const Call &call : std::as_const(m_calls))
+            codes.append(char(call.code));
+        return codes.toHex();
+    };
+    for (char c : bytes)
+        m_provider->stick().link(0)->sayBytes(QByteArray(1, c));
+    QVERIFY(m_calls.isEmpty());
+    if (closeFirst)
+        m_library->ANT_Close();
+    QTRY_COMPARE(seen(), codes.toHex());
+    QTest::qWait(int(4 * kFrameBound.count()));
+    QCOMPARE(seen(), codes.toHex());
 }
 
 void TestAntLibrary::callbackClosingStickStopsBatch()
