@@ -44,8 +44,7 @@ AntLibrary::AntLibrary(StickProvider &provider, QObject *parent)
     m_frameTimer.setSingleShot(true);
     // A coarse timer may fire early, cutting a frame short of its bound.
     m_frameTimer.setTimerType(Qt::PreciseTimer);
-    m_frameTimer.setInterval(kFrameBound);
-    connect(&m_frameTimer, &QTimer::timeout, this, &AntLibrary::frameBoundPassed);
+    connect(&m_frameTimer, &QTimer::timeout, this, &AntLibrary::onFrameTimer);
 }
 
 AntLibrary::~AntLibrary()
@@ -169,16 +168,32 @@ void AntLibrary::onBytes(const QByteArray &bytes)
 {
     const QList<AntMessage> messages = m_decoder.feed(bytes);
     // An unfinished frame has the bound from its latest byte on.
+    m_frameTimerPassedOnce = false;
     if (m_decoder.pendingBytes() > 0)
-        m_frameTimer.start();
+        m_frameTimer.start(kFrameBound);
     else
         m_frameTimer.stop();
     dispatchAll(messages);
 }
 
+void AntLibrary::onFrameTimer()
+{
+    // A thread held up past the bound (the 600 ms wait after a reset) may find
+    // the frame's rest waiting to be read as the timer fires, and the event
+    // loop may run timers before socket notifiers in the same pass: the rest
+    // gets that one more pass of the loop before the frame is given up.
+    if (!m_frameTimerPassedOnce) {
+        m_frameTimerPassedOnce = true;
+        m_frameTimer.start(std::chrono::milliseconds(1));
+        return;
+    }
+    frameBoundPassed();
+}
+
 void AntLibrary::frameBoundPassed()
 {
     m_frameTimer.stop();
+    m_frameTimerPassedOnce = false;
     dispatchAll(m_decoder.expire());
 }
 

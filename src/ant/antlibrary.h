@@ -87,6 +87,7 @@ private:
     bool send(const AntMessage &message);
     void onBytes(const QByteArray &bytes);
     void onGone(const QString &reason);
+    void onFrameTimer();
     // Dispatches messages in turn, while the stick they came from is held.
     void dispatchAll(const QList<AntMessage> &messages);
     // Hands one message to the callback its ID and channel call for; drops
@@ -103,6 +104,8 @@ private:
     FrameDecoder m_decoder;
     // Runs while the decoder holds an unfinished frame; restarted by each read.
     QTimer m_frameTimer;
+    // The timer has fired once for this frame and was given one more pass.
+    bool m_frameTimerPassedOnce = false;
     ResponseFunction m_responseCallback;
     uint8_t *m_responseBuffer = nullptr;
     ChannelEventFunction m_eventCallback;
