@@ -10,6 +10,7 @@ namespace pulvane {
 namespace {
 
 const QString kNotFound = QStringLiteral("USB ANT dongle not found.");
+const QString kLost = QStringLiteral("USB ANT dongle lost.");
 
 // USB device numbers 0 to 3 are tried in turn.
 inline constexpr int kStickAttempts = 4;
@@ -22,7 +23,12 @@ inline constexpr uint8_t kHeartRateChannel = 0;
 
 Finder::Finder(FinderView &view, ant::AntLibrary &ant, QObject *parent)
     : QObject(parent), m_view(view), m_ant(ant)
-{}
+{
+    // Queued: a write that finds the stick gone reports it from inside a
+    // handler here, whose remaining steps (the first broadcast disabling
+    // START, a command's log line) must not land on top of the loss.
+    connect(&m_ant, &ant::AntLibrary::stickGone, this, &Finder::stickLost, Qt::QueuedConnection);
+}
 
 Finder::~Finder()
 {
@@ -179,6 +185,26 @@ void Finder::tmr_RichiestaIDTimer()
 {
     m_view.disableIdTimer();
     m_state.IdRequestPending = true;
+}
+
+void Finder::stickLost()
+{
+    // A START since the loss holds a stick again: that search goes on.
+    if (m_ant.isOpen())
+        return;
+    m_view.appendLine(kLost);
+    m_view.appendSeparator();
+    // Where STOP leaves the search, without its reset and release: the
+    // library has released the stick, which takes no commands any more.
+    // Nothing is left to ask for a channel ID; the next open starts its own
+    // timer. The ID found and SAVE TO PC stay: that number is still good.
+    m_state.ChannelOpen = false;
+    m_state.LinkActive = false;
+    m_state.StickHeld = false;
+    m_view.disableIdTimer();
+    m_state.IdRequestPending = false;
+    m_view.setLabel(FinderView::Label::HeartRate, QStringLiteral("HR:"));
+    m_view.setButtonEnabled(FinderView::Button::Start, true);
 }
 
 void Finder::DecodificaValoriCardio()

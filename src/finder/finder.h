@@ -40,6 +40,9 @@ public:
     bool FormClose();
     void FormDestroy();
     void tmr_RichiestaIDTimer();
+    // The held stick went away (AntLibrary::stickGone, queued: it may go
+    // inside one of the handlers here, which finish first).
+    void stickLost();
 
     // The two ANT callbacks land here, after their buffer has been filled:
     // responses drive the configuration chain, channel events keep the link

@@ -358,16 +358,27 @@ void TestFinder::saveWritesLatestNumber()
     QCOMPARE(settings.value("OrvantaDeviceAntP/QrxAntP_HRDeviceNumber").toString(), "6699");
 }
 
-// A stick that goes away mid-search: STOP still runs and logs, the next START
-// reports no stick.
+// A stick that goes away mid-search, here under the channel-ID request that
+// the first broadcast carries: the loss shows once that handler is done, so
+// START stays enabled. Closing then stops nothing; STOP still runs and logs,
+// the next START reports no stick.
 void TestFinder::stickVanishes()
 {
     FinderRig rig;
-    rig.startOnly();
-    rig.stick().vanish();
-    rig.stick().settle();
+    rig.startAndOpen();
+    rig.finder.tmr_RichiestaIDTimer();
+    rig.stick().setResponder([&rig](const msg::AntMessage &) {
+        rig.stick().vanish();
+        return QList<msg::AntMessage>{};
+    });
+    rig.push(msg::broadcastData(0, bytes({0, 0, 0, 0, 0, 0, 0, 0x48})));
+    QCoreApplication::processEvents();
+    QCOMPARE(rig.view.logFrom(rig.view.log.size() - 2), (QStringList{"USB ANT dongle lost.", ""}));
+    QVERIFY(rig.view.enabled(FinderView::Button::Start));
     const qsizetype before = rig.view.log.size();
 
+    QVERIFY(rig.finder.FormClose());
+    rig.finder.FormDestroy();
     rig.finder.Btn_StopClick();
     rig.finder.Btn_Start1Click();
 

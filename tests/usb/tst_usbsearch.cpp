@@ -122,8 +122,8 @@ void TestUsbSearch::search()
     QVERIFY(view.messages.isEmpty());
 }
 
-// As with a pseudo-terminal that vanishes: STOP still runs and logs, and the
-// next START finds no stick.
+// As with a pseudo-terminal that vanishes: the log says so, STOP still runs
+// and logs, and the next START finds no stick.
 void TestUsbSearch::unpluggedMidSearch()
 {
     SystemFinder rig;
@@ -135,7 +135,8 @@ void TestUsbSearch::unpluggedMidSearch()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("went away"));
     m_stick->unplug();
     m_bed->remove(kSysfs);
-    QTRY_VERIFY(!rig.ant.isOpen());
+    QTRY_COMPARE(view.logFrom(view.log.size() - 2), (QStringList{"USB ANT dongle lost.", ""}));
+    QVERIFY(!rig.ant.isOpen());
     const qsizetype before = view.log.size();
 
     finder.Btn_StopClick();
