@@ -7,6 +7,8 @@
 
 #include <QSerialPort>
 
+#include <sys/types.h>
+
 namespace pulvane::stick {
 
 class SerialTransport : public ant::Transport
@@ -18,8 +20,10 @@ public:
                     QObject *parent = nullptr);
     ~SerialTransport() override;
 
-    // Opens the tty raw at the baud rate, 8N1, no flow control. On failure
-    // returns false and says why, with a hint where one helps.
+    // Opens the tty raw at the baud rate, 8N1, no flow control, when path
+    // and the tty it leads to pass vetSerialDevice (virtualsticks.h) before
+    // and after opening. On failure returns false and says why, with a hint
+    // where one helps.
     bool open(QString *why);
 
     bool write(const QByteArray &bytes) override;
@@ -40,5 +44,10 @@ private:
     QString m_description;
     bool m_gone = false;
 };
+
+// The process holding a lock on the file (fileSystem, inode), from the text of
+// /proc/locks; 0 when none does (a waiter holds nothing, and a lock of an open
+// file description names no process).
+qint64 lockHolderIn(const QByteArray &procLocks, dev_t fileSystem, ino_t inode);
 
 } // namespace pulvane::stick
