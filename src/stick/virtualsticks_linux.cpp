@@ -94,10 +94,9 @@ QString terminalUser(dev_t device)
             struct stat st
             {
             };
-            const QByteArray path = QFile::encodeName(proc.filePath(pid)) + "/fd/" +
-                                    QByteArray::number(fd);
-            if (::stat(path.constData(), &st) != 0 || !S_ISCHR(st.st_mode) ||
-                st.st_rdev != device)
+            const QByteArray path =
+                QFile::encodeName(proc.filePath(pid)) + "/fd/" + QByteArray::number(fd);
+            if (::stat(path.constData(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != device)
                 continue;
             QFile comm(proc.filePath(pid) + QStringLiteral("/comm"));
             const QString name = comm.open(QIODevice::ReadOnly)
@@ -197,8 +196,8 @@ std::optional<QString> followTrusted(const QString &path, struct stat *reached, 
                 return std::nullopt;
             }
             QByteArray text(4096, '\0');
-            const ssize_t n = ::readlink(QFile::encodeName(next).constData(), text.data(),
-                                         size_t(text.size()));
+            const ssize_t n =
+                ::readlink(QFile::encodeName(next).constData(), text.data(), size_t(text.size()));
             if (n <= 0 || n >= text.size() || ++links > kMaxLinks) {
                 *why = QStringLiteral("%1 leads nowhere").arg(next);
                 return std::nullopt;

@@ -280,14 +280,15 @@ void TestSerialTransport::namedSticksAreVetted_data()
     QTest::addColumn<QString>("reason");
     for (const char *device : {"/dev/tty", "/dev/ptmx", "/dev/null"})
         QTest::newRow(device) << device << 0 << -1 << "%1 is no serial port or pseudo-terminal";
-    QTest::newRow("a session's terminal") << "session" << 0 << -1
-                                          << "%2 is the terminal of a session";
+    QTest::newRow("a session's terminal")
+        << "session" << 0 << -1 << "%2 is the terminal of a session";
     QTest::newRow("a job's terminal, its session ended")
         << "job" << 0 << -1 << "%2 is the terminal of \\S+ \\(\\d+\\)";
     QTest::newRow("a pseudo-terminal of ours") << "pty" << 0 << -1 << "";
     QTest::newRow("linked in a shared folder by us") << "link" << 01777 << -1 << "";
     QTest::newRow("linked in a shared folder by another user")
-        << "link" << 01777 << 65534 << "%1 belongs to user 65534, in %3, which other users may write";
+        << "link" << 01777 << 65534
+        << "%1 belongs to user 65534, in %3, which other users may write";
     QTest::newRow("linked in a folder others may write")
         << "link" << 0777 << -1 << "%1 is in %3, which other users may write";
     QTest::newRow("linked in a folder of another user")
@@ -327,10 +328,11 @@ void TestSerialTransport::namedSticksAreVetted()
                                        .replace("%2", QRegularExpression::escape(named.slave()))
                                        .replace("%3", QRegularExpression::escape(folder))));
     if (!reason.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral("^Named stick %1 skipped: ")
-                                                    .arg(QRegularExpression::escape(path)) +
-                                                why.pattern().mid(1)));
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression(
+                QStringLiteral("^Named stick %1 skipped: ").arg(QRegularExpression::escape(path)) +
+                why.pattern().mid(1)));
     const QList<StickLocation> sticks = findSticks();
     qunsetenv("PULVANE_STICKS");
     QStringList listed;
@@ -389,7 +391,8 @@ void TestSerialTransport::lockHolder_data()
 {
     QTest::addColumn<QByteArray>("locks");
     QTest::addColumn<qint64>("holder");
-    QTest::newRow("flock") << QByteArray("1: FLOCK  ADVISORY  WRITE 4711 fe:00:42 0 EOF\n") << 4711LL;
+    QTest::newRow("flock") << QByteArray("1: FLOCK  ADVISORY  WRITE 4711 fe:00:42 0 EOF\n")
+                           << 4711LL;
     QTest::newRow("a waiter holds nothing")
         << QByteArray("1: FLOCK ADVISORY WRITE 4711 fe:00:43 0 EOF\n"
                       "1: -> FLOCK ADVISORY WRITE 815 fe:00:42 0 EOF\n")

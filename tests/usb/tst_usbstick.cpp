@@ -11,8 +11,8 @@
 #include "usbtransport.h"
 
 #include <QSignalSpy>
-#include <QThread>
 #include <QTest>
+#include <QThread>
 #include <array>
 
 using namespace pulvane;
