@@ -124,6 +124,32 @@ bool lockedByEndedProcess(const QString &device)
     return pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
+// The process holding a lock on the file (fileSystem, inode), from the text of
+// /proc/locks; 0 when none does (a waiter holds nothing, and a lock of an open
+// file description names no process).
+qint64 lockHolderIn(const QByteArray &procLocks, dev_t fileSystem, ino_t inode)
+{
+    for (const QByteArray &line : procLocks.split('\n')) {
+        // "1: FLOCK  ADVISORY  WRITE 4711 fe:01:1234 0 EOF"; a waiter has
+        // "->" after the number.
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6 || fields.at(1) == "->")
+            continue;
+        const QList<QByteArray> file = fields.at(5).split(':');
+        if (file.size() != 3)
+            continue;
+        bool ok[4] = {};
+        const qint64 pid = fields.at(4).toLongLong(&ok[0]);
+        const unsigned fsMajor = file.at(0).toUInt(&ok[1], 16);
+        const unsigned fsMinor = file.at(1).toUInt(&ok[2], 16);
+        const qulonglong fileInode = file.at(2).toULongLong(&ok[3]);
+        if (ok[0] && ok[1] && ok[2] && ok[3] && pid > 0 &&
+            makedev(fsMajor, fsMinor) == fileSystem && fileInode == inode)
+            return pid;
+    }
+    return 0;
+}
+
 // The program that holds device's lock file, as "name (pid)", or empty when
 // none can be named. The holder of a lock on the file itself (Qt's lock files
 // carry one) is sure; the process ID written in it is taken while that
@@ -154,29 +180,6 @@ QString lockHolder(const QString &device)
 }
 
 } // namespace
-
-qint64 lockHolderIn(const QByteArray &procLocks, dev_t fileSystem, ino_t inode)
-{
-    for (const QByteArray &line : procLocks.split('\n')) {
-        // "1: FLOCK  ADVISORY  WRITE 4711 fe:01:1234 0 EOF"; a waiter has
-        // "->" after the number.
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 6 || fields.at(1) == "->")
-            continue;
-        const QList<QByteArray> file = fields.at(5).split(':');
-        if (file.size() != 3)
-            continue;
-        bool ok[4] = {};
-        const qint64 pid = fields.at(4).toLongLong(&ok[0]);
-        const unsigned fsMajor = file.at(0).toUInt(&ok[1], 16);
-        const unsigned fsMinor = file.at(1).toUInt(&ok[2], 16);
-        const qulonglong fileInode = file.at(2).toULongLong(&ok[3]);
-        if (ok[0] && ok[1] && ok[2] && ok[3] && pid > 0 &&
-            makedev(fsMajor, fsMinor) == fileSystem && fileInode == inode)
-            return pid;
-    }
-    return 0;
-}
 
 SerialTransport::SerialTransport(const QString &path, int baudrate, const QString &description,
                                  QObject *parent)

@@ -7,8 +7,6 @@
 
 #include <QSerialPort>
 
-#include <sys/types.h>
-
 namespace pulvane::stick {
 
 class SerialTransport : public ant::Transport
@@ -44,10 +42,5 @@ private:
     QString m_description;
     bool m_gone = false;
 };
-
-// The process holding a lock on the file (fileSystem, inode), from the text of
-// /proc/locks; 0 when none does (a waiter holds nothing, and a lock of an open
-// file description names no process).
-qint64 lockHolderIn(const QByteArray &procLocks, dev_t fileSystem, ino_t inode);
 
 } // namespace pulvane::stick
