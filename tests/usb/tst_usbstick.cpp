@@ -335,11 +335,9 @@ void TestUsbStick::closedWhileReadsComplete()
     QCOMPARE(stick->requests(), requests);
 }
 
-// The same where callbacks run on libusb's event thread (as on Windows): reads
-// and writes complete there while close() cancels them, and close() never
-// touches a transfer a callback has freed (the sanitizer build sees any such
-// touch). Many rounds, since each close meets the completions at another
-// point.
+// The same with callbacks on libusb's event thread (as on Windows): close()
+// never touches a transfer a callback has freed (the sanitizer build sees any
+// such touch). Many rounds: each close meets the completions elsewhere.
 void TestUsbStick::closedWhileTransfersCompleteOnTheEventThread()
 {
     EmulatedStick *stick = m_sticks.at(0);
