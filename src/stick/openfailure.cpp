@@ -28,7 +28,11 @@ QString permissionReason(const QString &what, PermissionHint hint)
 
 QString busyReason(const QString &what, const QString &node)
 {
-    const QString holders = node.isEmpty() ? QString() : programsHolding(node);
+    return busyHeldByReason(what, node.isEmpty() ? QString() : programsHolding(node));
+}
+
+QString busyHeldByReason(const QString &what, const QString &holders)
+{
     return QStringLiteral("%1 is busy: %2")
         .arg(what, holders.isEmpty() ? QStringLiteral("another program holds it")
                                      : QStringLiteral("held by %1").arg(holders));

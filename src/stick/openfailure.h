@@ -20,6 +20,8 @@ QString permissionReason(const QString &what, PermissionHint hint);
 // Another program holds the stick; node is what is scanned for holders (none
 // when empty).
 QString busyReason(const QString &what, const QString &node);
+// The same, naming holders ("name (pid), ...") or, when empty, no one.
+QString busyHeldByReason(const QString &what, const QString &holders);
 // Any other failure, with the platform's own text.
 QString otherReason(const QString &what, const QString &detail);
 

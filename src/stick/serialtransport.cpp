@@ -2,6 +2,7 @@
 
 #include "openfailure.h"
 #include "serialline.h"
+#include "virtualsticks.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace pulvane::stick {
@@ -27,7 +30,9 @@ namespace {
 // program's ending closes them first: on SIGTERM, SIGHUP and SIGINT (the
 // signal is raised again once they are closed, and a second one ends the
 // program at once), and at exit(), which Qt calls when the display
-// connection breaks.
+// connection breaks. A signal ignored when the program started (nohup, a
+// job of a non-interactive shell) stays ignored: whoever started us chose
+// that we outlive it.
 QList<SerialTransport *> &openLines()
 {
     // Never destroyed: exit() runs closeOpenLines after static destructors
@@ -77,26 +82,101 @@ void releaseOnEnding()
         action.sa_handler = onEndingSignal;
         action.sa_flags = SA_RESETHAND | SA_RESTART;
         sigemptyset(&action.sa_mask);
-        for (int signal : {SIGTERM, SIGHUP, SIGINT})
+        for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+            struct sigaction previous
+            {
+            };
+            if (::sigaction(signal, nullptr, &previous) == 0 &&
+                (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN)
+                continue;
             ::sigaction(signal, &action, nullptr);
+        }
     });
 }
 
-// The lock file another program left for device when it is one whose
-// process no longer exists: "LCK..<name>" in the lock folder, its first
-// word the holder's process ID (Qt's own and the UUCP lock files alike).
-bool lockedByEndedProcess(const QString &device)
+// The lock file of device, "LCK..<name>" in the lock folder, opened for
+// reading; not open when there is none. Qt's own and the UUCP lock files
+// alike hold the holder's process ID as their first word.
+void openLockFile(const QString &device, QFile *lock)
 {
     QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    QFile lock(QStringLiteral("/var/lock/LCK..") + name);
-    if (!lock.open(QIODevice::ReadOnly)) {
-        lock.setFileName(QStringLiteral("/run/lock/LCK..") + name);
-        if (!lock.open(QIODevice::ReadOnly))
-            return false;
+    lock->setFileName(QStringLiteral("/var/lock/LCK..") + name);
+    if (!lock->open(QIODevice::ReadOnly)) {
+        lock->setFileName(QStringLiteral("/run/lock/LCK..") + name);
+        lock->open(QIODevice::ReadOnly);
     }
-    const qint64 pid = lock.read(64).simplified().split(' ').value(0).toLongLong();
+}
+
+qint64 pidInLockFile(QFile &lock)
+{
+    return lock.read(64).simplified().split(' ').value(0).toLongLong();
+}
+
+// Whether device has a lock file whose process no longer exists.
+bool lockedByEndedProcess(const QString &device)
+{
+    QFile lock;
+    openLockFile(device, &lock);
+    if (!lock.isOpen())
+        return false;
+    const qint64 pid = pidInLockFile(lock);
     return pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
+
+// The process holding a lock on the file (fileSystem, inode), from the text of
+// /proc/locks; 0 when none does (a waiter holds nothing, and a lock of an open
+// file description names no process).
+qint64 lockHolderIn(const QByteArray &procLocks, dev_t fileSystem, ino_t inode)
+{
+    for (const QByteArray &line : procLocks.split('\n')) {
+        // "1: FLOCK  ADVISORY  WRITE 4711 fe:01:1234 0 EOF"; a waiter has
+        // "->" after the number.
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6 || fields.at(1) == "->")
+            continue;
+        const QList<QByteArray> file = fields.at(5).split(':');
+        if (file.size() != 3)
+            continue;
+        bool ok[4] = {};
+        const qint64 pid = fields.at(4).toLongLong(&ok[0]);
+        const unsigned fsMajor = file.at(0).toUInt(&ok[1], 16);
+        const unsigned fsMinor = file.at(1).toUInt(&ok[2], 16);
+        const qulonglong fileInode = file.at(2).toULongLong(&ok[3]);
+        if (ok[0] && ok[1] && ok[2] && ok[3] && pid > 0 &&
+            makedev(fsMajor, fsMinor) == fileSystem && fileInode == inode)
+            return pid;
+    }
+    return 0;
+}
+
+// The program that holds device's lock file, as "name (pid)", or empty when
+// none can be named. The holder of a lock on the file itself (Qt's lock files
+// carry one) is sure; the process ID written in it is taken while that
+// process lives.
+QString lockHolder(const QString &device)
+{
+    QFile lock;
+    openLockFile(device, &lock);
+    if (!lock.isOpen())
+        return {};
+    qint64 pid = 0;
+    struct stat st
+    {
+    };
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (::fstat(lock.handle(), &st) == 0 && locks.open(QIODevice::ReadOnly))
+        pid = lockHolderIn(locks.readAll(), st.st_dev, st.st_ino);
+    if (pid <= 0) {
+        pid = pidInLockFile(lock);
+        if (pid <= 0 || (::kill(pid_t(pid), 0) != 0 && errno != EPERM))
+            return {};
+    }
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    const QString name = comm.open(QIODevice::ReadOnly)
+                             ? QString::fromLocal8Bit(comm.readAll()).trimmed()
+                             : QString();
+    return QStringLiteral("%1 (%2)").arg(name).arg(pid);
 }
 
 } // namespace
@@ -117,12 +197,15 @@ SerialTransport::~SerialTransport()
 bool SerialTransport::open(QString *why)
 {
     // QSerialPort names its lock file after the port name, so give it the tty
-    // itself rather than our link to it.
-    const QString device = QFileInfo(m_path).canonicalFilePath();
-    if (device.isEmpty()) {
-        *why = goneReason(m_path);
+    // itself rather than our link to it. m_path may lead elsewhere by the time
+    // the tty is open, so what is open is vetted once more, on its descriptor.
+    QString refused;
+    const std::optional<QString> vetted = vetSerialDevice(m_path, &refused);
+    if (!vetted) {
+        *why = QFileInfo(m_path).canonicalFilePath().isEmpty() ? goneReason(m_path) : refused;
         return false;
     }
+    const QString device = *vetted;
     m_port.setPortName(device);
     m_port.setBaudRate(m_baudrate);
     m_port.setDataBits(QSerialPort::Data8);
@@ -130,8 +213,14 @@ bool SerialTransport::open(QString *why)
     m_port.setStopBits(QSerialPort::OneStop);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     m_gone = false;
-    if (openPort(device))
-        return true;
+    if (openPort(device)) {
+        bool missing = false;
+        if (vetOpenedDevice(int(m_port.handle()), m_path, &refused, &missing))
+            return true;
+        close();
+        *why = missing ? goneReason(m_path) : refused;
+        return false;
+    }
 
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
@@ -139,9 +228,11 @@ bool SerialTransport::open(QString *why)
         break;
     case QSerialPort::PermissionError:
         // Qt reports a busy port (locked or opened exclusively) as a
-        // permission error too; the access bits tell the two apart.
+        // permission error too; the access bits tell the two apart. The
+        // holder is the lock's: others may have the tty open as well (the
+        // simulator that made a pseudo-terminal keeps it open).
         *why = accessDenied(device) ? permissionReason(device, PermissionHint::UdevRuleOrDialout)
-                                    : busyReason(device, device);
+                                    : busyHeldByReason(device, lockHolder(device));
         break;
     default:
         *why = otherReason(device, m_port.errorString());

@@ -18,8 +18,10 @@ public:
                     QObject *parent = nullptr);
     ~SerialTransport() override;
 
-    // Opens the tty raw at the baud rate, 8N1, no flow control. On failure
-    // returns false and says why, with a hint where one helps.
+    // Opens the tty raw at the baud rate, 8N1, no flow control, when path
+    // and the tty it leads to pass vetSerialDevice (virtualsticks.h) before
+    // and after opening. On failure returns false and says why, with a hint
+    // where one helps.
     bool open(QString *why);
 
     bool write(const QByteArray &bytes) override;

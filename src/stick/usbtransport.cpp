@@ -75,11 +75,17 @@ bool UsbTransport::open(QString *why)
     return true;
 }
 
+void UsbTransport::handleEventsOnOwnThread()
+{
+    m_ownEventThread = true;
+}
+
 void UsbTransport::startEvents()
 {
     // libusb's descriptors are watched on our thread; where it has none to
     // give, its events get a thread of their own.
-    if (const libusb_pollfd **fds = libusb_get_pollfds(m_context)) {
+    const libusb_pollfd **fds = m_ownEventThread ? nullptr : libusb_get_pollfds(m_context);
+    if (fds) {
         for (const libusb_pollfd **p = fds; *p; ++p)
             watch((*p)->fd, (*p)->events);
         libusb_free_pollfds(fds);
@@ -149,18 +155,20 @@ void UsbTransport::close()
         std::lock_guard<std::mutex> guard(m_transfersLock);
         return m_readTransfer || !m_writes.isEmpty();
     };
-    QList<libusb_transfer *> cancel;
     {
         // From here the read is never resubmitted: an event thread finishing
-        // it now would otherwise hand libusb a transfer nobody cancels.
+        // it now would otherwise hand libusb a transfer nobody cancels. The
+        // cancels happen under the lock too: a callback frees a transfer only
+        // once it has taken it out of m_readTransfer or m_writes under this
+        // lock, so each transfer cancelled here is still allocated (libusb
+        // answers one that has just completed with "not found").
         std::lock_guard<std::mutex> guard(m_transfersLock);
         m_closing = true;
         if (m_readTransfer)
-            cancel << m_readTransfer;
-        cancel += m_writes.values();
+            libusb_cancel_transfer(m_readTransfer);
+        for (libusb_transfer *t : std::as_const(m_writes))
+            libusb_cancel_transfer(t);
     }
-    for (libusb_transfer *t : std::as_const(cancel))
-        libusb_cancel_transfer(t);
     for (int round = 0; round < 50 && inFlight(); ++round) {
         if (m_eventThread && m_eventThread->isRunning()) {
             QThread::msleep(20);

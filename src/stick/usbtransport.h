@@ -42,6 +42,10 @@ public:
     // Opens the stick: detaches the kernel's serial driver, claims interface
     // 0 and starts reading. On failure returns false and says why.
     bool open(QString *why);
+    // Before open(): libusb's events are handled on a thread of their own
+    // even where its descriptors could be watched, as they are where it has
+    // none (Windows), so that that path runs on every platform.
+    void handleEventsOnOwnThread();
 
     bool write(const QByteArray &bytes) override;
     bool isOpen() const override;
@@ -83,11 +87,14 @@ private:
     // Transfers in flight; with an event thread its callbacks change them too.
     std::mutex m_transfersLock;
     libusb_transfer *m_readTransfer = nullptr;
-    // Set by close() before it cancels: the read is not resubmitted.
+    // Set by close() as it cancels: the read is not resubmitted. Every
+    // transfer leaves m_readTransfer or m_writes under the lock before it is
+    // freed, and close() cancels only under the lock.
     bool m_closing = false;
     QSet<libusb_transfer *> m_writes;
     QList<QSocketNotifier *> m_notifiers;
     std::unique_ptr<UsbEventThread> m_eventThread;
+    bool m_ownEventThread = false;
 
     // What the transfer callbacks gathered; handed out once libusb returns
     // (without an event thread).

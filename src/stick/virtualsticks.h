@@ -8,6 +8,7 @@
 #include <QList>
 #include <QString>
 #include <optional>
+#include <sys/types.h>
 
 namespace pulvane::stick {
 
@@ -29,9 +30,21 @@ std::optional<StickLocation> vetVirtualStick(const QString &directory, const QSt
                                              QString *why);
 // A device a stick may be reached through, every link followed: a serial
 // port or a pseudo-terminal of this user, and no session's terminal (never
-// /dev/tty, /dev/ptmx or a console, nor a login's pty). Its canonical path, or
-// nothing with the reason in why.
+// /dev/tty, /dev/ptmx or a console, nor a login's pty, nor a pty that a
+// process still has as its standard input, output or error after its session
+// ended). Every folder and link on the way must be one that nobody but this
+// user and root can change: a folder of theirs that others may not write, or
+// that is sticky and the entry in it theirs; a link of theirs. Its path with
+// every link resolved, or nothing with the reason in why.
 std::optional<QString> vetSerialDevice(const QString &path, QString *why);
+// vetSerialDevice for a line already open on fd: path must still lead to the
+// very device fd holds (same file system, inode and device number), and that
+// device pass the checks as fd shows it. *missing tells a path that no longer
+// leads anywhere from one that is refused.
+std::optional<QString> vetOpenedDevice(int fd, const QString &path, QString *why, bool *missing);
+// The device numbers of the kernel's consoles, from the text of /proc/consoles
+// (one console a line, the last word major:minor).
+QList<dev_t> consoleDevices(const QByteArray &consoles);
 // The ports of PULVANE_STICKS that pass vetSerialDevice, their targets
 // resolved; each one passed over is named on standard error.
 QList<VirtualStickFound> vetNamedSticks(const QList<VirtualStickFound> &named);

@@ -78,6 +78,177 @@ bool isSessionTerminal(dev_t device)
     return false;
 }
 
+// A process other than ours whose standard input, output or error is the
+// device, as "name (pid)"; empty when there is none. Such a process uses it as
+// its terminal even when no session does any more: a job started from a shell
+// that has ended keeps the shell's pseudo-terminal, and whatever the terminal
+// side (a terminal window, sshd) still shows.
+QString terminalUser(dev_t device)
+{
+    const QDir proc(QStringLiteral("/proc"));
+    const QString self = QString::number(::getpid());
+    for (const QString &pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (!pid.front().isDigit() || pid == self)
+            continue;
+        for (int fd = 0; fd <= 2; ++fd) {
+            struct stat st
+            {
+            };
+            const QByteArray path =
+                QFile::encodeName(proc.filePath(pid)) + "/fd/" + QByteArray::number(fd);
+            if (::stat(path.constData(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != device)
+                continue;
+            QFile comm(proc.filePath(pid) + QStringLiteral("/comm"));
+            const QString name = comm.open(QIODevice::ReadOnly)
+                                     ? QString::fromLocal8Bit(comm.readAll()).trimmed()
+                                     : QString();
+            return QStringLiteral("%1 (%2)").arg(name, pid);
+        }
+    }
+    return {};
+}
+
+bool isConsole(dev_t device)
+{
+    QFile consoles(QStringLiteral("/proc/consoles"));
+    if (!consoles.open(QIODevice::ReadOnly))
+        return false;
+    return consoleDevices(consoles.readAll()).contains(device);
+}
+
+bool trustedOwner(uid_t owner)
+{
+    return owner == ::geteuid() || owner == 0;
+}
+
+// Whether the entry at path, found in folder, can be swapped by nobody but
+// this user and root: the folder is theirs, and if others may write it, it
+// is sticky and the entry is theirs too.
+bool entryKept(const QString &path, const QString &folder, const struct stat &folderStat,
+               const struct stat &entryStat, QString *why)
+{
+    if (!trustedOwner(folderStat.st_uid)) {
+        *why = QStringLiteral("%1 is in %2, which belongs to user %3")
+                   .arg(path, folder)
+                   .arg(folderStat.st_uid);
+        return false;
+    }
+    if ((folderStat.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return true;
+    if ((folderStat.st_mode & S_ISVTX) == 0) {
+        *why = QStringLiteral("%1 is in %2, which other users may write").arg(path, folder);
+        return false;
+    }
+    if (!trustedOwner(entryStat.st_uid)) {
+        *why = QStringLiteral("%1 belongs to user %2, in %3, which other users may write")
+                   .arg(path)
+                   .arg(entryStat.st_uid)
+                   .arg(folder);
+        return false;
+    }
+    return true;
+}
+
+// Follows path one component at a time, each link by hand, and judges every
+// folder and link on the way (entryKept, and links only of this user or
+// root). The path reached, with no link left in it, and its lstat; or nothing
+// with the reason in why, and *missing set when a component does not exist.
+std::optional<QString> followTrusted(const QString &path, struct stat *reached, QString *why,
+                                     bool *missing)
+{
+    constexpr int kMaxLinks = 40;
+    *missing = false;
+    QStringList pending =
+        QDir::cleanPath(QDir::current().absoluteFilePath(path)).split(QLatin1Char('/'));
+    QString current = QStringLiteral("/");
+    struct stat currentStat
+    {
+    };
+    if (::lstat("/", &currentStat) != 0)
+        return std::nullopt;
+    int links = 0;
+    while (!pending.isEmpty()) {
+        const QString part = pending.takeFirst();
+        if (part.isEmpty() || part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            // current holds no link, so its parent is the folder above.
+            current = QFileInfo(current).path();
+            if (::lstat(QFile::encodeName(current).constData(), &currentStat) != 0)
+                return std::nullopt;
+            continue;
+        }
+        const QString next =
+            current.endsWith(QLatin1Char('/')) ? current + part : current + QLatin1Char('/') + part;
+        struct stat st
+        {
+        };
+        if (::lstat(QFile::encodeName(next).constData(), &st) != 0) {
+            *why = QStringLiteral("its target is gone");
+            *missing = true;
+            return std::nullopt;
+        }
+        if (!entryKept(next, current, currentStat, st, why))
+            return std::nullopt;
+        if (S_ISLNK(st.st_mode)) {
+            if (!trustedOwner(st.st_uid)) {
+                *why = QStringLiteral("%1 is a link of user %2").arg(next).arg(st.st_uid);
+                return std::nullopt;
+            }
+            QByteArray text(4096, '\0');
+            const ssize_t n =
+                ::readlink(QFile::encodeName(next).constData(), text.data(), size_t(text.size()));
+            if (n <= 0 || n >= text.size() || ++links > kMaxLinks) {
+                *why = QStringLiteral("%1 leads nowhere").arg(next);
+                return std::nullopt;
+            }
+            const QString to = QFile::decodeName(text.left(n));
+            if (to.startsWith(QLatin1Char('/'))) {
+                current = QStringLiteral("/");
+                ::lstat("/", &currentStat);
+            }
+            pending = to.split(QLatin1Char('/')) + pending;
+            continue;
+        }
+        if (!pending.isEmpty() && !S_ISDIR(st.st_mode)) {
+            *why = QStringLiteral("its target is gone");
+            *missing = true;
+            return std::nullopt;
+        }
+        current = next;
+        currentStat = st;
+    }
+    *reached = currentStat;
+    return current;
+}
+
+// The checks on the device itself, from its stat: a serial port or a
+// pseudo-terminal of this user that nobody uses as a terminal, and no console.
+bool vetDevice(const QString &target, const struct stat &st, QString *why)
+{
+    if (!S_ISCHR(st.st_mode) || (!isPtySlave(st.st_rdev) && !isSerialPort(st.st_rdev))) {
+        *why = QStringLiteral("%1 is no serial port or pseudo-terminal").arg(target);
+        return false;
+    }
+    if (isPtySlave(st.st_rdev) && st.st_uid != ::geteuid()) {
+        *why = QStringLiteral("%1 is a pseudo-terminal of user %2").arg(target).arg(st.st_uid);
+        return false;
+    }
+    if (!isPtySlave(st.st_rdev) && isConsole(st.st_rdev)) {
+        *why = QStringLiteral("%1 is the kernel's console").arg(target);
+        return false;
+    }
+    if (isSessionTerminal(st.st_rdev)) {
+        *why = QStringLiteral("%1 is the terminal of a session").arg(target);
+        return false;
+    }
+    if (const QString user = terminalUser(st.st_rdev); !user.isEmpty()) {
+        *why = QStringLiteral("%1 is the terminal of %2").arg(target, user);
+        return false;
+    }
+    return true;
+}
+
 void passOver(const QString &kind, const QString &what, const QString &why)
 {
     qWarning().noquote() << QStringLiteral("%1 stick %2 skipped: %3").arg(kind, what, why);
@@ -138,28 +309,50 @@ std::optional<StickLocation> vetVirtualStick(const QString &directory, const QSt
 
 std::optional<QString> vetSerialDevice(const QString &path, QString *why)
 {
-    const QString target = QFileInfo(path).canonicalFilePath();
     struct stat st
     {
     };
-    // stat() follows links: a dangling one fails here.
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
-        *why = QStringLiteral("its target is gone");
+    bool missing = false;
+    const std::optional<QString> target = followTrusted(path, &st, why, &missing);
+    if (!target || !vetDevice(*target, st, why))
         return std::nullopt;
-    }
-    if (!S_ISCHR(st.st_mode) || (!isPtySlave(st.st_rdev) && !isSerialPort(st.st_rdev))) {
-        *why = QStringLiteral("%1 is no serial port or pseudo-terminal").arg(target);
-        return std::nullopt;
-    }
-    if (isPtySlave(st.st_rdev) && st.st_uid != ::getuid()) {
-        *why = QStringLiteral("%1 is a pseudo-terminal of user %2").arg(target).arg(st.st_uid);
-        return std::nullopt;
-    }
-    if (isSessionTerminal(st.st_rdev)) {
-        *why = QStringLiteral("%1 is the terminal of a session").arg(target);
-        return std::nullopt;
-    }
     return target;
+}
+
+std::optional<QString> vetOpenedDevice(int fd, const QString &path, QString *why, bool *missing)
+{
+    struct stat reached
+    {
+    };
+    struct stat opened
+    {
+    };
+    const std::optional<QString> target = followTrusted(path, &reached, why, missing);
+    if (!target)
+        return std::nullopt;
+    if (::fstat(fd, &opened) != 0 || opened.st_dev != reached.st_dev ||
+        opened.st_ino != reached.st_ino || opened.st_rdev != reached.st_rdev) {
+        *why = QStringLiteral("%1 changed while it was opened").arg(path);
+        return std::nullopt;
+    }
+    if (!vetDevice(*target, opened, why))
+        return std::nullopt;
+    return target;
+}
+
+QList<dev_t> consoleDevices(const QByteArray &consoles)
+{
+    QList<dev_t> devices;
+    for (const QByteArray &line : consoles.split('\n')) {
+        // The last word is the device number, major:minor.
+        const QList<QByteArray> number = line.simplified().split(' ').constLast().split(':');
+        bool majorOk = false, minorOk = false;
+        const unsigned consoleMajor = number.constFirst().toUInt(&majorOk);
+        const unsigned consoleMinor = number.size() == 2 ? number.constLast().toUInt(&minorOk) : 0;
+        if (majorOk && minorOk)
+            devices << makedev(consoleMajor, consoleMinor);
+    }
+    return devices;
 }
 
 QList<VirtualStickFound> vetNamedSticks(const QList<VirtualStickFound> &named)

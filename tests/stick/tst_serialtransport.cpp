@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace pulvane::ant;
@@ -70,24 +71,23 @@ private:
     QByteArray m_received;
 };
 
-// A session that has tty as its controlling terminal, as a login's shell has
-// its pty: a session leader that opens a terminal without O_NOCTTY takes it.
-std::unique_ptr<QProcess> sessionOn(const QString &tty)
+// A process that has tty as its standard input: with session, the leader of a
+// session of its own, which takes tty as its controlling terminal as a login's
+// shell does (a session leader that opens a terminal without O_NOCTTY takes
+// it); without, a job still holding the terminal of a session that has ended.
+std::unique_ptr<QProcess> holderOn(const QString &tty, bool session)
 {
-    auto session = std::make_unique<QProcess>();
-    session->start(QStringLiteral("setsid"),
-                   {QStringLiteral("sh"), QStringLiteral("-c"),
-                    QStringLiteral("exec sleep 60 <%1").arg(tty)});
-    if (!session->waitForStarted())
+    auto holder = std::make_unique<QProcess>();
+    const QStringList command{QStringLiteral("sh"), QStringLiteral("-c"),
+                              QStringLiteral("exec sleep 60 <%1").arg(tty)};
+    holder->start(session ? QStringLiteral("setsid") : command.first(),
+                  session ? command : command.mid(1));
+    if (!holder->waitForStarted())
         return nullptr;
-    // Field 7 of its stat, past the command name, turns non-zero.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(session->processId()));
+    const QString input = QStringLiteral("/proc/%1/fd/0").arg(holder->processId());
     for (int i = 0; i < 200; ++i) {
-        stat.open(QIODevice::ReadOnly);
-        const QByteArray line = stat.readAll();
-        stat.close();
-        if (line.mid(line.lastIndexOf(')') + 2).split(' ').value(4).toInt() != 0)
-            return session;
+        if (QFileInfo(input).symLinkTarget() == tty)
+            return holder;
         QTest::qWait(10);
     }
     return nullptr;
@@ -112,6 +112,10 @@ private slots:
     void skipsWhatIsNoStick();
     void namedSticksAreVetted_data();
     void namedSticksAreVetted();
+    void openedDeviceIsTheOneVetted();
+    void consoleDevices_data();
+    void consoleDevices();
+    void busyNamesTheLockHolder();
     void ignoresDirectoryOthersControl_data();
     void ignoresDirectoryOthersControl();
     void libraryOverPty();
@@ -234,7 +238,7 @@ void TestSerialTransport::skipsWhatIsNoStick()
     }
     std::unique_ptr<QProcess> session;
     if (target == "session")
-        QVERIFY((session = sessionOn(entry.slave())));
+        QVERIFY((session = holderOn(entry.slave(), true)));
     if (target.startsWith("/dev/"))
         QVERIFY(!link(QStringLiteral("a-entry"), target).isEmpty());
     else
@@ -259,43 +263,102 @@ void TestSerialTransport::skipsWhatIsNoStick()
 // fails takes no device number.
 void TestSerialTransport::namedSticksAreVetted_data()
 {
+    // reason, a pattern: %1 the named path, %2 the pty, %3 the folder linked from.
     QTest::addColumn<QString>("target");
-    QTest::addColumn<bool>("kept");
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<int>("owner");
+    QTest::addColumn<QString>("reason");
     for (const char *device : {"/dev/tty", "/dev/ptmx", "/dev/null"})
-        QTest::newRow(device) << device << false;
-    QTest::newRow("a session's terminal") << "session" << false;
-    QTest::newRow("a pseudo-terminal of ours") << "pty" << true;
+        QTest::newRow(device) << device << 0 << -1 << "%1 is no serial port or pseudo-terminal";
+    QTest::newRow("a session's terminal")
+        << "session" << 0 << -1 << "%2 is the terminal of a session";
+    QTest::newRow("a job's terminal, its session ended")
+        << "job" << 0 << -1 << "%2 is the terminal of \\S+ \\(\\d+\\)";
+    QTest::newRow("a pseudo-terminal of ours") << "pty" << 0 << -1 << "";
+    QTest::newRow("linked in a shared folder by another user")
+        << "link" << 01777 << 65534
+        << "%1 belongs to user 65534, in %3, which other users may write";
+    QTest::newRow("linked in a folder others may write")
+        << "link" << 0777 << -1 << "%1 is in %3, which other users may write";
 }
 
 void TestSerialTransport::namedSticksAreVetted()
 {
     QFETCH(QString, target);
-    QFETCH(bool, kept);
+    QFETCH(int, folderMode);
+    QFETCH(int, owner);
+    QFETCH(QString, reason);
+    if (owner >= 0 && ::getuid() != 0)
+        QSKIP("handing a link to another user needs root");
     PtyMaster named, after;
     QVERIFY(named.isValid() && after.isValid());
-    std::unique_ptr<QProcess> session;
-    if (target == "session")
-        QVERIFY((session = sessionOn(named.slave())));
-    const QString path = target.startsWith("/dev/") ? target : named.slave();
+    std::unique_ptr<QProcess> holder;
+    if (target == "session" || target == "job")
+        QVERIFY((holder = holderOn(named.slave(), target == "session")));
+    const QString folder = m_runtime->path() + QStringLiteral("/shared");
+    const QString path = folderMode                   ? folder + QStringLiteral("/stick")
+                         : target.startsWith("/dev/") ? target
+                                                      : named.slave();
+    if (folderMode) {
+        const QByteArray name = QFile::encodeName(folder);
+        QVERIFY(QDir().mkpath(folder) && QFile::link(named.slave(), path));
+        QCOMPARE(::chmod(name.constData(), mode_t(folderMode)), 0);
+        QVERIFY(owner < 0 || ::lchown(QFile::encodeName(path).constData(), owner, owner) == 0);
+    }
     qputenv("PULVANE_STICKS", QFile::encodeName(path + QLatin1Char(':') + after.slave()));
-
-    if (!kept)
+    reason.replace("%1", QRegularExpression::escape(path))
+        .replace("%2", QRegularExpression::escape(named.slave()))
+        .replace("%3", QRegularExpression::escape(folder));
+    if (!reason.isEmpty())
         QTest::ignoreMessage(QtWarningMsg,
-                             qPrintable(QStringLiteral("Named stick %1 skipped: ").arg(path) +
-                                        (target == "session"
-                                             ? QStringLiteral("%1 is the terminal of a session")
-                                                   .arg(path)
-                                             : QStringLiteral("%1 is no serial port or "
-                                                              "pseudo-terminal")
-                                                   .arg(QFileInfo(path).canonicalFilePath()))));
+                             QRegularExpression("^Named stick .* skipped: " + reason + '$'));
     const QList<StickLocation> sticks = findSticks();
     qunsetenv("PULVANE_STICKS");
     QStringList listed;
     for (const StickLocation &stick : sticks)
         if (stick.kind == StickLocation::Kind::Virtual)
             listed << stick.path;
-    const QStringList expected = kept ? QStringList{path, after.slave()} : QStringList{after.slave()};
+    const QStringList expected =
+        reason.isEmpty() ? QStringList{path, after.slave()} : QStringList{after.slave()};
     QCOMPARE(listed, expected);
+    // Opening vets again, on what it opens: a path may change after the list.
+    SerialTransport line(path, 57600, QStringLiteral("named"));
+    QString why;
+    QCOMPARE(line.open(&why), reason.isEmpty());
+    QVERIFY2(QRegularExpression('^' + reason + '$').match(why).hasMatch(), qPrintable(why));
+}
+
+// The descriptor opened must be the device the path leads to when it is
+// vetted: a link switched to another pseudo-terminal in between is refused.
+void TestSerialTransport::openedDeviceIsTheOneVetted()
+{
+    PtyMaster first, second;
+    const QString path = link(QStringLiteral("stick"), first.slave());
+    const int fd = ::open(QFile::encodeName(first.slave()).constData(), O_RDWR | O_NOCTTY);
+    QString why;
+    bool missing = false;
+    QVERIFY2(vetOpenedDevice(fd, path, &why, &missing), qPrintable(why));
+    QVERIFY(QFile::remove(path) && QFile::link(second.slave(), path));
+    QVERIFY(!vetOpenedDevice(fd, path, &why, &missing));
+    ::close(fd);
+    QCOMPARE(why, path + QStringLiteral(" changed while it was opened"));
+}
+
+void TestSerialTransport::consoleDevices_data()
+{
+    QTest::addColumn<QByteArray>("consoles");
+    QTest::addColumn<QList<dev_t>>("devices");
+    QTest::newRow("a terminal and a serial console")
+        << QByteArray("tty0 -WU (EC p  ) 4:1\nttyS0                -W- (EC  p a)    4:64\n")
+        << QList<dev_t>{makedev(4, 1), makedev(4, 64)};
+    QTest::newRow("a line cut short") << QByteArray("ttyS0 -W- (EC") << QList<dev_t>{};
+}
+
+void TestSerialTransport::consoleDevices()
+{
+    QFETCH(QByteArray, consoles);
+    QFETCH(QList<dev_t>, devices);
+    QCOMPARE(pulvane::stick::consoleDevices(consoles), devices);
 }
 
 // Without XDG_RUNTIME_DIR the directory is under /tmp, where anyone may have
@@ -449,25 +512,35 @@ void TestSerialTransport::ptyClosedMidRun()
 void TestSerialTransport::endingReleasesTheLine_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("exit(), as on a broken display connection") << 0;
+    QTest::addColumn<bool>("nohup");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("exit(), as on a broken display connection") << 0 << false;
+    // A signal ignored at the start stays ignored; SIGTERM still ends it.
+    QTest::newRow("SIGHUP under nohup") << int(SIGHUP) << true;
 }
 
 void TestSerialTransport::endingReleasesTheLine()
 {
     QFETCH(int, signal);
+    QFETCH(bool, nohup);
     PtyMaster stick;
     QVERIFY(stick.isValid());
     QProcess holder;
-    holder.start(QStringLiteral(LINEHOLDER_PATH), {stick.slave()});
+    const QStringList command{QStringLiteral(LINEHOLDER_PATH), stick.slave()};
+    holder.start(nohup ? QStringLiteral("nohup") : command.first(), command.mid(nohup ? 0 : 1));
     QVERIFY(holder.waitForReadyRead(10000));
     QCOMPARE(holder.readAllStandardOutput(), QByteArray("open\n"));
     const QString lock = lockFileOf(stick.slave());
     if (!QFileInfo::exists(lock))
         QSKIP("Qt SerialPort keeps its lock files elsewhere here");
 
+    if (nohup) {
+        ::kill(pid_t(holder.processId()), signal);
+        QVERIFY(!holder.waitForFinished(300));
+        signal = SIGTERM;
+    }
     if (signal)
         ::kill(pid_t(holder.processId()), signal);
     else
@@ -530,6 +603,29 @@ void TestSerialTransport::lockOfEndedProgram()
         if (name.endsWith(number))
             left << name;
     QCOMPARE(left, QStringList());
+}
+
+// The busy line names the program whose lock keeps the line, not each process
+// that has it open: a simulator keeps its pseudo-terminal open too.
+void TestSerialTransport::busyNamesTheLockHolder()
+{
+    PtyMaster stick;
+    QVERIFY(stick.isValid());
+    QProcess maker, holder;
+    maker.start(QStringLiteral("sh"),
+                {QStringLiteral("-c"), QStringLiteral("exec sleep 60 3<>%1").arg(stick.slave())});
+    QTRY_COMPARE(QFileInfo(QStringLiteral("/proc/%1/fd/3").arg(maker.processId())).symLinkTarget(),
+                 stick.slave());
+    holder.start(QStringLiteral(LINEHOLDER_PATH), {stick.slave()});
+    QVERIFY(holder.waitForReadyRead(10000));
+    if (!QFileInfo::exists(lockFileOf(stick.slave())))
+        QSKIP("Qt SerialPort keeps its lock files elsewhere here");
+    SerialTransport line(stick.slave(), 57600, QStringLiteral("stick"));
+    QString why;
+    QVERIFY(!line.open(&why));
+    QCOMPARE(why, QStringLiteral("%1 is busy: held by lineholder (%2)")
+                      .arg(stick.slave())
+                      .arg(holder.processId()));
 }
 
 QTEST_GUILESS_MAIN(TestSerialTransport)
