@@ -138,9 +138,11 @@ SettingsLock::Attempt SettingsLock::removeIfEnded()
     Attempt result = Attempt::Held;
     if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
         result = Attempt::Refused;
-    } else if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && holderHasEnded(readUpTo(fd, kMaxLockSize))) {
-        // Whoever else removes a lock flocks it first, so while this flock is
-        // held the path still names this file if it did a moment ago.
+    } else if (holderHasEnded(readUpTo(fd, kMaxLockSize)) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        // Flocked only once it names an ended process: a Qt writer flocks its
+        // new lock just after making it, and must find it free. Whoever else
+        // removes a lock flocks it first, so while this flock is held the path
+        // still names this file if it did a moment ago.
         if (::lstat(m_path.constData(), &named) == 0 && named.st_dev == held.st_dev &&
             named.st_ino == held.st_ino && ::unlink(m_path.constData()) == 0)
             result = Attempt::Removed;
