@@ -109,11 +109,12 @@ SettingsLock::Attempt SettingsLock::attempt()
         ::open(m_path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return errno == EEXIST ? removeIfEnded() : Attempt::Refused;
-    // flock before the contents, as QLockFile does: a Qt writer finding the
-    // file still empty then sees it held.
+    // flocked as QLockFile does: a Qt writer removes a lock it judges stale
+    // only once it has flocked it, so ours is never taken from us. As with
+    // QLockFile, the file made is the lock even if the flock is not had.
+    ::flock(fd, LOCK_EX | LOCK_NB);
     const QByteArray contents = lockContents();
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        ::write(fd, contents.constData(), contents.size()) == contents.size()) {
+    if (::write(fd, contents.constData(), contents.size()) == contents.size()) {
         m_fd = fd;
         return Attempt::Taken;
     }
