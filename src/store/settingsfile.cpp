@@ -172,11 +172,11 @@ PathKind kindOf(const QString &path, Links links)
 // would hide a quick append that left the size as it was.
 struct FileState
 {
-    PathKind kind = PathKind::Missing;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
+    PathKind kind;
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
 
     explicit FileState(PathKind kind, const struct stat &st = {})
         : kind(kind), device(st.st_dev), inode(st.st_ino), size(st.st_size), modified(st.st_mtim)
@@ -227,8 +227,10 @@ std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxSize,
             bytes.append(chunk, n);
     }
     // Looked at after the last read: an append during it shows as a change.
-    if (ok && state)
-        ok = ::fstat(fd, &st) == 0 && (state->emplace(PathKind::RegularFile, st), true);
+    if (ok && state) {
+        ok = ::fstat(fd, &st) == 0;
+        state->emplace(PathKind::RegularFile, st);
+    }
     ::close(fd);
     return ok ? std::optional(bytes) : std::nullopt;
 }
@@ -332,7 +334,7 @@ Outcome saveOnce(const QString &path, const QString &dir, const QList<SettingsVa
         return Outcome::Refused;
     // As late as can be before the replacement, so that what was added to the
     // file, or put in its place, is not replaced unseen.
-    if (!(stateOf(path) == *read))
+    if (stateOf(path) != *read)
         return Outcome::ChangedMeanwhile;
     return file.commit() ? Outcome::Saved : Outcome::Refused;
 }
