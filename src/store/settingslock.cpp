@@ -29,8 +29,10 @@ constexpr qsizetype kMaxLockSize = 4096;
 // boot id.
 QByteArray lockContents()
 {
-    const QString name =
-        QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).fileName();
+    QString name = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).fileName();
+    // What /proc says of a program file replaced since it started; Qt drops it.
+    if (name.endsWith(QLatin1StringView(" (deleted)")))
+        name.chop(10);
     return QByteArray::number(::getpid()) + '\n' + name.toUtf8() + '\n' +
            QSysInfo::machineHostName().toUtf8() + '\n' + QSysInfo::machineUniqueId() + '\n' +
            QSysInfo::bootUniqueId() + '\n';
