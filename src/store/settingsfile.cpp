@@ -1,9 +1,11 @@
 #include "settingsfile.h"
 
+#include "ownfolder.h"
+#include "settingslock.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStringDecoder>
@@ -138,25 +140,69 @@ enum class PathKind
     Other
 };
 
-// Links are followed; one that leads nowhere is Other, not Missing, so that no
-// file is made wherever it points.
-PathKind kindOf(const QString &path)
+enum class Links
+{
+    Followed, // one that leads nowhere is Other, not Missing, so that no file
+              // is made wherever it points
+    Refused
+};
+
+// What is at `path`, decided by one lstat (and, for a link, the stat of where
+// it leads): an entry made between two looks never counts as something else.
+PathKind kindOf(const QString &path, Links links, struct stat *st)
 {
     const QByteArray name = QFile::encodeName(path);
+    if (::lstat(name.constData(), st) != 0)
+        return errno == ENOENT ? PathKind::Missing : PathKind::Other;
+    if (S_ISLNK(st->st_mode) && (links == Links::Refused || ::stat(name.constData(), st) != 0))
+        return PathKind::Other;
+    return S_ISREG(st->st_mode) ? PathKind::RegularFile : PathKind::Other;
+}
+
+PathKind kindOf(const QString &path, Links links)
+{
     struct stat st
     {
     };
-    if (::stat(name.constData(), &st) == 0)
-        return S_ISREG(st.st_mode) ? PathKind::RegularFile : PathKind::Other;
-    if (errno == ENOENT && ::lstat(name.constData(), &st) != 0 && errno == ENOENT)
-        return PathKind::Missing;
-    return PathKind::Other;
+    return kindOf(path, links, &st);
+}
+
+// The file as it was read. A writer that ignores the lock (a shell's `>>`)
+// changes at least one of these; the time in nanoseconds, where a second
+// would hide a quick append that left the size as it was.
+struct FileState
+{
+    PathKind kind;
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+
+    explicit FileState(PathKind kind, const struct stat &st = {})
+        : kind(kind), device(st.st_dev), inode(st.st_ino), size(st.st_size), modified(st.st_mtim)
+    {}
+    bool operator==(const FileState &other) const
+    {
+        return kind == other.kind && device == other.device && inode == other.inode &&
+               size == other.size && modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec;
+    }
+};
+
+FileState stateOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    const PathKind kind = kindOf(path, Links::Followed, &st);
+    return kind == PathKind::RegularFile ? FileState(kind, st) : FileState(kind);
 }
 
 // The bytes of a regular file of at most maxSize. Opened without blocking and
 // checked on the open file, so a FIFO or a device put in its place after a
-// first look stalls nothing and is not read.
-std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxSize)
+// first look stalls nothing and is not read. `state` gets the file's as read.
+std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxSize,
+                                          std::optional<FileState> *state = nullptr)
 {
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -179,6 +225,11 @@ std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxSize)
         ok = n > 0 && bytes.size() + n <= maxSize;
         if (ok)
             bytes.append(chunk, n);
+    }
+    // Looked at after the last read: an append during it shows as a change.
+    if (ok && state) {
+        ok = ::fstat(fd, &st) == 0;
+        state->emplace(PathKind::RegularFile, st);
     }
     ::close(fd);
     return ok ? std::optional(bytes) : std::nullopt;
@@ -243,6 +294,51 @@ bool keepsEverythingElse(const QByteArray &original, const QByteArray &rewritten
     return *before == *after;
 }
 
+enum class Outcome
+{
+    Saved,
+    Refused,
+    ChangedMeanwhile
+};
+
+// One read of the file and one replacement, unless the file changed after it
+// was read: then nothing is replaced.
+Outcome saveOnce(const QString &path, const QString &dir, const QList<SettingsValue> &values)
+{
+    std::optional<FileState> read;
+    std::optional<QByteArray> original;
+    switch (kindOf(path, Links::Followed)) {
+    case PathKind::RegularFile:
+        original = readRegularFile(path, kMaxFileSize, &read);
+        break;
+    case PathKind::Missing:
+        original.emplace();
+        read.emplace(PathKind::Missing);
+        break;
+    case PathKind::Other:
+        break;
+    }
+    if (!original)
+        return Outcome::Refused;
+    const QByteArrayView mark = original->startsWith(kByteOrderMark) ? kByteOrderMark : "";
+    const QByteArray text = original->sliced(mark.size());
+    const std::optional<QByteArray> rewritten = rewrittenByQt(dir, text, values);
+    if (!rewritten || !keepsEverythingElse(text, *rewritten, values))
+        return Outcome::Refused;
+
+    // One replacement for all values: a crash leaves either the old file or the
+    // new one, never one value new and another old.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(mark.data(), mark.size()) != mark.size() ||
+        file.write(*rewritten) != rewritten->size())
+        return Outcome::Refused;
+    // As late as can be before the replacement, so that what was added to the
+    // file, or put in its place, is not replaced unseen.
+    if (stateOf(path) != *read)
+        return Outcome::ChangedMeanwhile;
+    return file.commit() ? Outcome::Saved : Outcome::Refused;
+}
+
 } // namespace
 
 bool setValuesInFile(const QString &path, const QList<SettingsValue> &values,
@@ -250,44 +346,31 @@ bool setValuesInFile(const QString &path, const QList<SettingsValue> &values,
 {
     // A FIFO would block the read, a device never end it, and replacing either
     // would leave a regular file in its place: refused before anything is made.
-    // QLockFile reads a lock it finds, so the lock's path is held to the same.
+    // The lock is ours to remove: nothing but a plain file counts as one.
     const QString lockPath = path + QStringLiteral(".lock");
-    if (kindOf(path) == PathKind::Other || kindOf(lockPath) == PathKind::Other)
+    if (kindOf(path, Links::Followed) == PathKind::Other ||
+        kindOf(lockPath, Links::Refused) == PathKind::Other ||
+        !leadsIntoOwnFolder(path, MissingFolders::Allowed))
         return false;
     const QString dir = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(dir))
+    if (!QDir().mkpath(dir) || !leadsIntoOwnFolder(path, MissingFolders::Refused))
         return false;
     // The lock QSettings takes to write this file, so a companion application
-    // saving through Qt at the same moment is not overwritten. Held by someone
-    // who does not let go (or not a lock file at all), it costs at most lockWait.
-    // A lock left by a process that has ended is taken over.
-    QLockFile lock(lockPath);
+    // saving through Qt at the same moment is not overwritten. Held by a
+    // process that lives, it costs at most lockWait.
+    SettingsLock lock(lockPath);
     if (!lock.tryLock(lockWait))
         return false;
     removeLeftovers(dir);
-
-    const PathKind kind = kindOf(path);
-    std::optional<QByteArray> original;
-    if (kind == PathKind::RegularFile)
-        original = readRegularFile(path, kMaxFileSize);
-    else if (kind == PathKind::Missing)
-        original.emplace();
-    if (!original)
-        return false;
-    const QByteArrayView mark = original->startsWith(kByteOrderMark) ? kByteOrderMark : "";
-    const QByteArray text = original->sliced(mark.size());
-    const std::optional<QByteArray> rewritten = rewrittenByQt(dir, text, values);
-    // Nor is the path replaced once something else has taken its place.
-    if (!rewritten || !keepsEverythingElse(text, *rewritten, values) || kindOf(path) != kind)
-        return false;
-
-    // One replacement for all values: a crash leaves either the old file or the
-    // new one, never one value new and another old.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(mark.data(), mark.size()) != mark.size() ||
-        file.write(*rewritten) != rewritten->size())
-        return false;
-    return file.commit();
+    // A writer that ignores the lock may append again while the save is redone;
+    // after a few tries the file is left to it.
+    constexpr int kTries = 3;
+    for (int i = 0; i < kTries; ++i) {
+        const Outcome outcome = saveOnce(path, dir, values);
+        if (outcome != Outcome::ChangedMeanwhile)
+            return outcome == Outcome::Saved;
+    }
+    return false;
 }
 
 } // namespace pulvane::store

@@ -20,9 +20,13 @@ struct SettingsValue
 
 // Sets every value in the file at `path` (created with its directory when
 // missing) in one atomic replacement of the file. Waits at most `lockWait`
-// for the lock that QSettings writers of the same file take. Returns false,
-// with the file left byte for byte as it was, when the lock is not had in
-// time, when `path` is neither missing nor a regular file (or a link to one),
+// for the lock that QSettings writers of the same file take (see
+// SettingsLock). A file that changed after it was read, by a writer that
+// ignores the lock, is read again and the save redone, up to three times.
+// Returns false, with the file left byte for byte as it was, when the lock is
+// not had in time, when the file would be saved into a folder that is not the
+// user's own (see leadsIntoOwnFolder), when it kept changing, when `path` is
+// neither missing nor a regular file (or a link to one),
 // when the file is larger than 16 MiB, when Qt cannot read the file back
 // faithfully (a line it does not parse, a value or a name it would write back
 // differently, a key given twice with two values), or when the new file

@@ -1,6 +1,7 @@
 #include "devicenumberstore.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -11,11 +12,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 using pulvane::store::saveDeviceNumber;
@@ -110,6 +115,11 @@ private slots:
     void latestNumberWins();
     void unwritableStore_data();
     void unwritableStore();
+    void ownFolders_data();
+    void ownFolders();
+    void savesWhileLockComesAndGoes();
+    void appendDuringSave_data();
+    void appendDuringSave();
 
 private:
     QString morvaskDir() const { return m_configHome + QStringLiteral("/Morvask"); }
@@ -334,6 +344,15 @@ void TestDeviceNumberStore::unwritableStore_data()
     QTest::newRow("link to a zero device") << "linkToZero";
     QTest::newRow("link that leads nowhere") << "linkToNowhere";
     QTest::newRow("store over 16 MiB") << "oversized";
+    QTest::newRow("store folder others may write") << "worldWritableMorvask";
+    QTest::newRow("store folder of a shared group") << "sharedGroupMorvask";
+    QTest::newRow("store folder of another user") << "othersMorvask";
+    QTest::newRow("config home others may write, not sticky") << "worldWritableHome";
+    QTest::newRow("link into a folder others may write") << "linkIntoShared";
+    QTest::newRow("link of another user") << "othersLink";
+    QTest::newRow("lock of a live process, older than Qt's stale time") << "lockOld";
+    QTest::newRow("lock of a live process under another name") << "lockRenamed";
+    QTest::newRow("link as the lock") << "lockLinked";
 }
 
 void TestDeviceNumberStore::unwritableStore()
@@ -362,6 +381,46 @@ void TestDeviceNumberStore::unwritableStore()
                                    QByteArray(setup == "otherProgramsLine" ? "legacy_flag\n" : ""));
     } else if (setup == "lockIsDirectory") {
         QVERIFY(QDir().mkpath(storeFile() + ".lock"));
+    } else if (setup.endsWith("Morvask") || setup.endsWith("Link") || setup.endsWith("Home") ||
+               setup == "linkIntoShared") {
+        const bool othersOwn = setup.startsWith("others") || setup.startsWith("shared");
+        if (othersOwn && ::geteuid() != 0)
+            QSKIP("only root gives a folder to another user or group");
+        const QString target = setup.contains("Link") || setup.startsWith("link")
+                                   ? m_configHome + "/elsewhere/Quelb.conf"
+                                   : storeFile();
+        QVERIFY(QDir().mkpath(morvaskDir()) && QDir().mkpath(QFileInfo(target).path()));
+        writeFile(target, "[OrvantaDeviceAnt]\nQrxAnt_DeviceHrNumber=12\n");
+        if (target != storeFile())
+            QVERIFY(QFile::link(target, storeFile()));
+        const QByteArray changed =
+            QFile::encodeName(setup.endsWith("Home")     ? m_configHome
+                              : setup == "othersLink"    ? storeFile()
+                              : setup.startsWith("link") ? QFileInfo(target).path()
+                                                         : morvaskDir());
+        // Another user's folder stays writable through the group, as ours.
+        if (setup.startsWith("others"))
+            QCOMPARE(::lchown(changed.constData(), 65534, gid_t(-1)), 0);
+        if (setup.startsWith("shared"))
+            QCOMPARE(::chown(changed.constData(), uid_t(-1), 65534), 0);
+        if (setup != "othersLink")
+            QCOMPARE(::chmod(changed.constData(), othersOwn ? 0775 : 0777), 0);
+    } else if (setup == "lockOld" || setup == "lockRenamed" || setup == "lockLinked") {
+        QVERIFY(QDir().mkpath(morvaskDir()));
+        // This process, which lives, without a Qt holder's flock; behind a link, one that has
+        // ended.
+        const QString name = setup == "lockRenamed"
+                                 ? "another-name"
+                                 : QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+        const QString lock = storeFile() + (setup == "lockLinked" ? ".held" : ".lock");
+        writeFile(lock, (setup == "lockLinked" ? "999999999" : QByteArray::number(::getpid())) +
+                            '\n' + name.toUtf8() + "\n\n");
+        QFile aged(lock);
+        QVERIFY(setup != "lockOld" || (aged.open(QIODevice::ReadWrite) &&
+                                       aged.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                                                        QFileDevice::FileModificationTime)));
+        if (setup == "lockLinked")
+            QVERIFY(QFile::link(lock, storeFile() + ".lock"));
     } else if (setup != "lockHeld") {
         QVERIFY(QDir().mkpath(morvaskDir()));
         if (setup.startsWith("fifo")) {
@@ -400,6 +459,109 @@ void TestDeviceNumberStore::unwritableStore()
 
     QCOMPARE(message, kFirstFailure);
     QCOMPARE(snapshot(), before);
+}
+
+void TestDeviceNumberStore::ownFolders_data()
+{
+    QTest::addColumn<QString>("layout");
+
+    QTest::newRow("store folder of the user's private group") << "0775";
+    QTest::newRow("config home in a sticky shared folder") << "sticky";
+    QTest::newRow("store as a relative link to the user's file") << "linkedFile";
+    QTest::newRow("store folder as a link to the user's folder") << "linkedFolder";
+}
+
+// Settings the user arranged themselves keep being saved.
+void TestDeviceNumberStore::ownFolders()
+{
+    QFETCH(QString, layout);
+    if (layout == "0775" && ::geteuid() != 0)
+        QSKIP("only root's group is surely a group of its own");
+    const QString dotfiles = m_configHome + "/dotfiles";
+    QVERIFY(QDir().mkpath(dotfiles));
+    QVERIFY(layout != "linkedFolder" || QFile::link(dotfiles, morvaskDir()));
+    QVERIFY(QDir().mkpath(morvaskDir()));
+    if (layout == "linkedFile") {
+        writeFile(dotfiles + "/Quelb.conf", "[Other]\nx=1\n");
+        QCOMPARE(::symlink("../dotfiles/Quelb.conf", QFile::encodeName(storeFile())), 0);
+    }
+    const uint mode = layout == "sticky" ? 01777 : layout == "0775" ? 0775 : 0700;
+    QCOMPARE(::chmod(QFile::encodeName(layout == "sticky" ? m_configHome : morvaskDir()), mode), 0);
+
+    QCOMPARE(saveDeviceNumber(808), std::nullopt);
+
+    const QSettings stored(storeFile(), QSettings::IniFormat);
+    QCOMPARE(stored.value("OrvantaDeviceAntP/QrxAntP_HRDeviceNumber").toString(), "808");
+    QCOMPARE(QFileInfo(storeFile()).isSymLink(), layout == "linkedFile");
+}
+
+// Another program taking and leaving the lock as fast as it can while we save:
+// no save is refused for a lock made between two looks at its path.
+void TestDeviceNumberStore::savesWhileLockComesAndGoes()
+{
+    QVERIFY(QDir().mkpath(morvaskDir()));
+    std::atomic<bool> done = false;
+    std::thread companion([lockPath = QFile::encodeName(storeFile() + ".lock"), &done] {
+        while (!done) {
+            const int fd = ::open(lockPath.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            if (fd >= 0 && ::unlink(lockPath.constData()) == 0)
+                ::close(fd);
+            // Mostly without a lock, so that waiting for it is not what fails.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(10);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+        }
+    });
+    int refused = 0;
+    for (int i = 0; i < 200; ++i)
+        refused += saveDeviceNumber(i).has_value();
+    done = true;
+    companion.join();
+    QCOMPARE(refused, 0);
+}
+
+void TestDeviceNumberStore::appendDuringSave_data()
+{
+    QTest::addColumn<int>("appends");
+
+    QTest::newRow("after the read") << 1;
+    QTest::newRow("after the read and after the second read") << 2;
+}
+
+// A writer that ignores the lock, as `>>` does, appends right after a save has
+// read the file: the save reads it again, and nothing appended is lost.
+void TestDeviceNumberStore::appendDuringSave()
+{
+    QFETCH(int, appends);
+    QVERIFY(QDir().mkpath(morvaskDir()));
+    writeFile(storeFile(), "[Companion]\nx=1\n");
+    const int watch = inotify_init1(IN_CLOEXEC);
+    QVERIFY(inotify_add_watch(watch, QFile::encodeName(morvaskDir()), IN_CLOSE_NOWRITE) >= 0);
+    int appended = 0;
+    std::thread writer([&] {
+        alignas(inotify_event) char events[4096];
+        pollfd ready{watch, POLLIN, 0};
+        while (appended < appends && ::poll(&ready, 1, 2000) == 1) {
+            const ssize_t n = ::read(watch, events, sizeof events);
+            for (char *p = events; p < events + n && appended < appends;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(p);
+                QFile file(storeFile());
+                if (event->len > 0 && qstrcmp(event->name, "Quelb.conf") == 0 &&
+                    file.open(QIODevice::Append))
+                    file.write("[Appended" + QByteArray::number(++appended) + "]\nline=1\n");
+                p += sizeof(inotify_event) + event->len;
+            }
+        }
+    });
+    const std::optional<QString> message = saveDeviceNumber(606);
+    writer.join();
+    ::close(watch);
+
+    QCOMPARE(message, std::nullopt);
+    QCOMPARE(appended, appends);
+    const QSettings stored(storeFile(), QSettings::IniFormat);
+    QCOMPARE(stored.allKeys().size(), 3 + appended);
+    QCOMPARE(stored.value("OrvantaDeviceAnt/QrxAnt_DeviceHrNumber").toString(), "606");
 }
 
 int main(int argc, char **argv)
