@@ -43,9 +43,12 @@ foreach(_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
   list(APPEND _copied ${_dll})
 endforeach()
 
-# The copies come as they were built, debug sections and all (libstdc++ alone
-# is 24 MB so); --strip and CPack strip only our own targets. Their copies in
-# the folder are stripped here, for the folder and the installer alike.
+# The copies come as they were built, debug sections and all (libstdc++ is
+# 24 MB with them, 2 MB without); --strip and CPack strip only our own targets.
+# Their copies are stripped here, for the folder and the installer alike.
+if(NOT CMAKE_STRIP)
+  message(FATAL_ERROR "No strip program for ${CMAKE_SYSTEM_NAME} was found")
+endif()
 install(CODE "
   foreach(_dll ${_copied})
     set(_file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${_dll}\")
