@@ -14,7 +14,7 @@ WIN_JOBS="${PULVANE_WIN_JOBS:-$(nproc)}"
 # among them: on a machine that has only the repository they are installed
 # first.
 PULVANE_WIN_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-base-dev-tools
-    libusb-1.0-0-dev dpkg-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+    libusb-1.0-0-dev pkg-config dpkg-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     mingw-w64-tools wine wine64 nsis xvfb xauth imagemagick x11-utils xdotool socat)
 
 WIN_STAGE="starting"
