@@ -4,11 +4,12 @@
 #   cd build-windows && cpack   -> Pulvane-<version>-win64.exe
 # Included from packaging.cmake when building for Windows.
 
-# Qt's DLLs and the two plugins the window needs: the platform plugin and the
-# native style.
 # Each DLL copied in is named in _copied (its path in the folder), to be
 # stripped below.
 set(_copied)
+
+# Qt's DLLs and the two plugins the window needs: the platform plugin and the
+# native style.
 foreach(_qt Qt6::Core Qt6::Gui Qt6::Widgets)
   install(FILES $<TARGET_FILE:${_qt}> DESTINATION .)
   list(APPEND _copied $<TARGET_FILE_NAME:${_qt}>)

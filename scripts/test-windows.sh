@@ -175,7 +175,7 @@ step_test_programs() {
         check "test programs (ctest under Wine)" false
     fi
     grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|tests failed' "$TMP/ctest.log" || true
-    grep -q "tests FAILED" "$TMP/ctest.log" && grep -E "^(FAIL|   Loc|   Actual|   Expected)" "$TMP/ctest.log"
+    grep -q "tests FAILED" "$TMP/ctest.log" && grep -E "^(FAIL|   Loc|   Actual|   Expected)" "$TMP/ctest.log" || true
     check "the window's end-to-end test saved 12345 as REG_SZ" \
         test "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)" = 12345
     wine reg delete 'HKCU\Software\Morvask' /f >/dev/null 2>&1 || true
