@@ -222,7 +222,9 @@ win_build_libusb() {
 # Wine in a prefix of its own, with Xvfb as its display. Sets WINEPREFIX and
 # DISPLAY; win_wine_stop ends both.
 win_wine_start() {
-    export WINEPREFIX="${PULVANE_WINEPREFIX:-$WIN_CACHE/wineprefix-test}"
+    # One prefix per checkout: two checkouts tested at once would end each
+    # other's Wine programs at every restart of the Wine server.
+    export WINEPREFIX="${PULVANE_WINEPREFIX:-$WIN_CACHE/wineprefix-test-$(echo "$PULVANE_ROOT" | md5sum | cut -c1-8)}"
     export WINEDEBUG="${WINEDEBUG:--all}"
     export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
     local n
