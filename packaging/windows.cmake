@@ -4,13 +4,20 @@
 #   cd build-windows && cpack   -> Pulvane-<version>-win64.exe
 # Included from packaging.cmake when building for Windows.
 
+# Each DLL copied in is named in _copied (its path in the folder), to be
+# stripped below.
+set(_copied)
+
 # Qt's DLLs and the two plugins the window needs: the platform plugin and the
 # native style.
 foreach(_qt Qt6::Core Qt6::Gui Qt6::Widgets)
   install(FILES $<TARGET_FILE:${_qt}> DESTINATION .)
+  list(APPEND _copied $<TARGET_FILE_NAME:${_qt}>)
 endforeach()
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
 install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
+list(APPEND _copied platforms/$<TARGET_FILE_NAME:Qt6::QWindowsIntegrationPlugin>
+    styles/$<TARGET_FILE_NAME:Qt6::QWindowsVistaStylePlugin>)
 
 # libusb's DLL, next to the import library pkg-config named.
 find_file(PULVANE_LIBUSB_DLL libusb-1.0.dll
@@ -19,6 +26,7 @@ if(NOT PULVANE_LIBUSB_DLL)
   message(FATAL_ERROR "libusb-1.0.dll not found beside ${LIBUSB_LIBDIR}")
 endif()
 install(FILES ${PULVANE_LIBUSB_DLL} DESTINATION .)
+list(APPEND _copied libusb-1.0.dll)
 
 # The compiler's runtime: the C++ library, libgcc and winpthreads.
 foreach(_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
@@ -33,7 +41,30 @@ foreach(_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     message(FATAL_ERROR "The compiler's ${_dll} was not found")
   endif()
   install(FILES ${_path} DESTINATION .)
+  list(APPEND _copied ${_dll})
 endforeach()
+
+# The copies come as they were built, debug sections and all (libstdc++ is
+# 24 MB with them, 2 MB without); --strip and CPack strip only our own targets.
+# Their copies are stripped here, for the folder and the installer alike.
+if(NOT CMAKE_STRIP)
+  message(FATAL_ERROR "No strip program for ${CMAKE_SYSTEM_NAME} was found")
+endif()
+install(CODE "
+  foreach(_dll ${_copied})
+    set(_file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${_dll}\")
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${_file}\"
+        RESULT_VARIABLE _rc)
+    if(NOT _rc EQUAL 0)
+      message(FATAL_ERROR \"${CMAKE_STRIP} could not strip \${_file}\")
+    endif()
+  endforeach()")
+
+# The Start-menu entry "Pulvane diagnostics": opens, for whoever clicks it,
+# the file where the program keeps why a stick could not be used.
+add_executable(pulvane-diagnostics WIN32 ${PULVANE_PACKAGING_DIR}/opendiagnostics_win.cpp)
+target_link_libraries(pulvane-diagnostics PRIVATE pulvane_ant shell32 ole32 user32)
+install(TARGETS pulvane-diagnostics RUNTIME DESTINATION .)
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . RENAME README.txt)
 
@@ -56,8 +87,9 @@ set(CPACK_NSIS_PACKAGE_NAME Pulvane)
 set(CPACK_NSIS_DISPLAY_NAME Pulvane)
 set(CPACK_NSIS_INSTALLED_ICON_NAME pulvane.exe)
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
-# The Start-menu entry "Pulvane".
-set(CPACK_PACKAGE_EXECUTABLES pulvane Pulvane)
+# The Start-menu entries "Pulvane" and "Pulvane diagnostics"; the uninstaller
+# removes both.
+set(CPACK_PACKAGE_EXECUTABLES pulvane Pulvane pulvane-diagnostics "Pulvane diagnostics")
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_MODIFY_PATH OFF)
 

@@ -30,7 +30,9 @@ win_stage "Pulvane for Windows: the installer"
 rm -f "$WIN_BUILD_DIR"/Pulvane-*-win64.exe
 (cd "$WIN_BUILD_DIR" && cpack -G NSIS >cpack.log 2>&1) || {
     tail -30 "$WIN_BUILD_DIR/cpack.log" >&2
+    echo "cpack failed: its log is $WIN_BUILD_DIR/cpack.log" >&2
     exit 1
 }
 installer="$(ls "$WIN_BUILD_DIR"/Pulvane-*-win64.exe)"
-win_stage "done in $((SECONDS - start)) s: $WIN_BUILD_DIR/dist/pulvane.exe and $installer"
+win_stage "done in $((SECONDS - start)) s: $WIN_BUILD_DIR/dist/pulvane.exe" \
+    "(the folder $(win_size_mb "$WIN_BUILD_DIR/dist") MB) and $installer ($(win_size_mb "$installer") MB)"

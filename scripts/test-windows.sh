@@ -2,6 +2,9 @@
 # Proves the Windows build (scripts/build-windows.sh first) under Wine, in a
 # Wine prefix of its own with Xvfb as the display, one step after the other
 # (each a function below, named in STEPS at the end):
+#   0. the scripts and the delivered folder: dist/ at most 30 MB with no
+#      debug sections left, every package asked of dpkg installed first, a
+#      failing command named with its step;
 #   1. the test programs built for Windows, through CTest with Wine as the
 #      emulator: a pair of COM ports joined back to back for the serial
 #      transport, and antsim (built for Linux) behind another COM port for
@@ -12,14 +15,17 @@
 #      nothing named: the stand-in libusb0.dll in the prefix's System32 (as
 #      the driver package puts the real one) carries the stick's bulk
 #      endpoints to antsim; STOP and START again, antsim killed mid-search;
-#   4. the installer: silent install, the installed program's title, silent
-#      uninstall that leaves nothing behind.
+#   4. the installer: silent install, the installed program's title, the
+#      Start-menu entry that opens the diagnostics file, silent uninstall
+#      that leaves nothing behind.
 # Steps 1 and 3 have the stand-in in System32; step 2 runs without it.
+# Named steps run alone: scripts/test-windows.sh scripts installer
 # PULVANE_SCREENSHOT=<file.png> also saves the window of step 2 with the belt
 # found.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/windows-common.sh"
 
+win_stage "packages"
 pulvane_install_packages "${PULVANE_WIN_PACKAGES[@]}" "${PULVANE_BUILD_PACKAGES[@]}"
 win_build_libusb >/dev/null
 win_build_qt >/dev/null
@@ -116,6 +122,37 @@ standin_in_system32() { # yes|no
     fi
 }
 
+# 0. The scripts and the delivered folder.
+step_scripts() {
+    win_stage "the scripts and dist/"
+    local dist="$WIN_BUILD_DIR/dist" size
+    size="$(du -sb "$dist" | cut -f1)"
+    echo "dist/ holds $(win_size_mb "$dist") MB"
+    check "dist/ is at most 30 MB" test "$size" -le $((30 * 1048576))
+    check "no program or DLL in dist/ has debug sections" test -z "$(win_debug_sections "$dist")"
+
+    local pkg asked=0
+    for pkg in $(grep -ho 'win_source_version [a-z0-9][a-z0-9.+-]*' "$PULVANE_ROOT"/scripts/*windows* |
+        cut -d' ' -f2 | sort -u); do
+        asked=$((asked + 1))
+        check "the package $pkg, asked of dpkg, is installed by the scripts" \
+            grep -qxF -- "$pkg" < <(printf '%s\n' "${PULVANE_WIN_PACKAGES[@]}")
+    done
+    check "the scripts ask dpkg about packages" test "$asked" -gt 0
+
+    # A step that fails in a fresh shell, as build-windows.sh would, once in a
+    # function and once inside a command substitution.
+    local failing why out
+    for failing in 'f() { ls /nonexistent; }; f' 'v="$(ls /nonexistent; echo)"'; do
+        out="$(bash -c "set -euo pipefail; source '$PULVANE_ROOT/scripts/windows-common.sh'
+            win_stage 'a step'; $failing; echo went on" 2>&1)" || true
+        why="a failure ($failing) names its step, the command and its exit code, once"
+        check "$why" test "$(grep -c FAILED <<<"$out")/$(grep -cx 'went on' <<<"$out")" = 1/0
+        check "$why: the text" grep -q '^FAILED in "a step" ([^)]*):|   .*ls /nonexistent.*|   exit code 2|$' \
+            <<<"$(sed -n '/FAILED/,+2{s/.*FAILED/FAILED/;p}' <<<"$out" | tr '\n' '|')"
+    done
+}
+
 # 1. The test programs built for Windows.
 step_test_programs() {
     win_stage "test programs under Wine"
@@ -138,7 +175,7 @@ step_test_programs() {
         check "test programs (ctest under Wine)" false
     fi
     grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|tests failed' "$TMP/ctest.log" || true
-    grep -q "tests FAILED" "$TMP/ctest.log" && grep -E "^(FAIL|   Loc|   Actual|   Expected)" "$TMP/ctest.log"
+    grep -q "tests FAILED" "$TMP/ctest.log" && grep -E "^(FAIL|   Loc|   Actual|   Expected)" "$TMP/ctest.log" || true
     check "the window's end-to-end test saved 12345 as REG_SZ" \
         test "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)" = 12345
     wine reg delete 'HKCU\Software\Morvask' /f >/dev/null 2>&1 || true
@@ -245,14 +282,39 @@ step_dist_libusb0() {
 # 4. The installer and the uninstaller.
 step_installer() {
     win_stage "the installer"
-    local installer program_dir win
+    local installer program_dir win entry diagnostics
     installer="$(ls "$WIN_BUILD_DIR"/Pulvane-*-win64.exe)"
+    echo "the installer: $(win_size_mb "$installer") MB"
     program_dir="$WINEPREFIX/drive_c/Program Files/Pulvane"
-    start_menu() { find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs*' -iname 'Pulvane.lnk' 2>/dev/null; }
+    start_menu() { # entry name
+        find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs*' -iname "$1.lnk" 2>/dev/null
+    }
     wine "$installer" /S >/dev/null 2>&1 || true
     wineserver -w || true
     check "silent install puts pulvane.exe in the 64-bit Program Files" test -f "$program_dir/pulvane.exe"
-    check "silent install adds the Start-menu entry Pulvane" test -n "$(start_menu)"
+    check "no program or DLL installed has debug sections" test -z "$(win_debug_sections "$program_dir")"
+    for entry in Pulvane "Pulvane diagnostics"; do
+        check "silent install adds the Start-menu entry $entry" test -n "$(start_menu "$entry")"
+    done
+    # The entry opens the user's diagnostics file in the program set for .log
+    # files (Wine's Notepad): one that is missing is made empty, one that
+    # exists keeps its lines.
+    local appdata before
+    appdata="$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% | tr -d '\r')")"
+    diagnostics="$appdata/Pulvane/diagnostics.log"
+    for before in "" "2026-12-07T20:00:00 ANT stick 0 not opened: no ANT stick found"; do
+        rm -rf "${appdata:?}/Pulvane"
+        if [ -n "$before" ]; then
+            mkdir -p "$(dirname "$diagnostics")"
+            printf '%s\r\n' "$before" >"$diagnostics"
+        fi
+        wine start /unix "$(start_menu "Pulvane diagnostics")" >/dev/null 2>&1 || true
+        check "the entry Pulvane diagnostics opens diagnostics.log (${before:+not }missing before)" \
+            test -n "$(win_wait_window 'diagnostics\.log' 30)"
+        check "the entry Pulvane diagnostics leaves the file as it was (${before:+not }missing before)" \
+            test -f "$diagnostics" -a "$(tr -d '\r' <"$diagnostics")" = "$before"
+        win_wine_restart
+    done
     check "silent install adds the uninstaller" test -f "$program_dir/Uninstall.exe"
     check "silent install puts no libusb0.dll anywhere" \
         test -z "$(find "$WINEPREFIX/drive_c/Program Files" -iname libusb0.dll)"
@@ -269,7 +331,9 @@ step_installer() {
     # The uninstaller runs on as a copy of itself.
     wineserver -w || true
     check "silent uninstall removes the program folder" test ! -e "$program_dir"
-    check "silent uninstall removes the Start-menu entry" test -z "$(start_menu)"
+    for entry in Pulvane "Pulvane diagnostics"; do
+        check "silent uninstall removes the Start-menu entry $entry" test -z "$(start_menu "$entry")"
+    done
 }
 
 # A fresh prefix each run: nothing from an earlier run counts.
@@ -277,9 +341,10 @@ export PULVANE_WINEPREFIX="$TMP/prefix"
 win_wine_start
 win_stage "Wine prefix $WINEPREFIX on display $DISPLAY"
 
-STEPS=(step_test_programs step_dist_against_antsim step_dist_libusb0 step_installer)
+STEPS=(scripts test_programs dist_against_antsim dist_libusb0 installer)
+[ $# -eq 0 ] || STEPS=("$@")
 for step in "${STEPS[@]}"; do
-    "$step"
+    "step_$step"
 done
 
 echo "$passed passed, $failed failed"

@@ -10,11 +10,37 @@ WIN_CACHE="${PULVANE_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pulvane}"
 WIN_TRIPLE=x86_64-w64-mingw32
 WIN_JOBS="${PULVANE_WIN_JOBS:-$(nproc)}"
 
+# Every package whose version is asked of dpkg below (win_source_version) is
+# among them: on a machine that has only the repository they are installed
+# first.
 PULVANE_WIN_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-base-dev-tools
-    dpkg-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
-    wine wine64 nsis xvfb xauth imagemagick x11-utils xdotool socat)
+    libusb-1.0-0-dev pkg-config dpkg-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+    mingw-w64-tools wine wine64 nsis xvfb xauth imagemagick x11-utils xdotool socat)
 
-win_stage() { echo "== [windows $(date -u +%H:%M:%S)] $*"; }
+WIN_STAGE="starting"
+win_stage() {
+    WIN_STAGE="$*"
+    echo "== [windows $(date -u +%H:%M:%S)] $*"
+}
+
+# A command that fails ends the script (set -e) with the step it was in, the
+# command and its exit code on standard error; functions and command
+# substitutions fail the same way (set -E, inherit_errexit). Said once, by
+# the script itself: a subshell's failure is named where the script ends. (A
+# handler called inside the subshell would trip bash 5.2 as it leaves.)
+win_failed() { # exit code, exit codes of the pipeline's commands
+    local file="${BASH_SOURCE[1]:-$0}"
+    echo "== [windows $(date -u +%H:%M:%S)] FAILED in \"$WIN_STAGE\" (${file##*/} line ${BASH_LINENO[0]}):" >&2
+    echo "   $BASH_COMMAND" >&2
+    case "$2" in
+    *" "*) echo "   exit code $1 (the pipeline's commands: $2)" >&2 ;;
+    *) echo "   exit code $1" >&2 ;;
+    esac
+}
+set -E
+shopt -s inherit_errexit
+trap 'win_failed_codes=("$?" "${PIPESTATUS[*]}")
+    [ "$BASH_SUBSHELL" -ne 0 ] || win_failed "${win_failed_codes[@]}"' ERR
 
 # Versions: the host's own Qt (its moc, rcc and uic serve the cross build)
 # and libusb, as Debian ships them.
@@ -241,7 +267,7 @@ win_wine_restart() {
 
 win_wine_stop() {
     wineserver -k 2>/dev/null || true
-    [ -n "${WIN_XVFB_PID:-}" ] && kill "$WIN_XVFB_PID" 2>/dev/null
+    if [ -n "${WIN_XVFB_PID:-}" ]; then kill "$WIN_XVFB_PID" 2>/dev/null || true; fi
     WIN_XVFB_PID=""
 }
 
@@ -273,6 +299,18 @@ TOOLCHAIN
         tail -40 "$WIN_CACHE/configure-pulvane.log" >&2
         return 1
     }
+}
+
+# The size of a file or folder in MB, one decimal.
+win_size_mb() { du -sb "$1" | awk '{ printf "%.1f", $1 / 1048576 }'; }
+
+# Prints each program or DLL under the folder that still has debug sections.
+win_debug_sections() {
+    local file
+    while IFS= read -r -d '' file; do
+        "$WIN_TRIPLE-objdump" -h "$file" | grep ' \.debug_' >/dev/null && echo "$file"
+    done < <(find "$1" \( -iname '*.exe' -o -iname '*.dll' \) -print0)
+    return 0
 }
 
 # A Linux path as Wine's Z: drive shows it (no prefix needed).
