@@ -7,6 +7,7 @@ using namespace pulvane::stick;
 Q_DECLARE_METATYPE(QList<BulkStickFound>)
 Q_DECLARE_METATYPE(QList<SerialStickFound>)
 Q_DECLARE_METATYPE(QList<VirtualStickFound>)
+Q_DECLARE_METATYPE(QList<StickDriverFound>)
 
 namespace {
 
@@ -23,14 +24,15 @@ BulkStickFound bulk(int bus, const QList<int> &ports, int address, bool reachabl
 }
 
 // A stick with its maker's driver, as libusb0.dll names it (Windows).
-BulkStickFound libusb0Stick(const QString &name)
+BulkStickFound libusb0Stick(const QString &name, uint16_t product = kUsbMStickProductId)
 {
-    BulkStickFound found;
-    found.location.kind = StickLocation::Kind::Libusb0;
-    found.location.path = name;
-    found.location.productId = kUsbMStickProductId;
-    found.reachable = true;
-    return found;
+    return libusb0StickFound(name, product);
+}
+
+// A bulk stick 0fcf:1008 as SetupAPI lists it: its driver and its port chain.
+StickDriverFound driver(const QString &service, const QList<int> &ports)
+{
+    return StickDriverFound{kUsb2StickProductId, service, QString(), ports};
 }
 
 SerialStickFound node(const QString &path, int bus, const QList<int> &ports, int address,
@@ -87,6 +89,8 @@ private slots:
     void order_data();
     void order();
     void serialDescriptionNamesTheNode();
+    void eachStickOnceOnWindows_data();
+    void eachStickOnceOnWindows();
     void namedSticks_data();
     void namedSticks();
     void namedAfterEverythingElse_data();
@@ -186,6 +190,59 @@ void TestStickList::serialDescriptionNamesTheNode()
     QCOMPARE(sticks.at(1).portNumbers, QList<int>{1});
 }
 
+void TestStickList::eachStickOnceOnWindows_data()
+{
+    QTest::addColumn<QList<BulkStickFound>>("libusb");
+    QTest::addColumn<QList<BulkStickFound>>("libusb0");
+    QTest::addColumn<QList<StickDriverFound>>("drivers");
+    QTest::addColumn<QList<SerialStickFound>>("serial");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString name = QStringLiteral("\\\\.\\libusb0-0001--0x0fcf-0x1008");
+    const QList<BulkStickFound> maker{libusb0Stick(name, kUsb2StickProductId)};
+    const QList<BulkStickFound> libusbAt2{bulk(1, {2}, 5, true)};
+    const QString once = QStringLiteral("libusb0 ") + name;
+
+    QTest::newRow("maker's driver and a bridge stick's COM port")
+        << QList<BulkStickFound>{} << maker << QList<StickDriverFound>{}
+        << QList<SerialStickFound>{comPortStickFound("COM4", kBridgeStickProductId, {3})}
+        << QStringList{once, "serial COM4"};
+    QTest::newRow("one stick through both libraries, listed through libusb0.dll")
+        << libusbAt2 << maker << QList<StickDriverFound>{driver("libusb0", {2})}
+        << QList<SerialStickFound>{} << QStringList{once};
+    QTest::newRow("WinUSB stick beside it stays")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true), bulk(1, {3}, 6, true)} << maker
+        << QList<StickDriverFound>{driver("libusb0", {2}), driver("WinUSB", {3})}
+        << QList<SerialStickFound>{} << QStringList{once, "usb 1-3"};
+    QTest::newRow("a stick libusb0.dll does not list stays with libusb")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true), bulk(1, {3}, 6, true)} << maker
+        << QList<StickDriverFound>{driver("libusb0", {2}), driver("libusb0", {3})}
+        << QList<SerialStickFound>{} << QStringList{once, "usb 1-3"};
+    QTest::newRow("place unknown to SetupAPI: kept")
+        << libusbAt2 << maker << QList<StickDriverFound>{driver("libusb0", {})}
+        << QList<SerialStickFound>{} << QStringList{once, "usb 1-2"};
+    QTest::newRow("two drivers at one place, not all libusb0: kept")
+        << libusbAt2 << maker
+        << QList<StickDriverFound>{driver("libusb0", {2}), driver("WinUSB", {2})}
+        << QList<SerialStickFound>{} << QStringList{once, "usb 1-2"};
+}
+
+// The entries as the Windows scans make them, joined as findSticks does there.
+void TestStickList::eachStickOnceOnWindows()
+{
+    QFETCH(QList<BulkStickFound>, libusb);
+    QFETCH(QList<BulkStickFound>, libusb0);
+    QFETCH(QList<StickDriverFound>, drivers);
+    QFETCH(QList<SerialStickFound>, serial);
+    QFETCH(QStringList, expected);
+
+    QStringList listed;
+    for (const StickLocation &stick :
+         orderSticks(libusb0 + withoutLibusb0Sticks(libusb, libusb0, drivers), serial, {}))
+        listed << brief(stick);
+    QCOMPARE(listed, expected);
+}
+
 void TestStickList::namedSticks_data()
 {
     QTest::addColumn<QString>("value");
@@ -225,11 +282,12 @@ void TestStickList::namedAfterEverythingElse_data()
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("after the COM port of a bridge stick")
-        << QList<SerialStickFound>{node("COM3", 0, {2}, -1)} << QList<VirtualStickFound>{}
-        << "COM5;COM6" << QStringList{"serial COM3", "virtual COM5", "virtual COM6"};
+        << QList<SerialStickFound>{comPortStickFound("COM3", kBridgeStickProductId, {2})}
+        << QList<VirtualStickFound>{} << "COM5;COM6"
+        << QStringList{"serial COM3", "virtual COM5", "virtual COM6"};
     QTest::newRow("the bridge stick's own port is not listed twice")
-        << QList<SerialStickFound>{node("COM3", 0, {2}, -1)} << QList<VirtualStickFound>{}
-        << "COM3;COM5" << QStringList{"serial COM3", "virtual COM5"};
+        << QList<SerialStickFound>{comPortStickFound("COM3", kBridgeStickProductId, {2})}
+        << QList<VirtualStickFound>{} << "COM3;COM5" << QStringList{"serial COM3", "virtual COM5"};
     QTest::newRow("named twice, listed once")
         << QList<SerialStickFound>{} << QList<VirtualStickFound>{} << "COM5;COM5"
         << QStringList{"virtual COM5"};
