@@ -27,6 +27,7 @@ private slots:
     void line_data();
     void line();
 #ifdef Q_OS_WIN
+    void listsARegisteredStick_data();
     void listsARegisteredStick();
 #endif
 };
@@ -101,6 +102,16 @@ void TestStickDrivers::line()
 }
 
 #ifdef Q_OS_WIN
+void TestStickDrivers::listsARegisteredStick_data()
+{
+    // Ports no machine has, named as sticks: each fails to open.
+    QTest::addColumn<QString>("named");
+    QTest::newRow("no stick listed") << QString();
+    QTest::newRow("one stick, which fails") << QStringLiteral("COM201");
+    QTest::newRow("more sticks than START asks for, all failing")
+        << QStringLiteral("COM201;COM202;COM203;COM204;COM205");
+}
+
 void TestStickDrivers::listsARegisteredStick()
 {
     // A stick as Windows leaves it once the maker's driver is bound.
@@ -119,16 +130,24 @@ void TestStickDrivers::listsARegisteredStick()
     QCOMPARE(it->productId, uint16_t(0x1009));
     QCOMPARE(it->service, QStringLiteral("libusb0"));
 
-    // START asks for sticks 0 to 3: no stick is listed here, so the stick's
-    // line comes with the first ask, and only then.
+    // START asks for sticks 0 to 3 until one opens. When none does, however
+    // many are listed, the stick's line comes once per START. The stand-in
+    // libusb0.dll, when System32 has it, lists no stick here.
+    QFETCH(QString, named);
+    qputenv("PULVANE_STICKS", named.toLocal8Bit());
     QStandardPaths::setTestModeEnabled(true);
-    const QString line = stickDriverLine(*it, libusb0::Library::load() != nullptr);
+    const QString line =
+        stickDriverLine(*it, libusb0::Library::load() ? Libusb0Listing::StickNotListed
+                                                      : Libusb0Listing::LibraryMissing);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(line));
     QTest::ignoreMessage(QtWarningMsg, qPrintable(line));
     QTest::failOnWarning(QRegularExpression(QRegularExpression::escape(line)));
     SystemStickProvider provider;
     QString why;
-    for (int index = 0; index < 4; ++index)
-        QVERIFY(!provider.openStick(index, 0, &why));
+    for (int start = 0; start < 2; ++start)
+        for (int index = 0; index < kStickIndexes; ++index)
+            QVERIFY(!provider.openStick(index, 0, &why));
+    qunsetenv("PULVANE_STICKS");
 }
 #endif
 
