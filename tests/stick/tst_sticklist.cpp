@@ -24,15 +24,9 @@ BulkStickFound bulk(int bus, const QList<int> &ports, int address, bool reachabl
 }
 
 // A stick with its maker's driver, as libusb0.dll names it (Windows).
-BulkStickFound libusb0Stick(const QString &name, uint16_t product = kUsbMStickProductId)
+BulkStickFound libusb0Stick(const QString &name)
 {
-    return libusb0StickFound(name, product);
-}
-
-// A bulk stick 0fcf:1008 as SetupAPI lists it: its driver and its port chain.
-StickDriverFound driver(const QString &service, const QList<int> &ports)
-{
-    return StickDriverFound{kUsb2StickProductId, service, QString(), ports};
+    return libusb0StickFound(name, kUsbMStickProductId);
 }
 
 SerialStickFound node(const QString &path, int bus, const QList<int> &ports, int address,
@@ -89,8 +83,8 @@ private slots:
     void order_data();
     void order();
     void serialDescriptionNamesTheNode();
-    void eachStickOnceOnWindows_data();
-    void eachStickOnceOnWindows();
+    void listedOnceThroughLibusb0_data();
+    void listedOnceThroughLibusb0();
     void namedSticks_data();
     void namedSticks();
     void namedAfterEverythingElse_data();
@@ -120,6 +114,10 @@ void TestStickList::order_data()
         << QList<SerialStickFound>{node(usb0, 1, {3}, 6)} << QList<VirtualStickFound>{}
         << QStringList{"libusb0 libusb0-0001", "libusb0 libusb0-0002", "usb 1-1", "usb 1-2",
                        "serial /dev/ttyUSB0"};
+    QTest::newRow("maker's driver and a bridge stick's COM port are two sticks")
+        << QList<BulkStickFound>{libusb0Stick("libusb0-0001")}
+        << QList<SerialStickFound>{comPortStickFound("COM4", kBridgeStickProductId, {3})}
+        << QList<VirtualStickFound>{} << QStringList{"libusb0 libusb0-0001", "serial COM4"};
     QTest::newRow("serial sticks by bus and port, after every bulk stick")
         << QList<BulkStickFound>{bulk(3, {1}, 2, true)}
         << QList<SerialStickFound>{node(usb0, 2, {1}, 7), node(usb1, 1, {4}, 9)}
@@ -190,55 +188,32 @@ void TestStickList::serialDescriptionNamesTheNode()
     QCOMPARE(sticks.at(1).portNumbers, QList<int>{1});
 }
 
-void TestStickList::eachStickOnceOnWindows_data()
+void TestStickList::listedOnceThroughLibusb0_data()
 {
     QTest::addColumn<QList<BulkStickFound>>("libusb");
-    QTest::addColumn<QList<BulkStickFound>>("libusb0");
     QTest::addColumn<QList<StickDriverFound>>("drivers");
-    QTest::addColumn<QList<SerialStickFound>>("serial");
     QTest::addColumn<QStringList>("expected");
-
-    const QString name = QStringLiteral("\\\\.\\libusb0-0001--0x0fcf-0x1008");
-    const QList<BulkStickFound> maker{libusb0Stick(name, kUsb2StickProductId)};
-    const QList<BulkStickFound> libusbAt2{bulk(1, {2}, 5, true)};
-    const QString once = QStringLiteral("libusb0 ") + name;
-
-    QTest::newRow("maker's driver and a bridge stick's COM port")
-        << QList<BulkStickFound>{} << maker << QList<StickDriverFound>{}
-        << QList<SerialStickFound>{comPortStickFound("COM4", kBridgeStickProductId, {3})}
-        << QStringList{once, "serial COM4"};
-    QTest::newRow("one stick through both libraries, listed through libusb0.dll")
-        << libusbAt2 << maker << QList<StickDriverFound>{driver("libusb0", {2})}
-        << QList<SerialStickFound>{} << QStringList{once};
-    QTest::newRow("WinUSB stick beside it stays")
-        << QList<BulkStickFound>{bulk(1, {2}, 5, true), bulk(1, {3}, 6, true)} << maker
+    const auto driver = [](const char *service, const QList<int> &ports) {
+        return StickDriverFound{kUsb2StickProductId, service, QString(), ports};
+    };
+    QTest::newRow("one stick through both libraries")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true)}
+        << QList<StickDriverFound>{driver("libusb0", {2})} << QStringList{"libusb0 M"};
+    QTest::newRow("a WinUSB stick beside it stays")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true), bulk(1, {3}, 6, true)}
         << QList<StickDriverFound>{driver("libusb0", {2}), driver("WinUSB", {3})}
-        << QList<SerialStickFound>{} << QStringList{once, "usb 1-3"};
-    QTest::newRow("a stick libusb0.dll does not list stays with libusb")
-        << QList<BulkStickFound>{bulk(1, {2}, 5, true), bulk(1, {3}, 6, true)} << maker
-        << QList<StickDriverFound>{driver("libusb0", {2}), driver("libusb0", {3})}
-        << QList<SerialStickFound>{} << QStringList{once, "usb 1-3"};
-    QTest::newRow("place unknown to SetupAPI: kept")
-        << libusbAt2 << maker << QList<StickDriverFound>{driver("libusb0", {})}
-        << QList<SerialStickFound>{} << QStringList{once, "usb 1-2"};
-    QTest::newRow("two drivers at one place, not all libusb0: kept")
-        << libusbAt2 << maker
-        << QList<StickDriverFound>{driver("libusb0", {2}), driver("WinUSB", {2})}
-        << QList<SerialStickFound>{} << QStringList{once, "usb 1-2"};
+        << QStringList{"libusb0 M", "usb 1-3"};
 }
 
-// The entries as the Windows scans make them, joined as findSticks does there.
-void TestStickList::eachStickOnceOnWindows()
+void TestStickList::listedOnceThroughLibusb0()
 {
     QFETCH(QList<BulkStickFound>, libusb);
-    QFETCH(QList<BulkStickFound>, libusb0);
     QFETCH(QList<StickDriverFound>, drivers);
-    QFETCH(QList<SerialStickFound>, serial);
     QFETCH(QStringList, expected);
-
+    const QList<BulkStickFound> maker{libusb0StickFound("M", kUsb2StickProductId)};
     QStringList listed;
     for (const StickLocation &stick :
-         orderSticks(libusb0 + withoutLibusb0Sticks(libusb, libusb0, drivers), serial, {}))
+         orderSticks(maker + withoutLibusb0Sticks(libusb, maker, drivers), {}, {}))
         listed << brief(stick);
     QCOMPARE(listed, expected);
 }
@@ -282,12 +257,11 @@ void TestStickList::namedAfterEverythingElse_data()
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("after the COM port of a bridge stick")
-        << QList<SerialStickFound>{comPortStickFound("COM3", kBridgeStickProductId, {2})}
-        << QList<VirtualStickFound>{} << "COM5;COM6"
-        << QStringList{"serial COM3", "virtual COM5", "virtual COM6"};
+        << QList<SerialStickFound>{node("COM3", 0, {2}, -1)} << QList<VirtualStickFound>{}
+        << "COM5;COM6" << QStringList{"serial COM3", "virtual COM5", "virtual COM6"};
     QTest::newRow("the bridge stick's own port is not listed twice")
-        << QList<SerialStickFound>{comPortStickFound("COM3", kBridgeStickProductId, {2})}
-        << QList<VirtualStickFound>{} << "COM3;COM5" << QStringList{"serial COM3", "virtual COM5"};
+        << QList<SerialStickFound>{node("COM3", 0, {2}, -1)} << QList<VirtualStickFound>{}
+        << "COM3;COM5" << QStringList{"serial COM3", "virtual COM5"};
     QTest::newRow("named twice, listed once")
         << QList<SerialStickFound>{} << QList<VirtualStickFound>{} << "COM5;COM5"
         << QStringList{"virtual COM5"};
