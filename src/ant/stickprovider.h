@@ -9,6 +9,10 @@
 
 namespace pulvane::ant {
 
+// START asks ANT_Init for the sticks 0 .. kStickIndexes - 1 in turn, each
+// START from 0, until one opens.
+inline constexpr int kStickIndexes = 4;
+
 class StickProvider
 {
 public:

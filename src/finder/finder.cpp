@@ -13,7 +13,7 @@ const QString kNotFound = QStringLiteral("USB ANT dongle not found.");
 const QString kLost = QStringLiteral("USB ANT dongle lost.");
 
 // USB device numbers 0 to 3 are tried in turn.
-inline constexpr int kStickAttempts = 4;
+inline constexpr int kStickAttempts = ant::kStickIndexes;
 // A stick needs this long after a reset before it takes commands.
 inline constexpr int kResetSettleMs = 600;
 

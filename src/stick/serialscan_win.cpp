@@ -12,16 +12,7 @@ QList<SerialStickFound> scanSerialSticks()
         if (!port.usb || port.usb->vendorId != kAntVendorId ||
             port.usb->productId != kBridgeStickProductId)
             continue;
-        SerialStickFound stick;
-        stick.node = port.port;
-        stick.target = port.port;
-        stick.productId = port.usb->productId;
-        stick.portNumbers = port.portNumbers;
-        // Not an address libusb gives: no bulk stick is taken for this port.
-        stick.deviceAddress = -1;
-        // Whether the port can be had shows only when it is opened.
-        stick.readWrite = true;
-        found << stick;
+        found << comPortStickFound(port.port, port.usb->productId, port.portNumbers);
     }
     return found;
 }

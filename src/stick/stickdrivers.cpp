@@ -30,7 +30,7 @@ QString stickName(const StickDriverFound &stick)
 
 } // namespace
 
-QString stickDriverLine(const StickDriverFound &stick, bool libusb0Present)
+QString stickDriverLine(const StickDriverFound &stick, Libusb0Listing libusb0)
 {
     const QString name = stickName(stick);
     const auto is = [&stick](const char *service) {
@@ -45,22 +45,33 @@ QString stickDriverLine(const StickDriverFound &stick, bool libusb0Present)
         return QStringLiteral("%1 has no driver installed: install the stick maker's driver, the "
                               "one training applications use, and plug the stick in again")
             .arg(name);
-    if (!bridge && is("libusb0"))
-        return libusb0Present ? usable.arg(name, stick.service)
-                              : QStringLiteral("%1 has the driver libusb0, but the driver's library "
-                                               "libusb0.dll is missing from System32: install "
-                                               "the stick maker's driver package again")
-                                    .arg(name);
-    if (!bridge && (is("WinUSB") || is("libusbK")))
-        return usable.arg(name, stick.service);
-    if (bridge && is("silabser"))
-        return usable.arg(name, stick.service);
     if (bridge && is("SiUSBXp"))
-        return QStringLiteral("%1 has the driver SiUSBXp, which makes no COM port; Pulvane "
-                              "reaches this stick through the bridge's virtual-COM-port driver")
+        return QStringLiteral("%1 has the driver SiUSBXp (USBXpress), which Pulvane cannot use: "
+                              "the stick stays with the application that uses that driver")
             .arg(name);
-    return QStringLiteral("%1 has the driver %2, through which Pulvane cannot reach it")
-        .arg(name, stick.service);
+    const bool usedAsItIs =
+        bridge ? is("silabser") : is("libusb0") || is("WinUSB") || is("libusbK");
+    if (!usedAsItIs)
+        return QStringLiteral("%1 has the driver %2, through which Pulvane cannot reach it")
+            .arg(name, stick.service);
+    // A driver that did not start still names itself; only Device Manager
+    // tells why it does not work.
+    if (stick.problem != 0)
+        return QStringLiteral("%1 has the driver %2, but it does not work: Device Manager shows "
+                              "problem code %3 for the stick, and its entry there says what to do")
+            .arg(name, stick.service)
+            .arg(stick.problem);
+    if (is("libusb0") && libusb0 == Libusb0Listing::LibraryMissing)
+        return QStringLiteral("%1 has the driver libusb0, but the driver's library libusb0.dll is "
+                              "missing from System32: install the stick maker's driver package "
+                              "again")
+            .arg(name);
+    if (is("libusb0") && libusb0 == Libusb0Listing::StickNotListed)
+        return QStringLiteral("%1 has the driver libusb0, but the driver's library libusb0.dll "
+                              "lists no such stick: plug the stick in again; if it stays "
+                              "unlisted, install the stick maker's driver package again")
+            .arg(name);
+    return usable.arg(name, stick.service);
 }
 
 } // namespace pulvane::stick

@@ -28,11 +28,26 @@ struct StickDriverFound
     QString service;
     // Where it is plugged in ("Port_#0002.Hub_#0001"); may be empty.
     QString location;
+    // The USB ports from the root hub down, as libusb numbers them; empty
+    // when unknown.
+    QList<int> portNumbers;
+    // Device Manager's problem code for the device (10: it cannot start, 22:
+    // disabled, ...); 0 when it has none.
+    unsigned problem = 0;
+};
+
+// What libusb0.dll makes of a stick whose driver is libusb0.
+enum class Libusb0Listing
+{
+    // The library cannot be loaded from System32.
+    LibraryMissing,
+    // It loads but lists no stick of this one's product.
+    StickNotListed,
+    StickListed
 };
 
 // What the stick is, which driver it has and what the user can do.
-// libusb0Present: libusb0.dll can be loaded from System32.
-QString stickDriverLine(const StickDriverFound &stick, bool libusb0Present);
+QString stickDriverLine(const StickDriverFound &stick, Libusb0Listing libusb0);
 
 // The ANT sticks (0fcf:1004, 1008, 1009) present now, with their drivers,
 // as SetupAPI lists USB devices (Windows only).

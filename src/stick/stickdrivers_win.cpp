@@ -10,6 +10,10 @@
 #include "setupapi_win.h"
 #include "stickscan.h"
 
+#include <cfgmgr32.h>
+
+#include <algorithm>
+
 namespace pulvane::stick {
 
 QList<StickDriverFound> scanStickDrivers()
@@ -29,6 +33,13 @@ QList<StickDriverFound> scanStickDrivers()
         stick.productId = ids->productId;
         stick.service = deviceProperty(set, &info, SPDRP_SERVICE).value(0);
         stick.location = deviceProperty(set, &info, SPDRP_LOCATION_INFORMATION).value(0);
+        stick.portNumbers =
+            usbPortsFromLocationPath(deviceProperty(set, &info, SPDRP_LOCATION_PATHS).value(0));
+        ULONG status = 0;
+        ULONG problem = 0;
+        if (CM_Get_DevNode_Status(&status, &problem, info.DevInst, 0) == CR_SUCCESS &&
+            (status & DN_HAS_PROBLEM))
+            stick.problem = problem;
         found << stick;
     }
     SetupDiDestroyDeviceInfoList(set);
@@ -39,8 +50,19 @@ QStringList stickDriverLines()
 {
     QStringList lines;
     const bool libusb0Present = libusb0::Library::load() != nullptr;
-    for (const StickDriverFound &stick : scanStickDrivers())
-        lines << stickDriverLine(stick, libusb0Present);
+    const QList<BulkStickFound> listed =
+        libusb0Present ? scanLibusb0Sticks() : QList<BulkStickFound>{};
+    for (const StickDriverFound &stick : scanStickDrivers()) {
+        // libusb0.dll names its sticks by number only: a stick of the same
+        // product is the nearest it comes to saying it lists this one.
+        const bool sameProductListed =
+            std::any_of(listed.begin(), listed.end(), [&stick](const BulkStickFound &l) {
+                return l.location.productId == stick.productId;
+            });
+        lines << stickDriverLine(stick, !libusb0Present     ? Libusb0Listing::LibraryMissing
+                                        : sameProductListed ? Libusb0Listing::StickListed
+                                                            : Libusb0Listing::StickNotListed);
+    }
     return lines;
 }
 
@@ -58,18 +80,11 @@ QList<BulkStickFound> scanLibusb0Sticks()
             if (!isAntStick(descriptor.idVendor, descriptor.idProduct) ||
                 descriptor.idProduct == kBridgeStickProductId)
                 continue;
-            BulkStickFound stick;
-            stick.location.kind = StickLocation::Kind::Libusb0;
-            stick.location.path = QString::fromLocal8Bit(
-                device->filename, qsizetype(qstrnlen(device->filename, sizeof device->filename)));
-            stick.location.productId = descriptor.idProduct;
-            stick.location.description = QStringLiteral("ANT USB stick 0fcf:%1 (%2)")
-                                             .arg(descriptor.idProduct, 4, 16, QLatin1Char('0'))
-                                             .arg(stick.location.path);
-            // Not an address libusb gives: no serial node is taken for it.
-            stick.deviceAddress = -1;
-            stick.reachable = true;
-            found << stick;
+            found << libusb0StickFound(
+                QString::fromLocal8Bit(
+                    device->filename,
+                    qsizetype(qstrnlen(device->filename, sizeof device->filename))),
+                descriptor.idProduct);
         }
     }
     return found;

@@ -47,9 +47,14 @@ QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
                                  const QList<VirtualStickFound> &virtuals,
                                  const QList<VirtualStickFound> &named)
 {
-    const auto nodeOf = [&serial](int bus, int address) -> const SerialStickFound * {
+    // A stick without an address (libusb0.dll's, a COM port) is no other
+    // entry's device.
+    const auto nodeOf = [&serial](const BulkStickFound &stick) -> const SerialStickFound * {
+        if (!stick.deviceAddress)
+            return nullptr;
         for (const SerialStickFound &node : serial)
-            if (node.busNumber == bus && node.deviceAddress == address)
+            if (node.busNumber == stick.location.busNumber &&
+                node.deviceAddress == stick.deviceAddress)
                 return &node;
         return nullptr;
     };
@@ -62,7 +67,7 @@ QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
     // why it failed.
     QStringList nodesTaken;
     for (const BulkStickFound &stick : bulk) {
-        const SerialStickFound *node = nodeOf(stick.location.busNumber, stick.deviceAddress);
+        const SerialStickFound *node = nodeOf(stick);
         if (node)
             nodesTaken << node->node;
         if (!stick.reachable && node && node->readWrite) {
@@ -102,6 +107,32 @@ QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
         all << n.location;
     }
     return all;
+}
+
+QList<BulkStickFound> withoutLibusb0Sticks(const QList<BulkStickFound> &libusb,
+                                           const QList<BulkStickFound> &libusb0,
+                                           const QList<StickDriverFound> &drivers)
+{
+    QList<BulkStickFound> kept;
+    QList<uint16_t> unmatched;
+    for (const BulkStickFound &stick : libusb0)
+        unmatched << stick.location.productId;
+    for (const BulkStickFound &stick : libusb) {
+        bool placed = false;
+        bool allLibusb0 = true;
+        for (const StickDriverFound &driver : drivers) {
+            if (driver.productId != stick.location.productId ||
+                driver.portNumbers != stick.location.portNumbers)
+                continue;
+            placed = true;
+            allLibusb0 = allLibusb0 &&
+                         driver.service.compare(QLatin1String("libusb0"), Qt::CaseInsensitive) == 0;
+        }
+        if (placed && allLibusb0 && unmatched.removeOne(stick.location.productId))
+            continue;
+        kept << stick;
+    }
+    return kept;
 }
 
 QList<VirtualStickFound> namedSticks(const QString &value, QChar separator)

@@ -3,6 +3,7 @@
 // its tests.
 #pragma once
 
+#include "stickdrivers.h"
 #include "stickscan.h"
 
 namespace pulvane::stick {
@@ -17,6 +18,17 @@ QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
                                  const QList<SerialStickFound> &serial,
                                  const QList<VirtualStickFound> &virtuals,
                                  const QList<VirtualStickFound> &named = {});
+
+// The bulk sticks libusb lists, less those libusb0.dll lists too: libusb
+// reaches a stick with the libusb0 driver only through libusbK.dll, and such
+// a stick is used through the library its driver comes with. A libusb entry
+// is such a stick when the driver scan finds sticks of its product at its
+// port chain and all of them have the driver libusb0; at most as many are
+// dropped as libusb0.dll lists sticks of that product, so a stick it does
+// not list stays reachable through libusb.
+QList<BulkStickFound> withoutLibusb0Sticks(const QList<BulkStickFound> &libusb,
+                                           const QList<BulkStickFound> &libusb0,
+                                           const QList<StickDriverFound> &drivers);
 
 // The ports named in a PULVANE_STICKS value, split at separator (the
 // platform's list separator), blanks around them and empty parts dropped:

@@ -42,24 +42,25 @@ std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QStr
 
 std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int baudrate, QString *why)
 {
+    if (index == 0)
+        m_driverLinesWritten = false;
     const QList<StickLocation> sticks = findSticks();
-    if (index < 0 || index >= sticks.size()) {
-        // START asks for the sticks in turn: the first index past the list
-        // means none could be opened. Each stick plugged in then gets its
-        // driver's line (Windows; nothing elsewhere), once per START.
-        if (index == sticks.size()) {
-            for (const QString &line : stickDriverLines())
-                ant::reportStickTrouble(line);
-        }
-        if (why) {
-            *why = sticks.isEmpty()
-                       ? QStringLiteral("no ANT stick found (USB, serial, or in %1)")
-                             .arg(namedStickPlace())
-                       : QStringLiteral("only %1 ANT stick(s) found").arg(sticks.size());
-        }
-        return nullptr;
+    const bool pastList = index < 0 || index >= sticks.size();
+    std::unique_ptr<ant::Transport> transport;
+    if (!pastList) {
+        transport = openStickAt(sticks.at(index), baudrate, why);
+    } else if (why) {
+        *why = sticks.isEmpty() ? QStringLiteral("no ANT stick found (USB, serial, or in %1)")
+                                      .arg(namedStickPlace())
+                                : QStringLiteral("only %1 ANT stick(s) found").arg(sticks.size());
     }
-    return openStickAt(sticks.at(index), baudrate, why);
+    // START asks no further after an index past the list or its last index.
+    if (!transport && !m_driverLinesWritten && (pastList || index >= ant::kStickIndexes - 1)) {
+        m_driverLinesWritten = true;
+        for (const QString &line : stickDriverLines())
+            ant::reportStickTrouble(line);
+    }
+    return transport;
 }
 
 } // namespace pulvane::stick

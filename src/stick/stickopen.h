@@ -15,10 +15,16 @@ namespace pulvane::stick {
 std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why);
 
 // The sticks of this machine (findSticks()), opened by their place in the list.
+// When START finds no stick it can open (the last index it asks fails, or an
+// index past the list), each stick plugged in gets its driver's line
+// (Windows; nothing elsewhere), once per START.
 class SystemStickProvider : public ant::StickProvider
 {
 public:
     std::unique_ptr<ant::Transport> openStick(int index, int baudrate, QString *why) override;
+
+private:
+    bool m_driverLinesWritten = false;
 };
 
 } // namespace pulvane::stick

@@ -13,6 +13,7 @@
 
 #include <QList>
 #include <QString>
+#include <optional>
 
 namespace pulvane::stick {
 
@@ -20,7 +21,9 @@ namespace pulvane::stick {
 struct BulkStickFound
 {
     StickLocation location;
-    int deviceAddress = 0;
+    // The device's address on its bus as libusb gives it; none for a stick
+    // libusb0.dll lists, which tells no address.
+    std::optional<int> deviceAddress;
     // False when libusb was refused access (no udev rule).
     bool reachable = false;
 };
@@ -34,7 +37,10 @@ struct SerialStickFound
     QString target;
     uint16_t productId = 0;
     int busNumber = 0;
-    int deviceAddress = 0;
+    // The USB device's address on its bus, where the platform tells it
+    // (sysfs); none for a COM port. A serial stick is the same device as a
+    // bulk stick only when both have an address and they agree.
+    std::optional<int> deviceAddress;
     QList<int> portNumbers;
     // We may open the node for reading and writing.
     bool readWrite = false;
@@ -47,6 +53,14 @@ struct VirtualStickFound
     // The device the entry leads to, every link resolved.
     QString target;
 };
+
+// The entry for a stick libusb0.dll lists, as scanLibusb0Sticks makes it:
+// name is the device's name there ("\\.\libusb0-0001--0x0fcf-0x1009").
+BulkStickFound libusb0StickFound(const QString &name, uint16_t productId);
+// The entry for a bridge stick's COM port ("COM5"), as scanSerialSticks
+// makes it on Windows.
+SerialStickFound comPortStickFound(const QString &port, uint16_t productId,
+                                   const QList<int> &portNumbers);
 
 // The sticks libusb can drive; one whose driver libusb cannot use at all (on
 // Windows the maker's libusb-win32 driver, or none) is left to the scans

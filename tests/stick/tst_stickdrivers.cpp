@@ -24,6 +24,7 @@ class TestStickDrivers : public QObject
 private slots:
     void line_data();
     void line();
+    void lineOfATroubledDriver();
 #ifdef Q_OS_WIN
     void listsARegisteredStick();
 #endif
@@ -58,8 +59,8 @@ void TestStickDrivers::line_data()
     QTest::newRow("libusbK") << "libusbK" << 0x1008 << false << usable.arg(usb2, "libusbK");
     QTest::newRow("bridge with USBXpress")
         << "SiUSBXp" << 0x1004 << true
-        << bridge + " has the driver SiUSBXp, which makes no COM port; Pulvane reaches this "
-                    "stick through the bridge's virtual-COM-port driver";
+        << bridge + " has the driver SiUSBXp (USBXpress), which Pulvane cannot use: the stick "
+                    "stays with the application that uses that driver";
     QTest::newRow("bridge with its COM port") << "silabser" << 0x1004 << true
                                               << usable.arg(bridge, "silabser");
     QTest::newRow("bulk-stick driver on the bridge")
@@ -78,7 +79,21 @@ void TestStickDrivers::line()
     QFETCH(QString, line);
     const StickDriverFound stick{uint16_t(product), service,
                                  QStringLiteral("Port_#0002.Hub_#0001")};
-    QCOMPARE(stickDriverLine(stick, libusb0Present), line);
+    QCOMPARE(stickDriverLine(stick, libusb0Present ? Libusb0Listing::StickListed
+                                                   : Libusb0Listing::LibraryMissing),
+             line);
+}
+
+void TestStickDrivers::lineOfATroubledDriver()
+{
+    const QString name = QStringLiteral("ANT USB-m stick 0fcf:1009 has the driver libusb0, but ");
+    QCOMPARE(
+        stickDriverLine({kUsbMStickProductId, "libusb0", {}, {}, 10}, Libusb0Listing::StickListed),
+        name + "it does not work: Device Manager shows problem code 10 for the stick, and "
+               "its entry there says what to do");
+    QCOMPARE(stickDriverLine({kUsbMStickProductId, "libusb0"}, Libusb0Listing::StickNotListed),
+             name + "the driver's library libusb0.dll lists no such stick: plug the stick in "
+                    "again; if it stays unlisted, install the stick maker's driver package again");
 }
 
 #ifdef Q_OS_WIN
@@ -100,16 +115,22 @@ void TestStickDrivers::listsARegisteredStick()
     QCOMPARE(it->productId, uint16_t(0x1009));
     QCOMPARE(it->service, QStringLiteral("libusb0"));
 
-    // START asks for sticks 0 to 3: no stick is listed here, so the stick's
-    // line comes with the first ask, and only then.
+    // Five sticks that fail (ports no machine has), none through libusb0.dll:
+    // START asks for 0 to 3, and the stick's line comes once per START.
+    qputenv("PULVANE_STICKS", "COM201;COM202;COM203;COM204;COM205");
     QStandardPaths::setTestModeEnabled(true);
-    const QString line = stickDriverLine(*it, libusb0::Library::load() != nullptr);
+    const QString line =
+        stickDriverLine(*it, libusb0::Library::load() ? Libusb0Listing::StickNotListed
+                                                      : Libusb0Listing::LibraryMissing);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(line));
     QTest::ignoreMessage(QtWarningMsg, qPrintable(line));
     QTest::failOnWarning(QRegularExpression(QRegularExpression::escape(line)));
     SystemStickProvider provider;
     QString why;
-    for (int index = 0; index < 4; ++index)
-        QVERIFY(!provider.openStick(index, 0, &why));
+    for (int start = 0; start < 2; ++start)
+        for (int index = 0; index < kStickIndexes; ++index)
+            QVERIFY(!provider.openStick(index, 0, &why));
+    qunsetenv("PULVANE_STICKS");
 }
 #endif
 

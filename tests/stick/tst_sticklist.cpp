@@ -7,6 +7,7 @@ using namespace pulvane::stick;
 Q_DECLARE_METATYPE(QList<BulkStickFound>)
 Q_DECLARE_METATYPE(QList<SerialStickFound>)
 Q_DECLARE_METATYPE(QList<VirtualStickFound>)
+Q_DECLARE_METATYPE(QList<StickDriverFound>)
 
 namespace {
 
@@ -25,12 +26,7 @@ BulkStickFound bulk(int bus, const QList<int> &ports, int address, bool reachabl
 // A stick with its maker's driver, as libusb0.dll names it (Windows).
 BulkStickFound libusb0Stick(const QString &name)
 {
-    BulkStickFound found;
-    found.location.kind = StickLocation::Kind::Libusb0;
-    found.location.path = name;
-    found.location.productId = kUsbMStickProductId;
-    found.reachable = true;
-    return found;
+    return libusb0StickFound(name, kUsbMStickProductId);
 }
 
 SerialStickFound node(const QString &path, int bus, const QList<int> &ports, int address,
@@ -87,6 +83,8 @@ private slots:
     void order_data();
     void order();
     void serialDescriptionNamesTheNode();
+    void listedOnceThroughLibusb0_data();
+    void listedOnceThroughLibusb0();
     void namedSticks_data();
     void namedSticks();
     void namedAfterEverythingElse_data();
@@ -116,6 +114,10 @@ void TestStickList::order_data()
         << QList<SerialStickFound>{node(usb0, 1, {3}, 6)} << QList<VirtualStickFound>{}
         << QStringList{"libusb0 libusb0-0001", "libusb0 libusb0-0002", "usb 1-1", "usb 1-2",
                        "serial /dev/ttyUSB0"};
+    QTest::newRow("maker's driver and a bridge stick's COM port are two sticks")
+        << QList<BulkStickFound>{libusb0Stick("libusb0-0001")}
+        << QList<SerialStickFound>{comPortStickFound("COM4", kBridgeStickProductId, {3})}
+        << QList<VirtualStickFound>{} << QStringList{"libusb0 libusb0-0001", "serial COM4"};
     QTest::newRow("serial sticks by bus and port, after every bulk stick")
         << QList<BulkStickFound>{bulk(3, {1}, 2, true)}
         << QList<SerialStickFound>{node(usb0, 2, {1}, 7), node(usb1, 1, {4}, 9)}
@@ -184,6 +186,36 @@ void TestStickList::serialDescriptionNamesTheNode()
     QCOMPARE(sticks.at(0).productId, kUsbMStickProductId);
     QCOMPARE(sticks.at(1).description, QStringLiteral("ANT stick /dev/ttyACM0 (0fcf:1004)"));
     QCOMPARE(sticks.at(1).portNumbers, QList<int>{1});
+}
+
+void TestStickList::listedOnceThroughLibusb0_data()
+{
+    QTest::addColumn<QList<BulkStickFound>>("libusb");
+    QTest::addColumn<QList<StickDriverFound>>("drivers");
+    QTest::addColumn<QStringList>("expected");
+    const auto driver = [](const char *service, const QList<int> &ports) {
+        return StickDriverFound{kUsb2StickProductId, service, QString(), ports};
+    };
+    QTest::newRow("one stick through both libraries")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true)}
+        << QList<StickDriverFound>{driver("libusb0", {2})} << QStringList{"libusb0 M"};
+    QTest::newRow("a WinUSB stick beside it stays")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true), bulk(1, {3}, 6, true)}
+        << QList<StickDriverFound>{driver("libusb0", {2}), driver("WinUSB", {3})}
+        << QStringList{"libusb0 M", "usb 1-3"};
+}
+
+void TestStickList::listedOnceThroughLibusb0()
+{
+    QFETCH(QList<BulkStickFound>, libusb);
+    QFETCH(QList<StickDriverFound>, drivers);
+    QFETCH(QStringList, expected);
+    const QList<BulkStickFound> maker{libusb0StickFound("M", kUsb2StickProductId)};
+    QStringList listed;
+    for (const StickLocation &stick :
+         orderSticks(maker + withoutLibusb0Sticks(libusb, maker, drivers), {}, {}))
+        listed << brief(stick);
+    QCOMPARE(listed, expected);
 }
 
 void TestStickList::namedSticks_data()
