@@ -73,6 +73,21 @@ struct Bus
     uint32_t location;
     Device *root_dev;
 };
+
+// What usb_get_version fills in; -1 where a part is unknown (the driver's
+// version when no device of it answered).
+struct Version
+{
+    struct Part
+    {
+        int major;
+        int minor;
+        int micro;
+        int nano;
+    };
+    Part dll;
+    Part driver;
+};
 #pragma pack(pop)
 
 static_assert(sizeof(DeviceDescriptor) == 18);
@@ -89,6 +104,7 @@ static_assert(offsetof(Device, config) == 554 && offsetof(Device, dev) == 562);
 static_assert(offsetof(Device, devnum) == 570 && offsetof(Device, num_children) == 571);
 static_assert(offsetof(Device, children) == 572);
 static_assert(sizeof(Device) == 580);
+static_assert(sizeof(Version) == 32);
 
 // The calls of one loaded copy of the library. Plain C functions (x64 has a
 // single calling convention). A failed call also sets the text strerror

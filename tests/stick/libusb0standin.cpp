@@ -5,8 +5,15 @@
 // It lists one ANT USB-m stick (0fcf:1009) whose bulk endpoints carry bytes
 // to and from the COM port named in PULVANE_LIBUSB0_PORT (read at each
 // usb_find_devices; no port named, no stick). A port that hangs up (its reads
-// keep ending empty) is a stick pulled out. Three more exports serve the
-// transport's tests: standin_unplug, standin_hold_reads and standin_counts.
+// keep ending empty) is a stick pulled out. Four more exports serve the
+// transport's tests: standin_unplug, standin_hold_reads, standin_configuration
+// and standin_counts.
+//
+// It reads as the real library does: bytes that reach the port together come
+// as packets of at most 64 bytes; a transfer completes on a short packet or a
+// full buffer; usb_bulk_read and usb_reap_async cancel a transfer on its
+// time-out and what it gathered is lost, with a packet that arrived just then;
+// usb_reap_async_nocancel leaves it pending with what it holds.
 //
 // Linked statically: the library is loaded from System32 alone, so it may
 // need nothing but Windows' own DLLs.
@@ -14,6 +21,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -26,11 +34,24 @@ constexpr int kBusy = -16;
 constexpr int kNoDevice = -19;
 constexpr int kIoError = -5;
 constexpr DWORD kChunk = 4096;
+constexpr int kPacket = 64;
 constexpr int kEmptyReadsAtHangUp = 3;
 
 // One per usb_open; the one that claimed interface 0 owns the port.
 struct Handle
 {
+};
+
+// One IN transfer: the one usb_bulk_read makes for itself, or an
+// asynchronous context.
+struct Transfer
+{
+    char *bytes = nullptr;
+    int size = 0;
+    int got = 0;
+    bool pending = false;
+    // Cancelled and not reaped since.
+    bool cancelled = false;
 };
 
 struct State
@@ -54,6 +75,10 @@ struct State
     volatile LONG closedDuringRead = 0;
     volatile LONG releases = 0;
     volatile LONG closes = 0;
+    int configuration = 1;
+    volatile LONG refuseConfiguration = 0;
+    volatile LONG configurationsSet = 0;
+    volatile LONG freedUnreaped = 0;
 } g;
 
 int failWith(int code, const char *text)
@@ -106,20 +131,13 @@ bool openPort()
     return true;
 }
 
-// Waits up to timeoutMs for the read that stays pending across calls;
-// a read not done by then is asked for again at the next call.
-int readPort(char *bytes, int size, int timeoutMs)
+// Waits until deadline for bytes from the port, with the port's read left
+// pending across calls: 1 when bytes came into the chunk, 0 at the deadline,
+// or a failure code.
+int fillChunk(ULONGLONG deadline)
 {
-    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
     int empty = 0;
     for (;;) {
-        if (g.chunkTaken < g.chunkSize) {
-            const int n = int(g.chunkSize - g.chunkTaken) < size ? int(g.chunkSize - g.chunkTaken)
-                                                                 : size;
-            std::memcpy(bytes, g.chunk + g.chunkTaken, size_t(n));
-            g.chunkTaken += DWORD(n);
-            return n;
-        }
         if (!g.readPending) {
             g.readOv = OVERLAPPED{};
             g.readOv.hEvent = g.readEvent;
@@ -132,7 +150,7 @@ int readPort(char *bytes, int size, int timeoutMs)
         const ULONGLONG now = GetTickCount64();
         const DWORD wait = now < deadline ? DWORD(deadline - now) : 0;
         if (WaitForSingleObject(g.readEvent, wait) != WAIT_OBJECT_0)
-            return failWith(kTimedOut, "timeout");
+            return 0;
         DWORD n = 0;
         g.readPending = false;
         if (!GetOverlappedResult(g.com, &g.readOv, &n, FALSE))
@@ -140,12 +158,88 @@ int readPort(char *bytes, int size, int timeoutMs)
         g.chunkSize = n;
         g.chunkTaken = 0;
         if (n > 0)
-            continue;
+            return 1;
         // Reads that keep ending empty: the line hung up.
         if (++empty >= kEmptyReadsAtHangUp)
             return failWith(kIoError, "the device is not connected");
         Sleep(10);
     }
+}
+
+// Moves packets into a pending transfer: 1 once a short packet or a full
+// buffer completed it, 0 when the time-out passed first (it keeps what it
+// holds), or a failure code.
+int gather(Transfer &t, int timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
+    for (;;) {
+        while (g.chunkTaken < g.chunkSize) {
+            const int packet = std::min(kPacket, int(g.chunkSize - g.chunkTaken));
+            const int n = std::min(packet, t.size - t.got);
+            std::memcpy(t.bytes + t.got, g.chunk + g.chunkTaken, size_t(n));
+            t.got += n;
+            g.chunkTaken += DWORD(packet);
+            if (packet < kPacket || t.got == t.size) {
+                t.pending = false;
+                return 1;
+            }
+        }
+        const int rc = fillChunk(deadline);
+        if (rc <= 0)
+            return rc;
+    }
+}
+
+// What a transfer gathered is lost, and so is a packet that arrived just as
+// it was cancelled.
+void cancel(Transfer &t)
+{
+    if (g.chunkTaken >= g.chunkSize && g.readPending &&
+        WaitForSingleObject(g.readEvent, 0) == WAIT_OBJECT_0) {
+        DWORD n = 0;
+        g.readPending = false;
+        if (GetOverlappedResult(g.com, &g.readOv, &n, FALSE)) {
+            g.chunkSize = n;
+            g.chunkTaken = 0;
+        }
+    }
+    if (g.chunkTaken < g.chunkSize)
+        g.chunkTaken += DWORD(std::min(kPacket, int(g.chunkSize - g.chunkTaken)));
+    t.got = 0;
+    t.pending = false;
+    t.cancelled = true;
+}
+
+// A read on endpoint 0x81 through handle h: the transfer's bytes, or a
+// failure code. Reaping a cancelled transfer fails.
+int read(DevHandle *h, Transfer &t, int timeoutMs, bool cancelAtTimeOut)
+{
+    InterlockedIncrement(&g.readsInside);
+    // A read that ignores its time-out, as a stuck driver's would.
+    while (g.holdReads && !g.unplugged)
+        Sleep(5);
+    int n;
+    if (g.unplugged) {
+        n = failWith(kNoDevice, "the device is not connected");
+    } else if (reinterpret_cast<Handle *>(h) != g.owner) {
+        n = failWith(kInvalid, "interface not claimed");
+    } else if (t.cancelled) {
+        t.cancelled = false;
+        n = failWith(kIoError, "the transfer was cancelled");
+    } else if (!t.pending) {
+        n = failWith(kInvalid, "no transfer submitted");
+    } else {
+        n = gather(t, timeoutMs);
+        if (n > 0)
+            n = t.got;
+        else if (n == 0) {
+            if (cancelAtTimeOut)
+                cancel(t);
+            n = failWith(kTimedOut, "timeout");
+        }
+    }
+    InterlockedDecrement(&g.readsInside);
+    return n;
 }
 
 } // namespace
@@ -211,7 +305,23 @@ STANDIN_EXPORT int usb_close(DevHandle *h)
 
 STANDIN_EXPORT int usb_set_configuration(DevHandle *, int configuration)
 {
-    return configuration == 1 ? 0 : failWith(kInvalid, "no such configuration");
+    InterlockedIncrement(&g.configurationsSet);
+    if (g.refuseConfiguration)
+        return failWith(kIoError, "could not set config 1: the device is in use");
+    if (configuration != 1)
+        return failWith(kInvalid, "no such configuration");
+    g.configuration = configuration;
+    return 0;
+}
+
+// GET_CONFIGURATION alone.
+STANDIN_EXPORT int usb_control_msg(DevHandle *, int requestType, int request, int, int,
+                                   char *bytes, int size, int)
+{
+    if (requestType != 0x80 || request != 0x08 || size < 1)
+        return failWith(kInvalid, "request not supported");
+    bytes[0] = char(g.configuration);
+    return 1;
 }
 
 STANDIN_EXPORT int usb_claim_interface(DevHandle *h, int number)
@@ -253,19 +363,72 @@ STANDIN_EXPORT int usb_bulk_write(DevHandle *h, int endpoint, char *bytes, int s
 
 STANDIN_EXPORT int usb_bulk_read(DevHandle *h, int endpoint, char *bytes, int size, int timeout)
 {
-    InterlockedIncrement(&g.readsInside);
-    // A read that ignores its time-out, as a stuck driver's would.
-    while (g.holdReads && !g.unplugged)
-        Sleep(5);
-    int n;
-    if (g.unplugged)
-        n = failWith(kNoDevice, "the device is not connected");
-    else if (endpoint != 0x81 || reinterpret_cast<Handle *>(h) != g.owner)
-        n = failWith(kInvalid, "bad endpoint or interface not claimed");
-    else
-        n = readPort(bytes, size, timeout);
-    InterlockedDecrement(&g.readsInside);
-    return n;
+    if (endpoint != 0x81)
+        return failWith(kInvalid, "bad endpoint");
+    Transfer t;
+    t.bytes = bytes;
+    t.size = size;
+    t.pending = true;
+    return read(h, t, timeout, true);
+}
+
+struct Context
+{
+    DevHandle *handle;
+    Transfer transfer;
+};
+
+STANDIN_EXPORT int usb_bulk_setup_async(DevHandle *h, void **context, unsigned char endpoint)
+{
+    if (endpoint != 0x81)
+        return failWith(kInvalid, "bad endpoint");
+    *context = new Context{h, {}};
+    return 0;
+}
+
+STANDIN_EXPORT int usb_submit_async(void *context, char *bytes, int size)
+{
+    Transfer &t = static_cast<Context *>(context)->transfer;
+    if (t.pending || t.cancelled)
+        return failWith(kBusy, "the transfer is still pending");
+    t = Transfer{bytes, size, 0, true, false};
+    return 0;
+}
+
+STANDIN_EXPORT int usb_reap_async(void *context, int timeout)
+{
+    auto *c = static_cast<Context *>(context);
+    return read(c->handle, c->transfer, timeout, true);
+}
+
+STANDIN_EXPORT int usb_reap_async_nocancel(void *context, int timeout)
+{
+    auto *c = static_cast<Context *>(context);
+    return read(c->handle, c->transfer, timeout, false);
+}
+
+STANDIN_EXPORT int usb_cancel_async(void *context)
+{
+    Transfer &t = static_cast<Context *>(context)->transfer;
+    if (t.pending)
+        cancel(t);
+    return 0;
+}
+
+STANDIN_EXPORT int usb_free_async(void **context)
+{
+    auto *c = static_cast<Context *>(*context);
+    if (c->transfer.pending || c->transfer.cancelled)
+        InterlockedIncrement(&g.freedUnreaped);
+    delete c;
+    *context = nullptr;
+    return 0;
+}
+
+STANDIN_EXPORT const Version *usb_get_version()
+{
+    static const Version version{{1, 2, 7, 3}, {1, 2, 7, 3}};
+    return &version;
 }
 
 STANDIN_EXPORT char *usb_strerror()
@@ -285,12 +448,22 @@ STANDIN_EXPORT void standin_hold_reads(int hold)
     InterlockedExchange(&g.holdReads, hold);
 }
 
+// The stick's configuration now (0: none), and whether setting one fails.
+STANDIN_EXPORT void standin_configuration(int current, int refuse)
+{
+    g.configuration = current;
+    InterlockedExchange(&g.refuseConfiguration, refuse);
+}
+
 // counts[0] releases, [1] closes, [2] closes while a read was inside,
-// [3] reads inside now.
-STANDIN_EXPORT void standin_counts(long counts[4])
+// [3] reads inside now, [4] configurations set, [5] transfers freed while
+// pending or before their cancel was reaped.
+STANDIN_EXPORT void standin_counts(long counts[6])
 {
     counts[0] = g.releases;
     counts[1] = g.closes;
     counts[2] = g.closedDuringRead;
     counts[3] = g.readsInside;
+    counts[4] = g.configurationsSet;
+    counts[5] = g.freedUnreaped;
 }

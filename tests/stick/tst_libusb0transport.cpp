@@ -3,6 +3,7 @@
 // prefix's System32. The stand-in's stick carries its bulk endpoints to the
 // first COM port of PULVANE_TEST_COM_PAIR; the test speaks through the second
 // as the stick would. Without the stand-in or the pair the test skips itself.
+#include "antframe.h"
 #include "comportpeer.h"
 #include "libusb0_win.h"
 #include "libusb0transport_win.h"
@@ -27,18 +28,21 @@ struct StandIn
 {
     void (*unplug)(int) = nullptr;
     void (*holdReads)(int) = nullptr;
-    void (*counts)(long[4]) = nullptr;
+    void (*configuration)(int, int) = nullptr;
+    void (*counts)(long[6]) = nullptr;
 
     enum Count
     {
         Releases,
         Closes,
         ClosedDuringRead,
-        ReadsInside
+        ReadsInside,
+        ConfigurationsSet,
+        FreedUnreaped
     };
     long count(Count which) const
     {
-        long all[4] = {};
+        long all[6] = {};
         counts(all);
         return all[which];
     }
@@ -54,6 +58,8 @@ private slots:
     void initTestCase();
     void cleanup();
     void timeOutsAreNotErrors();
+    void noByteLostAcrossASilence_data();
+    void noByteLostAcrossASilence();
     void aGoneStickIs();
     void closeWhileAReadWaits_data();
     void closeWhileAReadWaits();
@@ -87,8 +93,10 @@ void TestLibusb0Transport::initTestCase()
     };
     resolve("standin_unplug", &m_standIn.unplug);
     resolve("standin_hold_reads", &m_standIn.holdReads);
+    resolve("standin_configuration", &m_standIn.configuration);
     resolve("standin_counts", &m_standIn.counts);
-    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.counts)
+    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.configuration ||
+        !m_standIn.counts)
         QSKIP("libusb0.dll in System32 is not the test stand-in");
 }
 
@@ -96,6 +104,7 @@ void TestLibusb0Transport::cleanup()
 {
     m_standIn.unplug(0);
     m_standIn.holdReads(0);
+    m_standIn.configuration(1, 0);
 }
 
 void TestLibusb0Transport::timeOutsAreNotErrors()
@@ -118,6 +127,36 @@ void TestLibusb0Transport::timeOutsAreNotErrors()
     QVERIFY(transport.write(reset));
     QCOMPARE(peer.read(reset.size()), reset);
     QCOMPARE(gone.count(), 0);
+}
+
+void TestLibusb0Transport::noByteLostAcrossASilence_data()
+{
+    // Broadcasts of 13 bytes each, and how many bytes come before the pause.
+    QTest::addColumn<int>("broadcasts");
+    QTest::addColumn<int>("beforePause");
+    QTest::newRow("one full packet: four broadcasts and 12 bytes of a fifth") << 5 << 64;
+    QTest::newRow("a full buffer of eight packets") << 40 << 512;
+}
+
+void TestLibusb0Transport::noByteLostAcrossASilence()
+{
+    QFETCH(int, broadcasts);
+    QFETCH(int, beforePause);
+    QByteArray all;
+    for (int i = 0; i < broadcasts; ++i)
+        all += encodeFrame(broadcastData(0, QByteArray(8, char(i))));
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    test::ComPortPeer peer(m_peerPort);
+    QVERIFY(peer.isOpen());
+    QSignalSpy arrived(&transport, &Transport::bytesArrived);
+
+    QVERIFY(peer.write(all.left(beforePause)));
+    // Longer than any read's time-out.
+    QTest::qWait(3 * Libusb0Transport::kReadTimeoutMs);
+    QVERIFY(peer.write(all.mid(beforePause)));
+    QTRY_COMPARE(test::joinedBytes(arrived).toHex(), all.toHex());
 }
 
 void TestLibusb0Transport::aGoneStickIs()
