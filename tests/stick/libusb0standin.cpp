@@ -315,8 +315,8 @@ STANDIN_EXPORT int usb_set_configuration(DevHandle *, int configuration)
 }
 
 // GET_CONFIGURATION alone.
-STANDIN_EXPORT int usb_control_msg(DevHandle *, int requestType, int request, int, int,
-                                   char *bytes, int size, int)
+STANDIN_EXPORT int usb_control_msg(DevHandle *, int requestType, int request, int, int, char *bytes,
+                                   int size, int)
 {
     if (requestType != 0x80 || request != 0x08 || size < 1)
         return failWith(kInvalid, "request not supported");

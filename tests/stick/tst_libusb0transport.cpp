@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <thread>
 #include <type_traits>
 
 #include <windows.h>
@@ -64,6 +65,10 @@ private slots:
     void closeWhileAReadWaits_data();
     void closeWhileAReadWaits();
     void secondOpenIsBusy();
+    void configurationOnlyWhereNone_data();
+    void configurationOnlyWhereNone();
+    void reopenAfterAStuckRead_data();
+    void reopenAfterAStuckRead();
 
 private:
     std::shared_ptr<const libusb0::Library> m_library;
@@ -95,9 +100,10 @@ void TestLibusb0Transport::initTestCase()
     resolve("standin_hold_reads", &m_standIn.holdReads);
     resolve("standin_configuration", &m_standIn.configuration);
     resolve("standin_counts", &m_standIn.counts);
-    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.configuration ||
-        !m_standIn.counts)
+    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.configuration || !m_standIn.counts)
         QSKIP("libusb0.dll in System32 is not the test stand-in");
+    QCOMPARE(m_library->versionLine(),
+             QStringLiteral("libusb0.dll 1.2.7.3, driver libusb0.sys 1.2.7.3"));
 }
 
 void TestLibusb0Transport::cleanup()
@@ -202,6 +208,7 @@ void TestLibusb0Transport::closeWhileAReadWaits()
     QTRY_COMPARE(m_standIn.count(StandIn::Closes), closes + 1);
     QCOMPARE(m_standIn.count(StandIn::Releases), releases + 1);
     QCOMPARE(m_standIn.count(StandIn::ClosedDuringRead), closedDuringRead);
+    QCOMPARE(m_standIn.count(StandIn::FreedUnreaped), 0);
 }
 
 void TestLibusb0Transport::secondOpenIsBusy()
@@ -211,8 +218,70 @@ void TestLibusb0Transport::secondOpenIsBusy()
     QVERIFY2(first.open(&why), qPrintable(why));
     Libusb0Transport second(m_library, kStick, QStringLiteral("stick"));
     QVERIFY(!second.open(&why));
-    QCOMPARE(why, QStringLiteral("stick is busy: another program holds it"));
+    // The claim's own text, not that of the first one's reader timing out.
+    QCOMPARE(why, QStringLiteral("stick is busy: another program holds it (libusb0-dll:err "
+                                 "[stand-in] interface held by another handle)"));
     QVERIFY(first.isOpen());
+}
+
+void TestLibusb0Transport::configurationOnlyWhereNone_data()
+{
+    QTest::addColumn<int>("current");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<int>("setsExpected");
+    QTest::newRow("a configured stick is left as it is") << 1 << false << 0;
+    QTest::newRow("a stick without one gets configuration 1") << 0 << false << 1;
+    QTest::newRow("a refusal still reaches the claim") << 0 << true << 1;
+}
+
+void TestLibusb0Transport::configurationOnlyWhereNone()
+{
+    QFETCH(int, current);
+    QFETCH(bool, refused);
+    QFETCH(int, setsExpected);
+    m_standIn.configuration(current, refused);
+    const long sets = m_standIn.count(StandIn::ConfigurationsSet);
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    QCOMPARE(m_standIn.count(StandIn::ConfigurationsSet) - sets, long(setsExpected));
+}
+
+void TestLibusb0Transport::reopenAfterAStuckRead_data()
+{
+    QTest::addColumn<bool>("readReturns");
+    QTest::newRow("the read returns while the new opening waits") << true;
+    QTest::newRow("the read never returns") << false;
+}
+
+void TestLibusb0Transport::reopenAfterAStuckRead()
+{
+    QFETCH(bool, readReturns);
+    m_standIn.holdReads(1);
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    QTRY_VERIFY(m_standIn.count(StandIn::ReadsInside) > 0);
+    // Gives up waiting: the reader keeps the stick claimed.
+    transport.close();
+
+    std::thread letGo;
+    if (readReturns)
+        letGo = std::thread([this] {
+            Sleep(Libusb0Transport::kCloseWaitMs / 4);
+            m_standIn.holdReads(0);
+        });
+    const bool opened = transport.open(&why);
+    if (letGo.joinable())
+        letGo.join();
+    m_standIn.holdReads(0);
+    if (readReturns) {
+        QVERIFY2(opened, qPrintable(why));
+    } else {
+        QVERIFY(!opened);
+        QCOMPARE(why, QStringLiteral("stick: the previous opening's read has not returned; press "
+                                     "START again, or unplug the stick and plug it in again"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLibusb0Transport)
