@@ -20,15 +20,17 @@ template <typename Fn> bool resolve(HMODULE module, const char *name, Fn *call)
     return *call != nullptr;
 }
 
-// "error 126: The specified module could not be found."
+// "error 126: The specified module could not be found." for a failed load.
 QString systemError(DWORD code)
 {
     wchar_t *text = nullptr;
     const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    const QString message = n ? QString::fromWCharArray(text, int(n)).trimmed() : QString();
+    QString message = n ? QString::fromWCharArray(text, int(n)).trimmed() : QString();
     LocalFree(text);
+    // 193 reads "%1 is not a valid Win32 application."
+    message.replace(QStringLiteral("%1"), QStringLiteral("libusb0.dll"));
     return message.isEmpty() ? QStringLiteral("error %1").arg(code)
                              : QStringLiteral("error %1: %2").arg(code).arg(message);
 }

@@ -8,6 +8,8 @@
 #include "libusb0_win.h"
 #include "libusb0transport_win.h"
 
+#include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -58,6 +60,8 @@ class TestLibusb0Transport : public QObject
 private slots:
     void initTestCase();
     void cleanup();
+    void loadFailureNamesTheSystemError_data();
+    void loadFailureNamesTheSystemError();
     void timeOutsAreNotErrors();
     void noByteLostAcrossASilence_data();
     void noByteLostAcrossASilence();
@@ -71,6 +75,10 @@ private slots:
     void reopenAfterAStuckRead();
 
 private:
+    // Loads System32's libusb0.dll and the stand-in's own calls; false when
+    // it is not the stand-in.
+    bool loadStandIn();
+
     std::shared_ptr<const libusb0::Library> m_library;
     StandIn m_standIn;
     QString m_peerPort;
@@ -92,18 +100,25 @@ void TestLibusb0Transport::initTestCase()
     GetModuleFileNameW(module, path, MAX_PATH);
     QVERIFY2(QString::fromWCharArray(path).contains(u"system32", Qt::CaseInsensitive),
              qPrintable(QString::fromWCharArray(path)));
-    const auto resolve = [module](const char *name, auto *call) {
-        *call = reinterpret_cast<std::remove_pointer_t<decltype(call)>>(
-            reinterpret_cast<void *>(GetProcAddress(module, name)));
-    };
-    resolve("standin_unplug", &m_standIn.unplug);
-    resolve("standin_hold_reads", &m_standIn.holdReads);
-    resolve("standin_configuration", &m_standIn.configuration);
-    resolve("standin_counts", &m_standIn.counts);
-    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.configuration || !m_standIn.counts)
+    if (!loadStandIn())
         QSKIP("libusb0.dll in System32 is not the test stand-in");
     QCOMPARE(m_library->versionLine(),
              QStringLiteral("libusb0.dll 1.2.7.3, driver libusb0.sys 1.2.7.3"));
+}
+
+bool TestLibusb0Transport::loadStandIn()
+{
+    m_library = libusb0::Library::load();
+    HMODULE module = GetModuleHandleW(L"libusb0.dll");
+    const auto resolve = [module](const char *name, auto *call) {
+        *call = reinterpret_cast<std::remove_pointer_t<decltype(call)>>(
+            reinterpret_cast<void *>(GetProcAddress(module, name)));
+        return *call != nullptr;
+    };
+    return m_library && resolve("standin_unplug", &m_standIn.unplug) &&
+           resolve("standin_hold_reads", &m_standIn.holdReads) &&
+           resolve("standin_configuration", &m_standIn.configuration) &&
+           resolve("standin_counts", &m_standIn.counts);
 }
 
 void TestLibusb0Transport::cleanup()
@@ -111,6 +126,43 @@ void TestLibusb0Transport::cleanup()
     m_standIn.unplug(0);
     m_standIn.holdReads(0);
     m_standIn.configuration(1, 0);
+}
+
+void TestLibusb0Transport::loadFailureNamesTheSystemError_data()
+{
+    // What lies in System32 instead of the library (nothing when empty).
+    QTest::addColumn<QByteArray>("instead");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no library")
+        << QByteArray()
+        << QStringLiteral("libusb0.dll could not be loaded from System32 (error 126: ");
+    QTest::newRow("no library for this machine")
+        << QByteArray("MZ")
+        << QStringLiteral("libusb0.dll could not be loaded from System32 "
+                          "(error 193: libusb0.dll is not a valid Win32 ");
+}
+
+void TestLibusb0Transport::loadFailureNamesTheSystemError()
+{
+    QFETCH(QByteArray, instead);
+    QFETCH(QString, reason);
+    m_library.reset();
+    QVERIFY(!GetModuleHandleW(L"libusb0.dll"));
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const QString dll = QString::fromWCharArray(system) + QStringLiteral("/libusb0.dll");
+    const QString kept = dll + QStringLiteral(".kept");
+    QVERIFY(QFile::rename(dll, kept));
+    const auto restore = qScopeGuard([&] {
+        QFile::remove(dll);
+        QFile::rename(kept, dll);
+        QVERIFY(loadStandIn());
+    });
+    QFile file(dll);
+    QVERIFY(instead.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(instead) > 0));
+    file.close();
+    const QString failure = libusb0::Library::loadFailure();
+    QVERIFY2(failure.startsWith(reason), qPrintable(failure));
 }
 
 void TestLibusb0Transport::timeOutsAreNotErrors()
