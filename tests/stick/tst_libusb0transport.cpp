@@ -334,6 +334,7 @@ void TestLibusb0Transport::reopenAfterAStuckRead()
         QCOMPARE(why, QStringLiteral("stick: the previous opening's read has not returned; press "
                                      "START again, or unplug the stick and plug it in again"));
     }
+    QVERIFY(m_library->waitForReaders(kStick, 10 * Libusb0Transport::kCloseWaitMs));
 }
 
 QTEST_GUILESS_MAIN(TestLibusb0Transport)
