@@ -5,15 +5,9 @@
 // It lists one ANT USB-m stick (0fcf:1009) whose bulk endpoints carry bytes
 // to and from the COM port named in PULVANE_LIBUSB0_PORT (read at each
 // usb_find_devices; no port named, no stick). A port that hangs up (its reads
-// keep ending empty) is a stick pulled out. Four more exports serve the
-// transport's tests: standin_unplug, standin_hold_reads, standin_configuration
-// and standin_counts.
-//
-// It reads as the real library does: bytes that reach the port together come
-// as packets of at most 64 bytes; a transfer completes on a short packet or a
-// full buffer; usb_bulk_read and usb_reap_async cancel a transfer on its
-// time-out and what it gathered is lost, with a packet that arrived just then;
-// usb_reap_async_nocancel leaves it pending with what it holds.
+// keep ending empty) is a stick pulled out. More exports serve the transport's
+// tests: standin_unplug, standin_hold_reads, standin_configuration and
+// standin_counts. It reads as the real library does: see readPort and cancel.
 //
 // Linked statically: the library is loaded from System32 alone, so it may
 // need nothing but Windows' own DLLs.
@@ -34,24 +28,22 @@ constexpr int kBusy = -16;
 constexpr int kNoDevice = -19;
 constexpr int kIoError = -5;
 constexpr DWORD kChunk = 4096;
-constexpr int kPacket = 64;
 constexpr int kEmptyReadsAtHangUp = 3;
+constexpr int kPacket = 64;
 
 // One per usb_open; the one that claimed interface 0 owns the port.
 struct Handle
 {
 };
 
-// One IN transfer: the one usb_bulk_read makes for itself, or an
-// asynchronous context.
+// The one IN transfer: usb_bulk_read's own, or the asynchronous one.
 struct Transfer
 {
-    char *bytes = nullptr;
-    int size = 0;
-    int got = 0;
-    bool pending = false;
-    // Cancelled and not reaped since.
-    bool cancelled = false;
+    char *bytes;
+    int size;
+    int got;
+    bool pending;
+    bool cancelled;
 };
 
 struct State
@@ -75,6 +67,7 @@ struct State
     volatile LONG closedDuringRead = 0;
     volatile LONG releases = 0;
     volatile LONG closes = 0;
+    Transfer transfer{};
     int configuration = 1;
     volatile LONG refuseConfiguration = 0;
     volatile LONG configurationsSet = 0;
@@ -131,13 +124,25 @@ bool openPort()
     return true;
 }
 
-// Waits until deadline for bytes from the port, with the port's read left
-// pending across calls: 1 when bytes came into the chunk, 0 at the deadline,
-// or a failure code.
-int fillChunk(ULONGLONG deadline)
+// Gathers the transfer for up to timeoutMs, with the port's read pending
+// across calls. Bytes that reached the port together come as packets of at
+// most 64 bytes; a short packet or a full buffer completes the transfer, and
+// at the time-out it keeps what it holds.
+int readPort(int timeoutMs)
 {
+    Transfer &t = g.transfer;
+    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
     int empty = 0;
     for (;;) {
+        while (g.chunkTaken < g.chunkSize) {
+            const int packet = std::min(kPacket, int(g.chunkSize - g.chunkTaken));
+            std::memcpy(t.bytes + t.got, g.chunk + g.chunkTaken,
+                        size_t(std::min(packet, t.size - t.got)));
+            t.got = std::min(t.size, t.got + packet);
+            g.chunkTaken += DWORD(packet);
+            if (packet < kPacket || t.got == t.size)
+                return t.got;
+        }
         if (!g.readPending) {
             g.readOv = OVERLAPPED{};
             g.readOv.hEvent = g.readEvent;
@@ -150,7 +155,7 @@ int fillChunk(ULONGLONG deadline)
         const ULONGLONG now = GetTickCount64();
         const DWORD wait = now < deadline ? DWORD(deadline - now) : 0;
         if (WaitForSingleObject(g.readEvent, wait) != WAIT_OBJECT_0)
-            return 0;
+            return failWith(kTimedOut, "timeout");
         DWORD n = 0;
         g.readPending = false;
         if (!GetOverlappedResult(g.com, &g.readOv, &n, FALSE))
@@ -158,7 +163,7 @@ int fillChunk(ULONGLONG deadline)
         g.chunkSize = n;
         g.chunkTaken = 0;
         if (n > 0)
-            return 1;
+            continue;
         // Reads that keep ending empty: the line hung up.
         if (++empty >= kEmptyReadsAtHangUp)
             return failWith(kIoError, "the device is not connected");
@@ -166,78 +171,37 @@ int fillChunk(ULONGLONG deadline)
     }
 }
 
-// Moves packets into a pending transfer: 1 once a short packet or a full
-// buffer completed it, 0 when the time-out passed first (it keeps what it
-// holds), or a failure code.
-int gather(Transfer &t, int timeoutMs)
+// What the transfer gathered is lost, with a packet that arrived just then.
+void cancel()
 {
-    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
-    for (;;) {
-        while (g.chunkTaken < g.chunkSize) {
-            const int packet = std::min(kPacket, int(g.chunkSize - g.chunkTaken));
-            const int n = std::min(packet, t.size - t.got);
-            std::memcpy(t.bytes + t.got, g.chunk + g.chunkTaken, size_t(n));
-            t.got += n;
-            g.chunkTaken += DWORD(packet);
-            if (packet < kPacket || t.got == t.size) {
-                t.pending = false;
-                return 1;
-            }
-        }
-        const int rc = fillChunk(deadline);
-        if (rc <= 0)
-            return rc;
-    }
-}
-
-// What a transfer gathered is lost, and so is a packet that arrived just as
-// it was cancelled.
-void cancel(Transfer &t)
-{
-    if (g.chunkTaken >= g.chunkSize && g.readPending &&
-        WaitForSingleObject(g.readEvent, 0) == WAIT_OBJECT_0) {
-        DWORD n = 0;
+    if (g.readPending && WaitForSingleObject(g.readEvent, 0) == WAIT_OBJECT_0) {
         g.readPending = false;
-        if (GetOverlappedResult(g.com, &g.readOv, &n, FALSE)) {
-            g.chunkSize = n;
-            g.chunkTaken = 0;
-        }
+        g.chunkSize = g.chunkTaken = 0;
+        GetOverlappedResult(g.com, &g.readOv, &g.chunkSize, FALSE);
     }
-    if (g.chunkTaken < g.chunkSize)
-        g.chunkTaken += DWORD(std::min(kPacket, int(g.chunkSize - g.chunkTaken)));
-    t.got = 0;
-    t.pending = false;
-    t.cancelled = true;
+    g.chunkTaken += std::min(DWORD(kPacket), g.chunkSize - g.chunkTaken);
+    g.transfer.got = 0;
 }
 
-// A read on endpoint 0x81 through handle h: the transfer's bytes, or a
-// failure code. Reaping a cancelled transfer fails.
-int read(DevHandle *h, Transfer &t, int timeoutMs, bool cancelAtTimeOut)
+// Waits for the transfer: its bytes or a failure code. At the time-out it is
+// cancelled or left pending.
+int reap(DevHandle *h, int timeout, bool cancelAtTimeOut)
 {
     InterlockedIncrement(&g.readsInside);
     // A read that ignores its time-out, as a stuck driver's would.
     while (g.holdReads && !g.unplugged)
         Sleep(5);
     int n;
-    if (g.unplugged) {
+    if (g.unplugged)
         n = failWith(kNoDevice, "the device is not connected");
-    } else if (reinterpret_cast<Handle *>(h) != g.owner) {
-        n = failWith(kInvalid, "interface not claimed");
-    } else if (t.cancelled) {
-        t.cancelled = false;
+    else if (reinterpret_cast<Handle *>(h) != g.owner || !g.transfer.pending)
+        n = failWith(kInvalid, "interface not claimed or nothing submitted");
+    else if (g.transfer.cancelled)
         n = failWith(kIoError, "the transfer was cancelled");
-    } else if (!t.pending) {
-        n = failWith(kInvalid, "no transfer submitted");
-    } else {
-        n = gather(t, timeoutMs);
-        if (n > 0)
-            n = t.got;
-        else if (n == 0) {
-            if (cancelAtTimeOut)
-                cancel(t);
-            n = failWith(kTimedOut, "timeout");
-        }
-    }
+    else if ((n = readPort(timeout)) == kTimedOut && cancelAtTimeOut)
+        cancel();
+    if (n != kTimedOut || cancelAtTimeOut)
+        g.transfer.pending = g.transfer.cancelled = false;
     InterlockedDecrement(&g.readsInside);
     return n;
 }
@@ -306,21 +270,19 @@ STANDIN_EXPORT int usb_close(DevHandle *h)
 STANDIN_EXPORT int usb_set_configuration(DevHandle *, int configuration)
 {
     InterlockedIncrement(&g.configurationsSet);
-    if (g.refuseConfiguration)
-        return failWith(kIoError, "could not set config 1: the device is in use");
-    if (configuration != 1)
-        return failWith(kInvalid, "no such configuration");
+    if (g.refuseConfiguration || configuration != 1)
+        return failWith(kIoError, "could not set config 1");
     g.configuration = configuration;
     return 0;
 }
 
 // GET_CONFIGURATION alone.
-STANDIN_EXPORT int usb_control_msg(DevHandle *, int requestType, int request, int, int, char *bytes,
+STANDIN_EXPORT int usb_control_msg(DevHandle *, int type, int request, int, int, char *bytes,
                                    int size, int)
 {
-    if (requestType != 0x80 || request != 0x08 || size < 1)
+    if (type != 0x80 || request != 0x08 || size < 1)
         return failWith(kInvalid, "request not supported");
-    bytes[0] = char(g.configuration);
+    *bytes = char(g.configuration);
     return 1;
 }
 
@@ -363,64 +325,44 @@ STANDIN_EXPORT int usb_bulk_write(DevHandle *h, int endpoint, char *bytes, int s
 
 STANDIN_EXPORT int usb_bulk_read(DevHandle *h, int endpoint, char *bytes, int size, int timeout)
 {
-    if (endpoint != 0x81)
-        return failWith(kInvalid, "bad endpoint");
-    Transfer t;
-    t.bytes = bytes;
-    t.size = size;
-    t.pending = true;
-    return read(h, t, timeout, true);
+    g.transfer = Transfer{bytes, size, 0, endpoint == 0x81, false};
+    return reap(h, timeout, true);
 }
 
-struct Context
+// The context is the handle: one transfer at a time.
+STANDIN_EXPORT int usb_bulk_setup_async(DevHandle *h, void **context, unsigned char)
 {
-    DevHandle *handle;
-    Transfer transfer;
-};
-
-STANDIN_EXPORT int usb_bulk_setup_async(DevHandle *h, void **context, unsigned char endpoint)
-{
-    if (endpoint != 0x81)
-        return failWith(kInvalid, "bad endpoint");
-    *context = new Context{h, {}};
+    *context = h;
     return 0;
 }
 
-STANDIN_EXPORT int usb_submit_async(void *context, char *bytes, int size)
+STANDIN_EXPORT int usb_submit_async(void *, char *bytes, int size)
 {
-    Transfer &t = static_cast<Context *>(context)->transfer;
-    if (t.pending || t.cancelled)
-        return failWith(kBusy, "the transfer is still pending");
-    t = Transfer{bytes, size, 0, true, false};
+    g.transfer = Transfer{bytes, size, 0, true, false};
     return 0;
 }
 
 STANDIN_EXPORT int usb_reap_async(void *context, int timeout)
 {
-    auto *c = static_cast<Context *>(context);
-    return read(c->handle, c->transfer, timeout, true);
+    return reap(static_cast<DevHandle *>(context), timeout, true);
 }
 
 STANDIN_EXPORT int usb_reap_async_nocancel(void *context, int timeout)
 {
-    auto *c = static_cast<Context *>(context);
-    return read(c->handle, c->transfer, timeout, false);
+    return reap(static_cast<DevHandle *>(context), timeout, false);
 }
 
-STANDIN_EXPORT int usb_cancel_async(void *context)
+STANDIN_EXPORT int usb_cancel_async(void *)
 {
-    Transfer &t = static_cast<Context *>(context)->transfer;
-    if (t.pending)
-        cancel(t);
+    cancel();
+    g.transfer.cancelled = true;
     return 0;
 }
 
 STANDIN_EXPORT int usb_free_async(void **context)
 {
-    auto *c = static_cast<Context *>(*context);
-    if (c->transfer.pending || c->transfer.cancelled)
+    if (g.transfer.pending)
         InterlockedIncrement(&g.freedUnreaped);
-    delete c;
     *context = nullptr;
     return 0;
 }
@@ -456,8 +398,7 @@ STANDIN_EXPORT void standin_configuration(int current, int refuse)
 }
 
 // counts[0] releases, [1] closes, [2] closes while a read was inside,
-// [3] reads inside now, [4] configurations set, [5] transfers freed while
-// pending or before their cancel was reaped.
+// [3] reads inside now, [4] configurations set, [5] transfers freed unreaped.
 STANDIN_EXPORT void standin_counts(long counts[6])
 {
     counts[0] = g.releases;
