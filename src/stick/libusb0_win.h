@@ -73,6 +73,21 @@ struct Bus
     uint32_t location;
     Device *root_dev;
 };
+
+// What usb_get_version fills in; -1 where a part is unknown (the driver's
+// version when no device of it answered).
+struct Version
+{
+    struct Part
+    {
+        int major;
+        int minor;
+        int micro;
+        int nano;
+    };
+    Part dll;
+    Part driver;
+};
 #pragma pack(pop)
 
 static_assert(sizeof(DeviceDescriptor) == 18);
@@ -89,10 +104,10 @@ static_assert(offsetof(Device, config) == 554 && offsetof(Device, dev) == 562);
 static_assert(offsetof(Device, devnum) == 570 && offsetof(Device, num_children) == 571);
 static_assert(offsetof(Device, children) == 572);
 static_assert(sizeof(Device) == 580);
+static_assert(sizeof(Version) == 32);
 
-// The calls of one loaded copy of the library. Plain C functions (x64 has a
-// single calling convention). A failed call also sets the text strerror
-// returns, which is shared by all threads: read it right after the call.
+// The library's calls as it exports them. Plain C functions (x64 has a single
+// calling convention).
 struct Calls
 {
     void (*init)();
@@ -104,31 +119,85 @@ struct Calls
     int (*setConfiguration)(DevHandle *handle, int configuration);
     int (*claimInterface)(DevHandle *handle, int number);
     int (*releaseInterface)(DevHandle *handle, int number);
-    // Return the bytes moved, kTimedOut, or another negative errno-style code.
+    int (*controlMsg)(DevHandle *handle, int requestType, int request, int value, int index,
+                      char *bytes, int size, int timeoutMs);
     int (*bulkWrite)(DevHandle *handle, int endpoint, char *bytes, int size, int timeoutMs);
-    int (*bulkRead)(DevHandle *handle, int endpoint, char *bytes, int size, int timeoutMs);
+    int (*bulkSetupAsync)(DevHandle *handle, void **context, unsigned char endpoint);
+    int (*submitAsync)(void *context, char *bytes, int size);
+    int (*reapAsyncNocancel)(void *context, int timeoutMs);
+    int (*cancelAsync)(void *context);
+    int (*freeAsync)(void **context);
+    const Version *(*getVersion)();
     char *(*strerror)();
 };
 
-class Library : public Calls
+// One loaded copy of the library, shared by everything that uses it while any
+// holder keeps it: the DLL is loaded once per process whatever we do, and one
+// object standing for it lets every opening know which of its devices a
+// reader of ours still holds.
+//
+// Results are the library's: the bytes moved or a value >= 0, kTimedOut, or
+// another negative errno-style code. The library keeps one error text for all
+// threads, so each call that can fail reads it on the calling thread straight
+// after the call and hands it back through error (left alone on success).
+class Library
 {
 public:
     // Loads libusb0.dll from System32 only (a copy beside the program is never
-    // taken) and calls its usb_init. Null when it is not there or lacks one
-    // of the calls; why then says which. Each load holds the library until
-    // the last holder lets it go.
+    // taken) and calls its usb_init; while one is held, returns that one. Null
+    // when it cannot be loaded or lacks one of the calls; why then says which,
+    // with the system's error code and text for a failed load.
     static std::shared_ptr<const Library> load(QString *why = nullptr);
+    // Why the library cannot be loaded now; empty when it can.
+    static QString loadFailure();
     ~Library();
 
     Library(const Library &) = delete;
     Library &operator=(const Library &) = delete;
 
-    // The library's text for the last failed call, or fallback without one.
-    QString lastError(const QString &fallback) const;
+    // "libusb0.dll 1.2.7.3, driver libusb0.sys 1.2.7.3", for the diagnostics.
+    QString versionLine() const;
+
+    int findBusses() const { return m_calls.findBusses(); }
+    int findDevices() const { return m_calls.findDevices(); }
+    Bus *getBusses() const { return m_calls.getBusses(); }
+    DevHandle *open(Device *device, QString *error) const;
+    int close(DevHandle *handle) const { return m_calls.close(handle); }
+    // The configuration the device reports (0: none), or a negative code.
+    int configuration(DevHandle *handle, QString *error) const;
+    int setConfiguration(DevHandle *handle, int configuration, QString *error) const;
+    int claimInterface(DevHandle *handle, int number, QString *error) const;
+    int releaseInterface(DevHandle *handle, int number) const;
+    int bulkWrite(DevHandle *handle, int endpoint, char *bytes, int size, int timeoutMs) const;
+
+    // One asynchronous transfer: set up once, then submitted and reaped in
+    // turn. A reap that times out leaves the transfer pending with what it
+    // has gathered; a transfer is cancelled only by cancelAsync, and a
+    // cancelled one is reaped before freeAsync.
+    int bulkSetupAsync(DevHandle *handle, void **context, int endpoint, QString *error) const;
+    int submitAsync(void *context, char *bytes, int size, QString *error) const;
+    int reapAsyncNocancel(void *context, int timeoutMs, QString *error) const;
+    int cancelAsync(void *context) const { return m_calls.cancelAsync(context); }
+    int freeAsync(void **context) const { return m_calls.freeAsync(context); }
+
+    // A reader of ours that its transport stopped waiting for still holds
+    // the device named deviceName (its filename); it is let go when that
+    // reader is done with it. Callable from any thread.
+    void readerOut(const QString &deviceName) const;
+    void readerLetGo(const QString &deviceName) const;
+    // Waits up to timeoutMs until no reader of ours holds the device; false
+    // when one still does.
+    bool waitForReaders(const QString &deviceName, int timeoutMs) const;
 
 private:
     Library() = default;
+    // The library's text for the call that just failed on this thread.
+    void takeError(int result, QString *error, const char *call) const;
+
+    Calls m_calls{};
     void *m_module = nullptr;
+    struct Readers;
+    std::unique_ptr<Readers> m_readers;
 };
 
 } // namespace pulvane::stick::libusb0

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -15,29 +14,20 @@ namespace {
 
 constexpr int kInterface = 0;
 constexpr int kConfiguration = 1;
-// Each read asks for this much; a read ends at the stick's first short packet.
-constexpr int kReadSize = 512;
 
-// The library's errno-style codes (those of the Windows C runtime).
+// The library's errno-style codes (those of the Windows C runtime) for a
+// device that is not there.
 constexpr int kNoEntry = -2;
-constexpr int kAccessDenied = -13;
-constexpr int kBusy = -16;
 constexpr int kNoDevice = -19;
 
-// Why an open failed, from the library's result code and its text.
-QString openFailure(int code, const QString &what, const QString &libraryText)
+// Why the claim failed, from the library's result code and its text. The
+// stick was listed a moment ago: unless it went since, the driver refused it
+// because another program has it claimed (one at a time).
+QString claimFailure(int code, const QString &what, const QString &libraryText)
 {
-    switch (code) {
-    case kNoEntry:
-    case kNoDevice:
+    if (code == kNoEntry || code == kNoDevice)
         return goneReason(what);
-    case kBusy:
-    case kAccessDenied:
-        // The driver lets one program at a time claim the stick.
-        return busyReason(what, QString());
-    default:
-        return otherReason(what, libraryText);
-    }
+    return QStringLiteral("%1 (%2)").arg(busyReason(what, QString()), libraryText);
 }
 
 } // namespace
@@ -47,6 +37,7 @@ QString openFailure(int code, const QString &what, const QString &libraryText)
 struct Libusb0Transport::Reader
 {
     std::shared_ptr<const libusb0::Library> library;
+    QString deviceName;
     libusb0::DevHandle *handle = nullptr;
     Libusb0Transport *owner = nullptr;
 
@@ -67,33 +58,62 @@ struct Libusb0Transport::Reader
         handle = nullptr;
     }
 
+    bool stopping()
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        return stop;
+    }
+
+    // Queues a call on the owner unless close() has begun.
+    template <typename Call> void post(Call call)
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        if (!stop)
+            QMetaObject::invokeMethod(owner, std::move(call), Qt::QueuedConnection);
+    }
+
     static void run(const std::shared_ptr<Reader> &self)
     {
+        const libusb0::Library &library = *self->library;
+        Libusb0Transport *owner = self->owner;
         char buffer[kReadSize];
-        bool reading = true;
-        while (reading) {
-            const int n = self->library->bulkRead(self->handle, kInEndpoint, buffer, kReadSize,
-                                                  kReadTimeoutMs);
-            const bool failed = n < 0 && n != libusb0::kTimedOut;
-            std::lock_guard<std::mutex> guard(self->lock);
-            if (self->stop)
-                break;
-            Libusb0Transport *owner = self->owner;
-            if (n > 0) {
-                QMetaObject::invokeMethod(
-                    owner,
-                    [owner, self, bytes = QByteArray(buffer, n)] { owner->deliver(self, bytes); },
-                    Qt::QueuedConnection);
-            } else if (failed) {
-                QMetaObject::invokeMethod(
-                    owner, [owner, self] { owner->readerLost(self); }, Qt::QueuedConnection);
-                reading = false;
+        void *context = nullptr;
+        bool pending = false;
+        bool failed = library.bulkSetupAsync(self->handle, &context, kInEndpoint, nullptr) < 0;
+        while (!failed && !self->stopping()) {
+            if (!pending) {
+                failed = library.submitAsync(context, buffer, kReadSize, nullptr) < 0;
+                pending = !failed;
+                continue;
             }
+            const int n = library.reapAsyncNocancel(context, kReadTimeoutMs, nullptr);
+            if (n == libusb0::kTimedOut)
+                continue;
+            pending = false;
+            failed = n < 0;
+            if (n > 0)
+                self->post(
+                    [owner, self, bytes = QByteArray(buffer, n)] { owner->deliver(self, bytes); });
         }
-        std::lock_guard<std::mutex> guard(self->lock);
+        if (failed)
+            self->post([owner, self] { owner->readerLost(self); });
+        if (pending) {
+            library.cancelAsync(context);
+            // A cancelled transfer is freed only once reaped. One the library
+            // does not give back is left to it: a leak, where freeing it
+            // under the driver would corrupt memory.
+            if (library.reapAsyncNocancel(context, kCloseWaitMs, nullptr) == libusb0::kTimedOut)
+                context = nullptr;
+        }
+        if (context)
+            library.freeAsync(&context);
+
+        const std::lock_guard<std::mutex> guard(self->lock);
         self->finished = true;
-        if (self->abandoned)
+        if (self->abandoned) {
             self->releaseDevice();
+            self->library->readerLetGo(self->deviceName);
+        }
         self->ended.notify_all();
     }
 };
@@ -113,6 +133,14 @@ Libusb0Transport::~Libusb0Transport()
 bool Libusb0Transport::open(QString *why)
 {
     close();
+    // A reader of ours that close() stopped waiting for still has the stick
+    // claimed: that is not another program, and it may let go soon.
+    if (!m_library->waitForReaders(m_deviceName, kCloseWaitMs)) {
+        *why = otherReason(m_description,
+                           QStringLiteral("the previous opening's read has not returned; press "
+                                          "START again, or unplug the stick and plug it in again"));
+        return false;
+    }
     m_library->findBusses();
     m_library->findDevices();
     const QByteArray name = m_deviceName.toLocal8Bit();
@@ -125,23 +153,29 @@ bool Libusb0Transport::open(QString *why)
         *why = goneReason(m_description);
         return false;
     }
-    libusb0::DevHandle *handle = m_library->open(device);
+    QString error;
+    libusb0::DevHandle *handle = m_library->open(device, &error);
     if (!handle) {
-        *why = otherReason(m_description, m_library->lastError(QStringLiteral("usb_open failed")));
+        *why = otherReason(m_description, error);
         return false;
     }
-    int rc = m_library->setConfiguration(handle, kConfiguration);
-    if (rc >= 0)
-        rc = m_library->claimInterface(handle, kInterface);
+    // Setting a configuration can act as a reset of a stick that has one,
+    // under the program that holds it: only a stick without one gets it.
+    // Where the stick does not say, it is tried. A refusal is not final
+    // either way: the claim decides.
+    QString ignored;
+    if (m_library->configuration(handle, &ignored) <= 0)
+        m_library->setConfiguration(handle, kConfiguration, &ignored);
+    const int rc = m_library->claimInterface(handle, kInterface, &error);
     if (rc < 0) {
-        *why = openFailure(rc, m_description,
-                           m_library->lastError(QStringLiteral("error %1").arg(rc)));
+        *why = claimFailure(rc, m_description, error);
         m_library->close(handle);
         return false;
     }
 
     auto reader = std::make_shared<Reader>();
     reader->library = m_library;
+    reader->deviceName = m_deviceName;
     reader->handle = handle;
     reader->owner = this;
     reader->thread = std::thread(&Reader::run, reader);
@@ -187,6 +221,8 @@ void Libusb0Transport::close()
         reader->releaseDevice();
     } else {
         reader->abandoned = true;
+        // Under the reader's lock, so that the thread's letting go comes after.
+        m_library->readerOut(m_deviceName);
         guard.unlock();
         reader->thread.detach();
     }

@@ -1,12 +1,17 @@
 // A bulk stick (0fcf:1008, 0fcf:1009) with its maker's libusb-win32 driver,
 // reached through libusb0.dll as the driver comes. Windows only.
 //
-// The library's transfers block, so reading has a thread of its own: it asks
-// for bytes with a short time-out (the library's kTimedOut means nothing came
-// yet, and it asks again), and hands each read to the thread that owns the
+// Reading has a thread of its own. It keeps one asynchronous IN transfer
+// pending and waits on it in short steps (kReadTimeoutMs), looking for
+// close() between them. A step that times out leaves the transfer pending
+// with what it has gathered: a transfer the library cancels loses its bytes,
+// and one that holds a full 64-byte packet waits for a short packet or a full
+// buffer, which may take longer than any time-out. So a transfer is cancelled
+// only by close(). Each completed transfer goes to the thread that owns the
 // transport (the window's) as a queued call carrying its own copy of the
-// bytes. Any other failed read is the stick gone. Writes run on the owning
-// thread and hold it for one write at most (kWriteTimeoutMs).
+// bytes, and the next one is submitted. Any failure other than a time-out is
+// the stick gone. Writes run on the owning thread and hold it for one write
+// at most (kWriteTimeoutMs).
 #pragma once
 
 #include "transport.h"
@@ -30,22 +35,29 @@ public:
     ~Libusb0Transport() override;
 
     // Finds the device among those the library lists now, opens it, sets
-    // configuration 1, claims interface 0 and starts reading. On failure
-    // returns false and says why (gone, busy, or the library's own text).
+    // configuration 1 if the stick has none, claims interface 0 and starts
+    // reading. When a reader of an earlier opening of this device is still
+    // inside the library, waits for it at most kCloseWaitMs first. On failure
+    // returns false and says why (gone, busy with the library's text, the
+    // earlier reader, or the library's own text).
     bool open(QString *why);
 
     bool write(const QByteArray &bytes) override;
     bool isOpen() const override;
-    // Stops reading, releases interface 0 and closes the device. Waits for a
-    // read under way at most kCloseWaitMs: a read the library does not give
-    // back by then finishes on its own, and its thread releases and closes
-    // the device afterwards. No signals after this returns.
+    // Stops reading (the pending transfer is cancelled and reaped), releases
+    // interface 0 and closes the device. Waits for the reader at most
+    // kCloseWaitMs: a read the library does not give back by then finishes
+    // on its own, and its thread releases and closes the device afterwards.
+    // No signals after this returns.
     void close() override;
     QString description() const override;
 
     static constexpr int kOutEndpoint = 0x01;
     static constexpr int kInEndpoint = 0x81;
+    // One step of the wait on the pending transfer.
     static constexpr int kReadTimeoutMs = 100;
+    // What each transfer asks for: whole 64-byte packets.
+    static constexpr int kReadSize = 8 * 64;
     static constexpr int kWriteTimeoutMs = 2000;
     // Ten read time-outs, and still less than one write may take.
     static constexpr int kCloseWaitMs = 1000;

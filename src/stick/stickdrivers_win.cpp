@@ -8,6 +8,7 @@
 #include "libusb0transport_win.h"
 #include "openfailure.h"
 #include "setupapi_win.h"
+#include "stickdiagnostics.h"
 #include "stickscan.h"
 
 #include <cfgmgr32.h>
@@ -102,6 +103,7 @@ std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QStrin
             *why = otherReason(stick.description, reason);
         return nullptr;
     }
+    ant::reportStickTrouble(library->versionLine());
     auto transport = std::make_unique<Libusb0Transport>(library, stick.path, stick.description);
     if (transport->open(&reason))
         return transport;

@@ -5,8 +5,9 @@
 // It lists one ANT USB-m stick (0fcf:1009) whose bulk endpoints carry bytes
 // to and from the COM port named in PULVANE_LIBUSB0_PORT (read at each
 // usb_find_devices; no port named, no stick). A port that hangs up (its reads
-// keep ending empty) is a stick pulled out. Three more exports serve the
-// transport's tests: standin_unplug, standin_hold_reads and standin_counts.
+// keep ending empty) is a stick pulled out. More exports serve the transport's
+// tests: standin_unplug, standin_hold_reads, standin_configuration and
+// standin_counts. It reads as the real library does: see readPort and cancel.
 //
 // Linked statically: the library is loaded from System32 alone, so it may
 // need nothing but Windows' own DLLs.
@@ -14,6 +15,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -27,10 +29,21 @@ constexpr int kNoDevice = -19;
 constexpr int kIoError = -5;
 constexpr DWORD kChunk = 4096;
 constexpr int kEmptyReadsAtHangUp = 3;
+constexpr int kPacket = 64;
 
 // One per usb_open; the one that claimed interface 0 owns the port.
 struct Handle
 {
+};
+
+// The one IN transfer: usb_bulk_read's own, or the asynchronous one.
+struct Transfer
+{
+    char *bytes;
+    int size;
+    int got;
+    bool pending;
+    bool cancelled;
 };
 
 struct State
@@ -54,6 +67,11 @@ struct State
     volatile LONG closedDuringRead = 0;
     volatile LONG releases = 0;
     volatile LONG closes = 0;
+    Transfer transfer{};
+    int configuration = 1;
+    volatile LONG refuseConfiguration = 0;
+    volatile LONG configurationsSet = 0;
+    volatile LONG freedUnreaped = 0;
 } g;
 
 int failWith(int code, const char *text)
@@ -106,19 +124,24 @@ bool openPort()
     return true;
 }
 
-// Waits up to timeoutMs for the read that stays pending across calls;
-// a read not done by then is asked for again at the next call.
-int readPort(char *bytes, int size, int timeoutMs)
+// Gathers the transfer for up to timeoutMs, with the port's read pending
+// across calls. Bytes that reached the port together come as packets of at
+// most 64 bytes; a short packet or a full buffer completes the transfer, and
+// at the time-out it keeps what it holds.
+int readPort(int timeoutMs)
 {
+    Transfer &t = g.transfer;
     const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
     int empty = 0;
     for (;;) {
-        if (g.chunkTaken < g.chunkSize) {
-            const int n = int(g.chunkSize - g.chunkTaken) < size ? int(g.chunkSize - g.chunkTaken)
-                                                                 : size;
-            std::memcpy(bytes, g.chunk + g.chunkTaken, size_t(n));
-            g.chunkTaken += DWORD(n);
-            return n;
+        while (g.chunkTaken < g.chunkSize) {
+            const int packet = std::min(kPacket, int(g.chunkSize - g.chunkTaken));
+            std::memcpy(t.bytes + t.got, g.chunk + g.chunkTaken,
+                        size_t(std::min(packet, t.size - t.got)));
+            t.got = std::min(t.size, t.got + packet);
+            g.chunkTaken += DWORD(packet);
+            if (packet < kPacket || t.got == t.size)
+                return t.got;
         }
         if (!g.readPending) {
             g.readOv = OVERLAPPED{};
@@ -146,6 +169,41 @@ int readPort(char *bytes, int size, int timeoutMs)
             return failWith(kIoError, "the device is not connected");
         Sleep(10);
     }
+}
+
+// What the transfer gathered is lost, with a packet that arrived just then.
+void cancel()
+{
+    if (g.readPending && WaitForSingleObject(g.readEvent, 0) == WAIT_OBJECT_0) {
+        g.readPending = false;
+        g.chunkSize = g.chunkTaken = 0;
+        GetOverlappedResult(g.com, &g.readOv, &g.chunkSize, FALSE);
+    }
+    g.chunkTaken += std::min(DWORD(kPacket), g.chunkSize - g.chunkTaken);
+    g.transfer.got = 0;
+}
+
+// Waits for the transfer: its bytes or a failure code. At the time-out it is
+// cancelled or left pending.
+int reap(DevHandle *h, int timeout, bool cancelAtTimeOut)
+{
+    InterlockedIncrement(&g.readsInside);
+    // A read that ignores its time-out, as a stuck driver's would.
+    while (g.holdReads && !g.unplugged)
+        Sleep(5);
+    int n;
+    if (g.unplugged)
+        n = failWith(kNoDevice, "the device is not connected");
+    else if (reinterpret_cast<Handle *>(h) != g.owner || !g.transfer.pending)
+        n = failWith(kInvalid, "interface not claimed or nothing submitted");
+    else if (g.transfer.cancelled)
+        n = failWith(kIoError, "the transfer was cancelled");
+    else if ((n = readPort(timeout)) == kTimedOut && cancelAtTimeOut)
+        cancel();
+    if (n != kTimedOut || cancelAtTimeOut)
+        g.transfer.pending = g.transfer.cancelled = false;
+    InterlockedDecrement(&g.readsInside);
+    return n;
 }
 
 } // namespace
@@ -211,7 +269,21 @@ STANDIN_EXPORT int usb_close(DevHandle *h)
 
 STANDIN_EXPORT int usb_set_configuration(DevHandle *, int configuration)
 {
-    return configuration == 1 ? 0 : failWith(kInvalid, "no such configuration");
+    InterlockedIncrement(&g.configurationsSet);
+    if (g.refuseConfiguration || configuration != 1)
+        return failWith(kIoError, "could not set config 1");
+    g.configuration = configuration;
+    return 0;
+}
+
+// GET_CONFIGURATION alone.
+STANDIN_EXPORT int usb_control_msg(DevHandle *, int type, int request, int, int, char *bytes,
+                                   int size, int)
+{
+    if (type != 0x80 || request != 0x08 || size < 1)
+        return failWith(kInvalid, "request not supported");
+    *bytes = char(g.configuration);
+    return 1;
 }
 
 STANDIN_EXPORT int usb_claim_interface(DevHandle *h, int number)
@@ -253,19 +325,52 @@ STANDIN_EXPORT int usb_bulk_write(DevHandle *h, int endpoint, char *bytes, int s
 
 STANDIN_EXPORT int usb_bulk_read(DevHandle *h, int endpoint, char *bytes, int size, int timeout)
 {
-    InterlockedIncrement(&g.readsInside);
-    // A read that ignores its time-out, as a stuck driver's would.
-    while (g.holdReads && !g.unplugged)
-        Sleep(5);
-    int n;
-    if (g.unplugged)
-        n = failWith(kNoDevice, "the device is not connected");
-    else if (endpoint != 0x81 || reinterpret_cast<Handle *>(h) != g.owner)
-        n = failWith(kInvalid, "bad endpoint or interface not claimed");
-    else
-        n = readPort(bytes, size, timeout);
-    InterlockedDecrement(&g.readsInside);
-    return n;
+    g.transfer = Transfer{bytes, size, 0, endpoint == 0x81, false};
+    return reap(h, timeout, true);
+}
+
+// The context is the handle: one transfer at a time.
+STANDIN_EXPORT int usb_bulk_setup_async(DevHandle *h, void **context, unsigned char)
+{
+    *context = h;
+    return 0;
+}
+
+STANDIN_EXPORT int usb_submit_async(void *, char *bytes, int size)
+{
+    g.transfer = Transfer{bytes, size, 0, true, false};
+    return 0;
+}
+
+STANDIN_EXPORT int usb_reap_async(void *context, int timeout)
+{
+    return reap(static_cast<DevHandle *>(context), timeout, true);
+}
+
+STANDIN_EXPORT int usb_reap_async_nocancel(void *context, int timeout)
+{
+    return reap(static_cast<DevHandle *>(context), timeout, false);
+}
+
+STANDIN_EXPORT int usb_cancel_async(void *)
+{
+    cancel();
+    g.transfer.cancelled = true;
+    return 0;
+}
+
+STANDIN_EXPORT int usb_free_async(void **context)
+{
+    if (g.transfer.pending)
+        InterlockedIncrement(&g.freedUnreaped);
+    *context = nullptr;
+    return 0;
+}
+
+STANDIN_EXPORT const Version *usb_get_version()
+{
+    static const Version version{{1, 2, 7, 3}, {1, 2, 7, 3}};
+    return &version;
 }
 
 STANDIN_EXPORT char *usb_strerror()
@@ -285,12 +390,21 @@ STANDIN_EXPORT void standin_hold_reads(int hold)
     InterlockedExchange(&g.holdReads, hold);
 }
 
+// The stick's configuration now (0: none), and whether setting one fails.
+STANDIN_EXPORT void standin_configuration(int current, int refuse)
+{
+    g.configuration = current;
+    InterlockedExchange(&g.refuseConfiguration, refuse);
+}
+
 // counts[0] releases, [1] closes, [2] closes while a read was inside,
-// [3] reads inside now.
-STANDIN_EXPORT void standin_counts(long counts[4])
+// [3] reads inside now, [4] configurations set, [5] transfers freed unreaped.
+STANDIN_EXPORT void standin_counts(long counts[6])
 {
     counts[0] = g.releases;
     counts[1] = g.closes;
     counts[2] = g.closedDuringRead;
     counts[3] = g.readsInside;
+    counts[4] = g.configurationsSet;
+    counts[5] = g.freedUnreaped;
 }

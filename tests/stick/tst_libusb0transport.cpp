@@ -3,6 +3,7 @@
 // prefix's System32. The stand-in's stick carries its bulk endpoints to the
 // first COM port of PULVANE_TEST_COM_PAIR; the test speaks through the second
 // as the stick would. Without the stand-in or the pair the test skips itself.
+#include "antframe.h"
 #include "comportpeer.h"
 #include "libusb0_win.h"
 #include "libusb0transport_win.h"
@@ -10,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <thread>
 #include <type_traits>
 
 #include <windows.h>
@@ -27,18 +29,21 @@ struct StandIn
 {
     void (*unplug)(int) = nullptr;
     void (*holdReads)(int) = nullptr;
-    void (*counts)(long[4]) = nullptr;
+    void (*configuration)(int current, int refuse) = nullptr;
+    void (*counts)(long[6]) = nullptr;
 
     enum Count
     {
         Releases,
         Closes,
         ClosedDuringRead,
-        ReadsInside
+        ReadsInside,
+        ConfigurationsSet,
+        FreedUnreaped
     };
     long count(Count which) const
     {
-        long all[4] = {};
+        long all[6] = {};
         counts(all);
         return all[which];
     }
@@ -54,10 +59,15 @@ private slots:
     void initTestCase();
     void cleanup();
     void timeOutsAreNotErrors();
+    void noByteLostToAPause();
     void aGoneStickIs();
     void closeWhileAReadWaits_data();
     void closeWhileAReadWaits();
     void secondOpenIsBusy();
+    void configurationOnlyWhereNone_data();
+    void configurationOnlyWhereNone();
+    void reopenAfterAStuckRead_data();
+    void reopenAfterAStuckRead();
 
 private:
     std::shared_ptr<const libusb0::Library> m_library;
@@ -87,15 +97,19 @@ void TestLibusb0Transport::initTestCase()
     };
     resolve("standin_unplug", &m_standIn.unplug);
     resolve("standin_hold_reads", &m_standIn.holdReads);
+    resolve("standin_configuration", &m_standIn.configuration);
     resolve("standin_counts", &m_standIn.counts);
-    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.counts)
+    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.configuration || !m_standIn.counts)
         QSKIP("libusb0.dll in System32 is not the test stand-in");
+    QCOMPARE(m_library->versionLine(),
+             QStringLiteral("libusb0.dll 1.2.7.3, driver libusb0.sys 1.2.7.3"));
 }
 
 void TestLibusb0Transport::cleanup()
 {
     m_standIn.unplug(0);
     m_standIn.holdReads(0);
+    m_standIn.configuration(1, 0);
 }
 
 void TestLibusb0Transport::timeOutsAreNotErrors()
@@ -118,6 +132,23 @@ void TestLibusb0Transport::timeOutsAreNotErrors()
     QVERIFY(transport.write(reset));
     QCOMPARE(peer.read(reset.size()), reset);
     QCOMPARE(gone.count(), 0);
+}
+
+void TestLibusb0Transport::noByteLostToAPause()
+{
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    test::ComPortPeer peer(m_peerPort);
+    QSignalSpy arrived(&transport, &Transport::bytesArrived);
+    QByteArray broadcasts;
+    for (char i = 0; i < 5; ++i)
+        broadcasts += encodeFrame(broadcastData(0, QByteArray(8, i)));
+    // One full packet, a pause longer than any time-out, then the last byte.
+    QVERIFY(peer.write(broadcasts.left(64)));
+    QTest::qWait(3 * Libusb0Transport::kReadTimeoutMs);
+    QVERIFY(peer.write(broadcasts.mid(64)));
+    QTRY_COMPARE(test::joinedBytes(arrived).toHex(), broadcasts.toHex());
 }
 
 void TestLibusb0Transport::aGoneStickIs()
@@ -163,6 +194,7 @@ void TestLibusb0Transport::closeWhileAReadWaits()
     QTRY_COMPARE(m_standIn.count(StandIn::Closes), closes + 1);
     QCOMPARE(m_standIn.count(StandIn::Releases), releases + 1);
     QCOMPARE(m_standIn.count(StandIn::ClosedDuringRead), closedDuringRead);
+    QCOMPARE(m_standIn.count(StandIn::FreedUnreaped), 0);
 }
 
 void TestLibusb0Transport::secondOpenIsBusy()
@@ -172,8 +204,64 @@ void TestLibusb0Transport::secondOpenIsBusy()
     QVERIFY2(first.open(&why), qPrintable(why));
     Libusb0Transport second(m_library, kStick, QStringLiteral("stick"));
     QVERIFY(!second.open(&why));
-    QCOMPARE(why, QStringLiteral("stick is busy: another program holds it"));
+    // The claim's own text, not the first one's reader timing out meanwhile.
+    QCOMPARE(why, QStringLiteral("stick is busy: another program holds it (libusb0-dll:err "
+                                 "[stand-in] interface held by another handle)"));
     QVERIFY(first.isOpen());
+}
+
+void TestLibusb0Transport::configurationOnlyWhereNone_data()
+{
+    QTest::addColumn<int>("current");
+    QTest::addColumn<int>("refused");
+    QTest::addColumn<long>("sets");
+    QTest::newRow("a configured stick is left as it is") << 1 << 0 << 0L;
+    QTest::newRow("a stick without one gets configuration 1") << 0 << 0 << 1L;
+    QTest::newRow("a refusal still reaches the claim") << 0 << 1 << 1L;
+}
+
+void TestLibusb0Transport::configurationOnlyWhereNone()
+{
+    QFETCH(int, current);
+    QFETCH(int, refused);
+    QFETCH(long, sets);
+    m_standIn.configuration(current, refused);
+    const long setBefore = m_standIn.count(StandIn::ConfigurationsSet);
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    QCOMPARE(m_standIn.count(StandIn::ConfigurationsSet) - setBefore, sets);
+}
+
+void TestLibusb0Transport::reopenAfterAStuckRead_data()
+{
+    QTest::addColumn<bool>("readReturns");
+    QTest::newRow("the read returns while the new opening waits") << true;
+    QTest::newRow("the read does not return") << false;
+}
+
+void TestLibusb0Transport::reopenAfterAStuckRead()
+{
+    QFETCH(bool, readReturns);
+    m_standIn.holdReads(1);
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    QTRY_VERIFY(m_standIn.count(StandIn::ReadsInside) > 0);
+    transport.close(); // gives up on the read; its thread keeps the stick claimed
+    // The read returns a quarter into the new opening's wait, or not at all.
+    std::thread letGo([this, readReturns] {
+        Sleep(Libusb0Transport::kCloseWaitMs / 4);
+        m_standIn.holdReads(!readReturns);
+    });
+    const bool opened = transport.open(&why);
+    letGo.join();
+    m_standIn.holdReads(0);
+    QVERIFY2(opened == readReturns, qPrintable(why));
+    if (!opened)
+        QCOMPARE(why, QStringLiteral("stick: the previous opening's read has not returned; press "
+                                     "START again, or unplug the stick and plug it in again"));
+    QVERIFY(m_library->waitForReaders(kStick, 10 * Libusb0Transport::kCloseWaitMs));
 }
 
 QTEST_GUILESS_MAIN(TestLibusb0Transport)
