@@ -62,8 +62,8 @@ QString stickDriverLine(const StickDriverFound &stick, Libusb0Listing libusb0)
             .arg(name, stick.service)
             .arg(stick.problem);
     if (is("libusb0") && libusb0 == Libusb0Listing::LibraryMissing)
-        return QStringLiteral("%1 has the driver libusb0, but the driver's library libusb0.dll is "
-                              "missing from System32: install the stick maker's driver package "
+        return QStringLiteral("%1 has the driver libusb0, but the driver's library libusb0.dll "
+                              "could not be loaded from System32: install the stick maker's driver package "
                               "again")
             .arg(name);
     if (is("libusb0") && libusb0 == Libusb0Listing::StickNotListed)

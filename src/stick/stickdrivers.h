@@ -57,6 +57,11 @@ QList<StickDriverFound> scanStickDrivers();
 // add to the open failures.
 QStringList stickDriverLines();
 
+// Lines on the libraries the sticks' drivers come with, for the diagnostics
+// once per START: on Windows the versions of libusb0.dll and its driver when
+// the library loads; nothing elsewhere.
+QStringList stickLibraryLines();
+
 // Opens a bulk stick through the library its driver calls for: libusb-1.0
 // (kind Usb) on every platform; libusb0.dll on Windows (kind Libusb0, found
 // by scanLibusb0Sticks, stickscan.h). On failure returns null and sets why.

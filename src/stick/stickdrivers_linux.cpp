@@ -9,6 +9,11 @@ QStringList stickDriverLines()
     return {};
 }
 
+QStringList stickLibraryLines()
+{
+    return {};
+}
+
 std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QString *why)
 {
     return openLibusbStick(stick, why);

@@ -8,7 +8,6 @@
 #include "libusb0transport_win.h"
 #include "openfailure.h"
 #include "setupapi_win.h"
-#include "stickdiagnostics.h"
 #include "stickscan.h"
 
 #include <cfgmgr32.h>
@@ -50,7 +49,8 @@ QList<StickDriverFound> scanStickDrivers()
 QStringList stickDriverLines()
 {
     QStringList lines;
-    const bool libusb0Present = libusb0::Library::load() != nullptr;
+    QString loadFailure;
+    const bool libusb0Present = libusb0::Library::load(&loadFailure) != nullptr;
     const QList<BulkStickFound> listed =
         libusb0Present ? scanLibusb0Sticks() : QList<BulkStickFound>{};
     for (const StickDriverFound &stick : scanStickDrivers()) {
@@ -63,8 +63,22 @@ QStringList stickDriverLines()
         lines << stickDriverLine(stick, !libusb0Present     ? Libusb0Listing::LibraryMissing
                                         : sameProductListed ? Libusb0Listing::StickListed
                                                             : Libusb0Listing::StickNotListed);
+        // Why the library did not load (not found, or built for another
+        // architecture), once, after the first stick that needs it.
+        if (!libusb0Present &&
+            stick.service.compare(QLatin1String("libusb0"), Qt::CaseInsensitive) == 0 &&
+            !loadFailure.isEmpty()) {
+            lines << loadFailure;
+            loadFailure.clear();
+        }
     }
     return lines;
+}
+
+QStringList stickLibraryLines()
+{
+    const std::shared_ptr<const libusb0::Library> library = libusb0::Library::load();
+    return library ? QStringList{library->versionLine()} : QStringList{};
 }
 
 QList<BulkStickFound> scanLibusb0Sticks()
@@ -103,7 +117,6 @@ std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QStrin
             *why = otherReason(stick.description, reason);
         return nullptr;
     }
-    ant::reportStickTrouble(library->versionLine());
     auto transport = std::make_unique<Libusb0Transport>(library, stick.path, stick.description);
     if (transport->open(&reason))
         return transport;

@@ -40,10 +40,14 @@ std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QStr
     return usb;
 }
 
-std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int baudrate, QString *why)
+std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int baudrate,
+                                                               QString *why)
 {
-    if (index == 0)
+    if (index == 0) {
         m_driverLinesWritten = false;
+        for (const QString &line : stickLibraryLines())
+            ant::reportStickTrouble(line);
+    }
     const QList<StickLocation> sticks = findSticks();
     const bool pastList = index < 0 || index >= sticks.size();
     std::unique_ptr<ant::Transport> transport;
