@@ -51,7 +51,7 @@ public:
         const uint8_t key[8] = {};
         for (const AntMessage &m :
              {setNetworkKey(0, key), assignChannel(0, kChannelTypeSlave, 0),
-              setChannelId(0, 0, kHeartRateDeviceType, 0), setChannelPeriod(0, 8070),
+              setChannelId(0, 0, kHeartRateDeviceType, 0), setChannelPeriod(0, kHeartRatePeriod),
               setProximitySearch(0, bin), setSearchTimeout(0, timeout), setRfFrequency(0, 57),
               openChannel(0)})
             QCOMPARE(codeFor(m), uint8_t(0));
@@ -173,7 +173,7 @@ void TestAntSim::commandCodes_data()
     QTest::newRow("ID unassigned") << QList<AntMessage>{} << setChannelId(0, 0, 120, 0) << 0x15;
     QTest::newRow("ID") << assigned << setChannelId(0, 0, 120, 0) << 0;
     QTest::newRow("ID while open") << open << setChannelId(0, 0, 120, 0) << 0x15;
-    QTest::newRow("period") << assigned << setChannelPeriod(0, 8070) << 0;
+    QTest::newRow("period") << assigned << setChannelPeriod(0, kHeartRatePeriod) << 0;
     QTest::newRow("period 0") << assigned << setChannelPeriod(0, 0) << 0x33;
     QTest::newRow("bin 10") << assigned << setProximitySearch(0, 10) << 0;
     QTest::newRow("bin 11") << assigned << setProximitySearch(0, 11) << 0x28;
@@ -323,7 +323,7 @@ void TestAntSim::broadcastPages()
     belt.heartRateSwing = 10;
     Host host(configWith({belt}));
     host.openHeartRateChannel(0, 250);
-    const QList<AntMessage> pages = broadcasts(host.runFor(160 * 8070 * kSecond / 32768));
+    const QList<AntMessage> pages = broadcasts(host.runFor(160 * kHeartRatePeriod * kSecond / kPeriodUnitsPerSecond));
     QVERIFY(pages.size() >= 140);
     QList<int> numbers;
     int beatChanges = 0;

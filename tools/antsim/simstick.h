@@ -85,8 +85,6 @@ public:
     const SimChannel &channel(int index) const { return m_channels.at(index); }
     const SimStats &stats() const { return m_stats; }
     const QList<Belt> &belts() const { return m_belts; }
-    const BeltStats &beltStats(int index) const { return m_beltStats.at(index); }
-    qint64 junkBytesIn() const { return m_decoder.droppedBytes(); }
     // The summary lines printed when the run ends.
     QStringList summary() const;
 
