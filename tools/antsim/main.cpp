@@ -1,5 +1,6 @@
 // antsim: a simulated ANT stick on a pseudo-terminal. Runs SimStick on real
 // time scaled by --time-scale until a signal or --vanish-at ends it.
+#include "messagelog.h"
 #include "options.h"
 #include "ptylink.h"
 #include "simstick.h"
@@ -109,6 +110,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("antsim"));
+    // The stick discovery's lines, as the program prints them.
+    pulvane::ant::MessageLog log;
 
     SimOptions options;
     QString message;
