@@ -64,11 +64,15 @@ int AntLibrary::ANT_Init(uint8_t usbDeviceNumber, uint16_t baudrate, uint8_t, ui
     release();
     QString why;
     std::unique_ptr<Transport> transport = m_provider.openStick(usbDeviceNumber, baudrate, &why);
+    if (usbDeviceNumber == 0)
+        m_toldThisStart.clear();
     if (!transport || !transport->isOpen()) {
-        qCWarning(lcAnt).noquote() << QStringLiteral("ANT stick %1 not opened: %2")
-                                          .arg(usbDeviceNumber)
-                                          .arg(why.isEmpty() ? QStringLiteral("unknown reason")
-                                                             : why);
+        const QString reason = why.isEmpty() ? QStringLiteral("unknown reason") : why;
+        if (!m_toldThisStart.contains(reason)) {
+            m_toldThisStart << reason;
+            qCWarning(lcAnt).noquote()
+                << QStringLiteral("ANT stick %1 not opened: %2").arg(usbDeviceNumber).arg(reason);
+        }
         return 0;
     }
     m_transport = std::move(transport);

@@ -18,7 +18,8 @@ namespace pulvane::stick {
 QList<StickLocation> findSticks();
 
 // Where a user names sticks that no scan finds, for the message when there is
-// none: the virtual-stick directory on Linux, PULVANE_STICKS on Windows.
+// none: the virtual-stick directory or PULVANE_STICKS on Linux,
+// PULVANE_STICKS on Windows.
 QString namedStickPlace();
 
 } // namespace pulvane::stick
