@@ -4,6 +4,7 @@
 #include "stickdrivers.h"
 #include "sticklist.h"
 #include "sticklog.h"
+#include "usbevents.h"
 #include "usbtransport.h"
 
 namespace pulvane::stick {
@@ -35,8 +36,8 @@ std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baud
 
 std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QString *why)
 {
-    auto usb =
-        std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers, stick.description);
+    auto usb = std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers,
+                                              stick.description, usbEventDriverForPlatform());
     if (!usb->open(why))
         return nullptr;
     return usb;

@@ -8,6 +8,7 @@
 #include "sticklist.h"
 #include "stickopen.h"
 #include "testenv.h"
+#include "usbevents.h"
 #include "usbtransport.h"
 
 #include <QSignalSpy>
@@ -343,8 +344,8 @@ void TestUsbStick::closedWhileTransfersCompleteOnTheEventThread()
     EmulatedStick *stick = m_sticks.at(0);
     const QByteArray broadcast = encodeFrame(broadcastData(0, hex("00 00 00 00 00 00 00 48")));
     for (int round = 0; round < 60; ++round) {
-        UsbTransport usb(1, {1, 4}, QStringLiteral("stick"));
-        usb.handleEventsOnOwnThread();
+        UsbTransport usb(1, {1, 4}, QStringLiteral("stick"),
+                         std::make_unique<UsbEventThreadDriver>());
         QString why;
         QVERIFY2(usb.open(&why), qPrintable(why));
         stick->queueIn(QList<QByteArray>(8, broadcast));
