@@ -108,7 +108,18 @@ QList<AntMessage> broadcasts(const QList<AntMessage> &messages)
     return out;
 }
 
+// The faults a row injects.
+enum class Fault
+{
+    Refuse,
+    Ignore,
+    Garbage,
+    Lossy
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Fault)
 
 class TestAntSim : public QObject
 {
@@ -378,41 +389,48 @@ void TestAntSim::extendedMessagesCarryTheId()
 
 void TestAntSim::faults_data()
 {
-    QTest::addColumn<QString>("fault");
-    QTest::newRow("refuse assign") << "refuse";
-    QTest::newRow("ignore open") << "ignore";
-    QTest::newRow("garbage") << "garbage";
-    QTest::newRow("lossy") << "lossy";
+    QTest::addColumn<Fault>("fault");
+    QTest::newRow("refuse assign") << Fault::Refuse;
+    QTest::newRow("ignore open") << Fault::Ignore;
+    QTest::newRow("garbage") << Fault::Garbage;
+    QTest::newRow("lossy") << Fault::Lossy;
 }
 
 void TestAntSim::faults()
 {
-    QFETCH(QString, fault);
+    QFETCH(Fault, fault);
     SimConfig config = configWith(defaultBelts());
     Host clean(config);
     clean.openHeartRateChannel(4, 250);
     const QList<AntMessage> cleanRun = clean.runFor(20 * kSecond);
 
-    if (fault == u"refuse") {
+    switch (fault) {
+    case Fault::Refuse: {
         config.refuse.insert(kMsgAssignChannel, 0x15);
         Host host(config);
         QCOMPARE(host.codeFor(assignChannel(0, 0, 0)), uint8_t(0x15));
         QCOMPARE(host.send(requestMessage(0, kMsgChannelStatus)),
                  QList<AntMessage>{channelStatus(0, 0)});
-    } else if (fault == u"ignore") {
+        break;
+    }
+    case Fault::Ignore: {
         config.ignore.insert(kMsgOpenChannel);
         Host host(config);
         QCOMPARE(host.codeFor(assignChannel(0, 0, 0)), uint8_t(0));
         QVERIFY(host.send(openChannel(0)).isEmpty());
         QVERIFY(host.runFor(10 * kSecond).isEmpty());
-    } else if (fault == u"garbage") {
+        break;
+    }
+    case Fault::Garbage: {
         config.garbage = 1.0;
         Host host(config);
         host.openHeartRateChannel(4, 250);
         // The junk never holds a sync byte, so every message gets through.
         QCOMPARE(host.runFor(20 * kSecond), cleanRun);
         QVERIFY(host.decoder.droppedBytes() > cleanRun.size());
-    } else {
+        break;
+    }
+    case Fault::Lossy: {
         config.lossy = 0.3;
         Host host(config);
         host.openHeartRateChannel(4, 250);
@@ -421,6 +439,8 @@ void TestAntSim::faults()
         QVERIFY2(fails > trail.size() / 6 && fails < trail.size() / 2,
                  qPrintable(QString::number(fails)));
         QCOMPARE(trail.size(), eventTrail(cleanRun).size());
+        break;
+    }
     }
 }
 

@@ -64,6 +64,10 @@ private:
     // hang-up after its last bytes is the last thing the window sees of it,
     // and shows as the lost-stick lines. False when they never came.
     bool endSimAndDrain(SimOutput &out);
+    // The log of a search that found a belt: START's chain up to the open
+    // channel, then broadcasts counting up; what follows them starts at
+    // received.end.
+    void readSearch(const QStringList &lines, Broadcasts &received);
     // Types the threshold into the spin edit through its key filter.
     void typeProximity(const QString &text);
 
@@ -116,6 +120,14 @@ bool TestEndToEnd::endSimAndDrain(SimOutput &out)
 {
     out = m_sim->stop();
     return QTest::qWaitFor([this] { return m_window->log().contains(kLostLines.first()); }, 10000);
+}
+
+void TestEndToEnd::readSearch(const QStringList &lines, Broadcasts &received)
+{
+    const QStringList transcript = chainTranscript(4);
+    QCOMPARE(lines.mid(0, transcript.size()), transcript);
+    received = readBroadcasts(lines, transcript.size());
+    QVERIFY2(received.countError.isEmpty(), qPrintable(received.countError));
 }
 
 void TestEndToEnd::typeProximity(const QString &text)
@@ -175,10 +187,10 @@ void TestEndToEnd::completeSearch()
     QVERIFY(m_window->button("Btn_Start1")->isEnabled());
 
     const QStringList lines = m_window->log();
-    const QStringList transcript = chainTranscript(4);
-    QCOMPARE(lines.mid(0, transcript.size()), transcript);
-    const Broadcasts received = readBroadcasts(lines, transcript.size());
-    QVERIFY2(received.countError.isEmpty(), qPrintable(received.countError));
+    Broadcasts received;
+    readSearch(lines, received);
+    if (QTest::currentTestFailed())
+        return;
     const QList<int> &rates = received.heartRates;
     const qsizetype afterRecv = received.end;
     QCOMPARE(lines.mid(afterRecv),
@@ -253,10 +265,10 @@ void TestEndToEnd::beltWalkingAwayDropsToSearch()
     QVERIFY(endSimAndDrain(sim));
 
     const QStringList lines = m_window->log();
-    const QStringList transcript = chainTranscript(4);
-    QCOMPARE(lines.mid(0, transcript.size()), transcript);
-    const Broadcasts received = readBroadcasts(lines, transcript.size());
-    QVERIFY2(received.countError.isEmpty(), qPrintable(received.countError));
+    Broadcasts received;
+    readSearch(lines, received);
+    if (QTest::currentTestFailed())
+        return;
     const QList<int> &rates = received.heartRates;
     const qsizetype afterRecv = received.end;
     QVERIFY(!rates.isEmpty());

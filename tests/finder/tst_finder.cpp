@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <functional>
+
 using namespace pulvane;
 using namespace pulvane::test;
 namespace msg = pulvane::ant;
@@ -17,7 +19,12 @@ const QStringList kStartLines{"Connecting to USB ANT dongle.", "Cmd - Reset",
                               "Cmd - SetNetworkKey(0; [XX][XX][XX][XX][XX][XX][XX][XX])"};
 const QStringList kStopLines{"Cmd - ResetSystem", "Cmd - Close"};
 
+// Brings a rig into the phase a row names.
+using RigSetUp = std::function<void(FinderRig &)>;
+
 } // namespace
+
+Q_DECLARE_METATYPE(RigSetUp)
 
 class TestFinder : public QObject
 {
@@ -264,43 +271,41 @@ void TestFinder::lateOpenAckHoldsClose()
 // also while the chain was still configuring.
 void TestFinder::destroy_data()
 {
-    QTest::addColumn<QString>("phase");
+    QTest::addColumn<RigSetUp>("phase");
     QTest::addColumn<bool>("stops");
 
-    QTest::newRow("never started") << "idle" << false;
-    QTest::newRow("no stick found") << "not found" << false;
-    QTest::newRow("configuring") << "configuring" << true;
-    QTest::newRow("open") << "open" << true;
-    QTest::newRow("channel closed by the stick") << "closed" << true;
-    QTest::newRow("stopped") << "stopped" << false;
-    QTest::newRow("repeated START found none") << "lost at restart" << false;
+    QTest::newRow("never started") << RigSetUp([](FinderRig &) {}) << false;
+    QTest::newRow("no stick found") << RigSetUp([](FinderRig &rig) {
+        rig.stick().vanish();
+        rig.finder.Btn_Start1Click();
+    }) << false;
+    QTest::newRow("configuring") << RigSetUp([](FinderRig &rig) { rig.startOnly(); }) << true;
+    QTest::newRow("open") << RigSetUp([](FinderRig &rig) { rig.startAndOpen(); }) << true;
+    QTest::newRow("channel closed by the stick") << RigSetUp([](FinderRig &rig) {
+        rig.startAndOpen();
+        rig.push(msg::channelResponse(0, msg::kMsgCloseChannel, 0));
+        QVERIFY(rig.finder.FormClose());
+    }) << true;
+    QTest::newRow("stopped") << RigSetUp([](FinderRig &rig) {
+        rig.startAndOpen();
+        rig.finder.Btn_StopClick();
+    }) << false;
+    QTest::newRow("repeated START found none") << RigSetUp([](FinderRig &rig) {
+        rig.startOnly();
+        rig.sticks.refused = {0, 1, 2, 3};
+        rig.finder.Btn_Start1Click();
+    }) << false;
 }
 
 void TestFinder::destroy()
 {
-    QFETCH(QString, phase);
+    QFETCH(RigSetUp, phase);
     QFETCH(bool, stops);
 
     FinderRig rig;
-    if (phase == "not found") {
-        rig.stick().vanish();
-        rig.finder.Btn_Start1Click();
-    } else if (phase == "configuring") {
-        rig.startOnly();
-    } else if (phase == "open") {
-        rig.startAndOpen();
-    } else if (phase == "closed") {
-        rig.startAndOpen();
-        rig.push(msg::channelResponse(0, msg::kMsgCloseChannel, 0));
-        QCOMPARE(rig.finder.FormClose(), true);
-    } else if (phase == "lost at restart") {
-        rig.startOnly();
-        rig.sticks.refused = {0, 1, 2, 3};
-        rig.finder.Btn_Start1Click();
-    } else if (phase == "stopped") {
-        rig.startAndOpen();
-        rig.finder.Btn_StopClick();
-    }
+    phase(rig);
+    if (QTest::currentTestFailed())
+        return;
     const qsizetype before = rig.view.log.size();
 
     rig.finder.FormDestroy();
