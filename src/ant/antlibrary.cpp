@@ -220,8 +220,7 @@ void AntLibrary::dispatchAll(const QList<AntMessage> &messages)
 void AntLibrary::onGone(const QString &reason)
 {
     const QString name = m_transport ? m_transport->description() : QString();
-    qCWarning(lcAnt).noquote()
-        << QStringLiteral("ANT stick %1 went away: %2").arg(name, reason);
+    qCWarning(lcAnt).noquote() << QStringLiteral("ANT stick %1 went away: %2").arg(name, reason);
     release();
     emit stickGone(reason);
 }

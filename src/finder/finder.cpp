@@ -2,8 +2,8 @@
 
 #include "antlibrary.h"
 #include "antmessages.h"
-#include "heartrateprofile.h"
 #include "devicenumberstore.h"
+#include "heartrateprofile.h"
 #include "networkkey.h"
 
 namespace pulvane {

@@ -56,8 +56,8 @@ UdevRule installedUdevRule()
 {
     const QString name = QStringLiteral("60-pulvane-ant.rules");
     // The folders udev reads rules from.
-    for (const char *folder : {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d",
-                               "/lib/udev/rules.d"}) {
+    for (const char *folder :
+         {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
         const QString path = QString::fromLatin1(folder) + u'/' + name;
         if (QFileInfo::exists(path))
             return {UdevRule::Where::Read, path};

@@ -36,8 +36,8 @@ std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baud
 
 std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QString *why)
 {
-    auto usb = std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers,
-                                              stick.description, usbEventDriverForPlatform());
+    auto usb = std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers, stick.description,
+                                              usbEventDriverForPlatform());
     if (!usb->open(why))
         return nullptr;
     return usb;

@@ -249,8 +249,7 @@ void TForm1::resizeEvent(QResizeEvent *event)
     // Memo1 keeps its distance to all four sides; everything else stays put.
     const int right = kClientSize.width() - kLogPane.right() - 1;
     const int bottom = kClientSize.height() - kLogPane.bottom() - 1;
-    Memo1->setGeometry(kLogPane.left(), kLogPane.top(),
-                       qMax(0, width() - kLogPane.left() - right),
+    Memo1->setGeometry(kLogPane.left(), kLogPane.top(), qMax(0, width() - kLogPane.left() - right),
                        qMax(0, height() - kLogPane.top() - bottom));
     QWidget::resizeEvent(event);
 }

@@ -334,7 +334,8 @@ void TestAntSim::broadcastPages()
     belt.heartRateSwing = 10;
     Host host(configWith({belt}));
     host.openHeartRateChannel(0, 250);
-    const QList<AntMessage> pages = broadcasts(host.runFor(160 * kHeartRatePeriod * kSecond / kPeriodUnitsPerSecond));
+    const QList<AntMessage> pages =
+        broadcasts(host.runFor(160 * kHeartRatePeriod * kSecond / kPeriodUnitsPerSecond));
     QVERIFY(pages.size() >= 140);
     QList<int> numbers;
     int beatChanges = 0;

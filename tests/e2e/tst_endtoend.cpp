@@ -8,8 +8,8 @@
 #include "e2elines.h"
 #include "spinedit.h"
 #include "sticklist.h"
-#include "virtualsticks.h"
 #include "testenv.h"
+#include "virtualsticks.h"
 #include "windowrig.h"
 
 #include <QLineEdit>

@@ -103,9 +103,8 @@ namespace {
 struct Declared
 {
     QCommandLineOption help{QStringLiteral("help")}; // the parser's own, set below
-    QCommandLineOption name{{"n", "name"},
-                            "Name of the link in the virtual-stick directory (default antsim).",
-                            "name"};
+    QCommandLineOption name{
+        {"n", "name"}, "Name of the link in the virtual-stick directory (default antsim).", "name"};
     QCommandLineOption belt{{"b", "belt"}, "A virtual belt (see above); repeatable.", "setup"};
     QCommandLineOption range{"range", "Radio range in metres (default 20).", "metres"};
     QCommandLineOption dropAfter{

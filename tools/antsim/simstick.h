@@ -101,6 +101,9 @@ signals:
 private:
     void handle(const ant::AntMessage &message);
     bool handleChannelCommand(const ant::AntMessage &message);
+    // A channel command on an assigned channel (assign: on any channel).
+    void assign(uint8_t ch, const ant::AntMessage &message);
+    void configure(uint8_t ch, const ant::AntMessage &message);
     void handleRequest(uint8_t ch, uint8_t requested);
     void reset();
     void openChannel(uint8_t ch);
