@@ -5,6 +5,7 @@
 
 #include "antlibrary.h"
 #include "antmessages.h"
+#include "callbacklog.h"
 #include "sticklist.h"
 #include "stickopen.h"
 #include "testenv.h"
@@ -27,57 +28,6 @@ namespace {
 // with its kernel tty), a mouse, a 0fcf:1009 (bus 1, port 3, address 3) and
 // a 0fcf:1008 on bus 2 (port 1).
 const QStringList kNodes{"/dev/bus/usb/001/007", "/dev/bus/usb/001/003", "/dev/bus/usb/002/002"};
-
-QByteArray frames(const QList<AntMessage> &messages)
-{
-    QByteArray bytes;
-    for (const AntMessage &m : messages)
-        bytes += encodeFrame(m);
-    return bytes;
-}
-
-QList<QByteArray> cutAt(const QByteArray &bytes, const QList<int> &cuts)
-{
-    QList<QByteArray> parts;
-    int from = 0;
-    for (int cut : cuts) {
-        parts << bytes.mid(from, cut - from);
-        from = cut;
-    }
-    parts << bytes.mid(from);
-    return parts;
-}
-
-// What the callbacks saw, one entry per call: kind, ID or code, and the
-// buffer's bytes for the message's length.
-struct CallbackLog
-{
-    std::array<uint8_t, kResponseBufferSize> response{};
-    std::array<uint8_t, 9> event{};
-    QStringList calls;
-
-    void attach(AntLibrary &library)
-    {
-        library.ANT_AssignResponseFunction(
-            [this](uint8_t channel, uint8_t id) {
-                calls << QStringLiteral("R %1 %2 ").arg(channel).arg(id, 2, 16, QLatin1Char('0'));
-                return true;
-            },
-            response.data());
-        library.ANT_AssignChannelEventFunction(
-            0,
-            [this](uint8_t channel, uint8_t code) {
-                calls << QStringLiteral("E %1 %2 %3")
-                             .arg(channel)
-                             .arg(code, 2, 16, QLatin1Char('0'))
-                             .arg(QString::fromLatin1(
-                                 QByteArray(reinterpret_cast<const char *>(event.data()), 9)
-                                     .toHex()));
-                return true;
-            },
-            event.data(), 8);
-    }
-};
 
 } // namespace
 
