@@ -51,8 +51,8 @@ public:
         for (const AntMessage &m :
              {setNetworkKey(0, key), assignChannel(0, kChannelTypeSlave, 0),
               setChannelId(0, 0, kHeartRateDeviceType, 0), setChannelPeriod(0, kHeartRatePeriod),
-              setProximitySearch(0, bin), setSearchTimeout(0, timeout), setRfFrequency(0, kAntPlusRfFrequency),
-              openChannel(0)})
+              setProximitySearch(0, bin), setSearchTimeout(0, timeout),
+              setRfFrequency(0, kAntPlusRfFrequency), openChannel(0)})
             QCOMPARE(codeFor(m), uint8_t(0));
     }
     QList<AntMessage> runFor(SimTime duration)

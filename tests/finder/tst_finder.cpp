@@ -20,7 +20,6 @@ const QStringList kStopLines{"Cmd - ResetSystem", "Cmd - Close"};
 
 } // namespace
 
-
 class TestFinder : public QObject
 {
     Q_OBJECT

@@ -3,7 +3,6 @@
 
 #include "emulatedstick.h"
 
-
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
