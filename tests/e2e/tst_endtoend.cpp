@@ -68,6 +68,10 @@ private:
     // channel, then broadcasts counting up; what follows them starts at
     // received.end.
     void readSearch(const QStringList &lines, Broadcasts &received);
+    // What antsim saw of one complete search at time scale `scale`: one
+    // belt found, at least the broadcasts the window showed, the reset sent
+    // before START's wait, one ID request after the 4 s timer, STOP's reset.
+    void checkStickSawOneSearch(const SimOutput &sim, int scale, qsizetype broadcasts);
     // Types the threshold into the spin edit through its key filter.
     void typeProximity(const QString &text);
 
@@ -200,10 +204,14 @@ void TestEndToEnd::completeSearch()
     for (int rate : std::as_const(rates))
         QVERIFY2(rate >= 60 && rate <= 84, qPrintable(QString::number(rate)));
 
-    const SimOutput sim = m_sim->stop();
+    checkStickSawOneSearch(m_sim->stop(), scale, rates.size());
+}
+
+void TestEndToEnd::checkStickSawOneSearch(const SimOutput &sim, int scale, qsizetype broadcasts)
+{
     QCOMPARE(sim.withWord(QStringLiteral("found")).size(), 1);
     QVERIFY(sim.withWord(QStringLiteral("found")).first().contains(QStringLiteral(" dev=12345 ")));
-    QVERIFY(sim.value(QStringLiteral("summary"), QStringLiteral("broadcasts")) >= rates.size());
+    QVERIFY(sim.value(QStringLiteral("summary"), QStringLiteral("broadcasts")) >= broadcasts);
     // The reset leaves when START sends it, not after START's 600 ms wait.
     QVERIFY(sim.value(QStringLiteral("netkey"), QStringLiteral("t")) -
                 sim.value(QStringLiteral("reset"), QStringLiteral("t")) >=
