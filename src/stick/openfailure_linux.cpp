@@ -63,11 +63,13 @@ UdevRule installedUdevRule()
             return {UdevRule::Where::Read, path};
     }
     // Installed beside the program under another prefix (bin/ and lib/).
-    const QString beside = QFileInfo(QCoreApplication::applicationDirPath() +
-                                     QStringLiteral("/../lib/udev/rules.d/") + name)
-                               .absoluteFilePath();
-    if (!QCoreApplication::applicationDirPath().isEmpty() && QFileInfo::exists(beside))
-        return {UdevRule::Where::Unread, beside};
+    if (QCoreApplication::instance()) {
+        const QString beside = QFileInfo(QCoreApplication::applicationDirPath() +
+                                         QStringLiteral("/../lib/udev/rules.d/") + name)
+                                   .absoluteFilePath();
+        if (QFileInfo::exists(beside))
+            return {UdevRule::Where::Unread, beside};
+    }
     return {};
 }
 
