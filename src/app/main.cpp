@@ -1,6 +1,7 @@
 // The program: one window over the ANT sticks of this machine, running until
 // that window has closed.
 #include "antlibrary.h"
+#include "messagelog.h"
 #include "stickopen.h"
 #include "tform1.h"
 
@@ -9,6 +10,8 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Standard error (and on Windows the diagnostics file) for every line.
+    pulvane::ant::MessageLog log;
     // Declared before the window, which still stops the stick while it is
     // destroyed.
     pulvane::stick::SystemStickProvider sticks;
