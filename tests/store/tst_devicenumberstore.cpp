@@ -536,7 +536,7 @@ void TestDeviceNumberStore::appendDuringSave()
     QVERIFY(QDir().mkpath(morvaskDir()));
     writeFile(storeFile(), "[Companion]\nx=1\n");
     const int watch = inotify_init1(IN_CLOEXEC);
-    QVERIFY(inotify_add_watch(watch, QFile::encodeName(morvaskDir()), IN_CLOSE_NOWRITE) >= 0);
+    QVERIFY(inotify_add_watch(watch, QFile::encodeName(morvaskDir()), IN_ACCESS) >= 0);
     int appended = 0;
     std::thread writer([&] {
         alignas(inotify_event) char events[4096];
