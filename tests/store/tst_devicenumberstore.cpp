@@ -95,6 +95,13 @@ QString characterDevice(const QString &node, unsigned minor)
 
 } // namespace
 
+// How a writer that ignores the lock changes the store.
+enum class Change
+{
+    Append,  // a section of its own at the end, as `>>` adds it
+    InPlace  // x=1 made x=2 in the same bytes, the modification time put back
+};
+
 class TestDeviceNumberStore : public QObject
 {
     Q_OBJECT
@@ -120,6 +127,7 @@ private slots:
     void savesWhileLockComesAndGoes();
     void appendDuringSave_data();
     void appendDuringSave();
+    void appenderRacingSaves();
 
 private:
     QString morvaskDir() const { return m_configHome + QStringLiteral("/Morvask"); }
@@ -127,6 +135,7 @@ private:
     // Every path under the config home with its mode and contents.
     QMap<QString, QByteArray> snapshot() const;
     void makeWritableAgain() const;
+    void changeStore(Change change, int count) const;
 
     QString m_root;
     QString m_configHome;
@@ -155,6 +164,29 @@ void TestDeviceNumberStore::makeWritableAgain() const
                     QDirIterator::Subdirectories);
     while (it.hasNext())
         QFile::setPermissions(it.next(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void TestDeviceNumberStore::changeStore(Change change, int count) const
+{
+    const QByteArray name = QFile::encodeName(storeFile());
+    const int fd = ::open(name.constData(), change == Change::Append ? O_WRONLY | O_APPEND : O_RDWR);
+    QVERIFY(fd >= 0);
+    struct stat before
+    {
+    };
+    QCOMPARE(::fstat(fd, &before), 0);
+    const QByteArray appended = "[Appended" + QByteArray::number(count) + "]\nline=1\n";
+    if (change == Change::Append) {
+        QCOMPARE(::write(fd, appended.constData(), appended.size()), appended.size());
+    } else {
+        QByteArray text(before.st_size, Qt::Uninitialized);
+        QCOMPARE(::pread(fd, text.data(), text.size(), 0), text.size());
+        text.replace("x=1", "x=2");
+        QCOMPARE(::pwrite(fd, text.constData(), text.size(), 0), text.size());
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        QCOMPARE(::futimens(fd, times), 0);
+    }
+    ::close(fd);
 }
 
 QMap<QString, QByteArray> TestDeviceNumberStore::snapshot() const
@@ -522,33 +554,35 @@ void TestDeviceNumberStore::savesWhileLockComesAndGoes()
 
 void TestDeviceNumberStore::appendDuringSave_data()
 {
-    QTest::addColumn<int>("appends");
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<int>("changes");
 
-    QTest::newRow("after the read") << 1;
-    QTest::newRow("after the read and after the second read") << 2;
+    QTest::newRow("after the read") << Change::Append << 1;
+    QTest::newRow("after the read and after the second read") << Change::Append << 2;
+    QTest::newRow("in place, same size, modification time put back") << Change::InPlace << 1;
 }
 
-// A writer that ignores the lock, as `>>` does, appends right after a save has
-// read the file: the save reads it again, and nothing appended is lost.
+// A writer that ignores the lock, as `>>` or an editor writing in place does,
+// changes the file right after a save has read it: the save reads it again,
+// and nothing the writer put there is lost.
 void TestDeviceNumberStore::appendDuringSave()
 {
-    QFETCH(int, appends);
+    QFETCH(Change, change);
+    QFETCH(int, changes);
     QVERIFY(QDir().mkpath(morvaskDir()));
     writeFile(storeFile(), "[Companion]\nx=1\n");
     const int watch = inotify_init1(IN_CLOEXEC);
     QVERIFY(inotify_add_watch(watch, QFile::encodeName(morvaskDir()), IN_ACCESS) >= 0);
-    int appended = 0;
+    int changed = 0;
     std::thread writer([&] {
         alignas(inotify_event) char events[4096];
         pollfd ready{watch, POLLIN, 0};
-        while (appended < appends && ::poll(&ready, 1, 2000) == 1) {
+        while (changed < changes && ::poll(&ready, 1, 2000) == 1) {
             const ssize_t n = ::read(watch, events, sizeof events);
-            for (char *p = events; p < events + n && appended < appends;) {
+            for (char *p = events; p < events + n && changed < changes;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(p);
-                QFile file(storeFile());
-                if (event->len > 0 && qstrcmp(event->name, "Quelb.conf") == 0 &&
-                    file.open(QIODevice::Append))
-                    file.write("[Appended" + QByteArray::number(++appended) + "]\nline=1\n");
+                if (event->len > 0 && qstrcmp(event->name, "Quelb.conf") == 0)
+                    changeStore(change, ++changed);
                 p += sizeof(inotify_event) + event->len;
             }
         }
@@ -558,10 +592,38 @@ void TestDeviceNumberStore::appendDuringSave()
     ::close(watch);
 
     QCOMPARE(message, std::nullopt);
-    QCOMPARE(appended, appends);
+    QCOMPARE(changed, changes);
     const QSettings stored(storeFile(), QSettings::IniFormat);
-    QCOMPARE(stored.allKeys().size(), 3 + appended);
+    QCOMPARE(stored.allKeys().size(), 3 + (change == Change::Append ? changed : 0));
+    QCOMPARE(stored.value("Companion/x").toString(), change == Change::Append ? "1" : "2");
     QCOMPARE(stored.value("OrvantaDeviceAnt/QrxAnt_DeviceHrNumber").toString(), "606");
+}
+
+// Round three's loss: a writer appending without the lock all through a run of
+// saves, some of its appends landing while a save replaces the file.
+void TestDeviceNumberStore::appenderRacingSaves()
+{
+    QVERIFY(QDir().mkpath(morvaskDir()));
+    writeFile(storeFile(), "[Companion]\nx=1\n");
+    constexpr int kAppends = 300;
+    std::atomic<bool> done = false;
+    std::thread appender([&] {
+        for (int i = 1; i <= kAppends; ++i) {
+            changeStore(Change::Append, i);
+            std::this_thread::sleep_for(std::chrono::microseconds(3000 + i * 7919 % 12000));
+        }
+        done = true;
+    });
+    int saved = 0;
+    for (int i = 0; !done; ++i)
+        saved += !saveDeviceNumber(i).has_value();
+    appender.join();
+
+    QVERIFY(saved > 0);
+    QCOMPARE(saveDeviceNumber(707), std::nullopt);
+    const QSettings stored(storeFile(), QSettings::IniFormat);
+    QCOMPARE(stored.allKeys().size(), 3 + kAppends);
+    QCOMPARE(stored.value("OrvantaDeviceAntP/QrxAntP_HRDeviceNumber").toString(), "707");
 }
 
 int main(int argc, char **argv)
