@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,10 +17,12 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <poll.h>
+#include <csignal>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -27,6 +30,7 @@ using pulvane::store::saveDeviceNumber;
 
 namespace {
 
+const QString kNotSaved = QStringLiteral("SAVE TO PC wrote nothing: ");
 const QString kFirstFailure = QStringLiteral("Echec à la définition des données pour "
                                              "'QrxAnt_DeviceHrNumber'");
 
@@ -125,6 +129,10 @@ private slots:
     void ownFolders_data();
     void ownFolders();
     void savesWhileLockComesAndGoes();
+    void locksFound_data();
+    void locksFound();
+    void foldersMadeAreTheUsers_data();
+    void foldersMadeAreTheUsers();
     void appendDuringSave_data();
     void appendDuringSave();
     void appenderRacingSaves();
@@ -486,6 +494,10 @@ void TestDeviceNumberStore::unwritableStore()
         const WithoutPermissionOverride asPlainUser;
         if (!readOnlyDir.isEmpty() && canCreateFileIn(readOnlyDir))
             QSKIP("directory permissions are not enforced for this user");
+        // The cause goes to standard error; the window names only the value.
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression('^' + QRegularExpression::escape(kNotSaved) +
+                                                QRegularExpression::escape(storeFile()) + ": \\w"));
         message = saveDeviceNumber(4321);
     }
 
@@ -550,6 +562,102 @@ void TestDeviceNumberStore::savesWhileLockComesAndGoes()
     done = true;
     companion.join();
     QCOMPARE(refused, 0);
+}
+
+void TestDeviceNumberStore::locksFound_data()
+{
+    QTest::addColumn<QByteArray>("contents"); // "%1": a live process of another user
+    QTest::addColumn<int>("age");             // in seconds
+    QTest::addColumn<bool>("readable");
+    QTest::addColumn<QString>("why"); // on standard error; none when the lock is taken over
+
+    const QByteArray otherMachine = "999999999\nQuelb\nelsewhere\nanother-machine-id\n";
+    QTest::newRow("empty, older than Qt's stale time") << QByteArray() << 60 << true << "";
+    QTest::newRow("garbled, older than Qt's stale time") << QByteArray("\x01?\n") << 60 << true << "";
+    QTest::newRow("unreadable, older than Qt's stale time") << QByteArray("1\n") << 60 << false << "";
+    QTest::newRow("empty, as far in the future") << QByteArray() << -60 << true << "";
+    QTest::newRow("of another user's live process") << QByteArray("%1\nsleeper\n\n") << 0 << true
+                                                     << "";
+    QTest::newRow("empty, newer than Qt's stale time")
+        << QByteArray() << 5 << true << "it names no process and is newer than 30 s";
+    QTest::newRow("unreadable, newer than Qt's stale time")
+        << QByteArray() << 5 << false << "it cannot be read and is newer than 30 s";
+    QTest::newRow("of another machine, an hour old")
+        << otherMachine << 3600 << true << "by process 999999999 of another machine, elsewhere";
+}
+
+// A lock left by a save killed before it wrote its lock, or one naming a process
+// that cannot be writing in the user's own folder, does not wedge every save.
+void TestDeviceNumberStore::locksFound()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(int, age);
+    QFETCH(bool, readable);
+    QFETCH(QString, why);
+    QVERIFY(QDir().mkpath(morvaskDir()));
+    pid_t holder = 0;
+    if (contents.contains("%1")) {
+        if (::geteuid() != 0)
+            QSKIP("only root starts a process of another user");
+        holder = ::fork();
+        if (holder == 0) {
+            if (::setuid(65534) == 0)
+                ::pause();
+            ::_exit(1);
+        }
+        contents.replace("%1", QByteArray::number(holder));
+    }
+    const QString lock = storeFile() + ".lock";
+    writeFile(lock, contents);
+    QFile aged(lock);
+    QVERIFY(aged.open(QIODevice::ReadWrite) &&
+            aged.setFileTime(QDateTime::currentDateTime().addSecs(-age),
+                             QFileDevice::FileModificationTime));
+    QVERIFY(readable || aged.setPermissions({}));
+    if (!why.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable(kNotSaved + storeFile() + ": its lock is held (" + why + ')'));
+
+    std::optional<QString> message;
+    {
+        const WithoutPermissionOverride asPlainUser;
+        message = saveDeviceNumber(5150);
+    }
+    if (holder > 0) {
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+    }
+    QCOMPARE(message, why.isEmpty() ? std::nullopt : std::optional(kFirstFailure));
+    QCOMPARE(QFile::exists(lock), !why.isEmpty());
+}
+
+void TestDeviceNumberStore::foldersMadeAreTheUsers_data()
+{
+    QTest::addColumn<int>("mask");
+
+    QTest::newRow("umask 000") << 0;
+    QTest::newRow("umask 022") << 022;
+    QTest::newRow("umask 077") << 077;
+}
+
+// The folders the first save makes are the user's alone, and the save goes
+// into them, whatever the umask.
+void TestDeviceNumberStore::foldersMadeAreTheUsers()
+{
+    QFETCH(int, mask);
+    QVERIFY(QDir(m_configHome).removeRecursively());
+    const mode_t saved = ::umask(mask);
+    const std::optional<QString> message = saveDeviceNumber(90);
+    ::umask(saved);
+
+    QCOMPARE(message, std::nullopt);
+    for (const QString &folder : {m_configHome, morvaskDir()}) {
+        struct stat st
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(folder).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0700));
+    }
 }
 
 void TestDeviceNumberStore::appendDuringSave_data()
