@@ -20,7 +20,8 @@ public:
         NotAPlainFile, // a FIFO, a device, a folder: not read
         TooLarge,
         Unreadable,
-        KeptOpenForWriting // by another program, for longer than a save waits
+        KeptOpenForWriting, // by another program, for longer than a save waits
+        Changing            // while it was read, each time
     };
 
     HeldFile() = default;
@@ -51,11 +52,12 @@ public:
 
 private:
     bool leaseIntact() const;
-    bool waitForWriters();
+    void waitForWriters();
 
     int m_fd = -1;
     bool m_leased = false;
     QByteArray m_target;
+    qint64 m_maxSize = 0;
     struct stat m_read
     {
     };

@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <limits>
 #include <thread>
 #include <unistd.h>
 
@@ -85,6 +84,7 @@ HeldFile::~HeldFile()
 HeldFile::Read HeldFile::read(const QByteArray &target, qint64 maxSize)
 {
     m_target = target;
+    m_maxSize = maxSize;
     m_fd = ::open(target.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (m_fd < 0)
         return errno == ENOENT ? Read::Missing : Read::Unreadable;
@@ -100,12 +100,19 @@ HeldFile::Read HeldFile::read(const QByteArray &target, qint64 maxSize)
         std::this_thread::sleep_for(kWriterPoll);
     }
     m_leased = lease == Lease::Taken;
-    bool ok = true;
-    m_bytes = readWhole(m_fd, maxSize, &ok);
-    // Looked at after the last read: an append during it shows as a change.
-    if (!ok || ::fstat(m_fd, &m_read) != 0)
-        return maxSize < m_bytes.size() ? Read::TooLarge : Read::Unreadable;
-    return Read::Done;
+    // Looked at before and after the read: a write during it (where no lease
+    // keeps writers out) has the file read again.
+    struct stat before = m_read;
+    for (int i = 0; i < 3; ++i) {
+        bool ok = true;
+        m_bytes = readWhole(m_fd, maxSize, &ok);
+        if (!ok || ::fstat(m_fd, &m_read) != 0)
+            return maxSize < m_bytes.size() ? Read::TooLarge : Read::Unreadable;
+        if (sameFile(before, m_read))
+            return Read::Done;
+        before = m_read;
+    }
+    return Read::Changing;
 }
 
 bool HeldFile::leaseIntact() const
@@ -127,16 +134,13 @@ bool HeldFile::changed() const
 }
 
 // The lease taken again succeeds only when no one has the file open to write.
-bool HeldFile::waitForWriters()
+// A writer that keeps it open longer has what it wrote by then carried.
+void HeldFile::waitForWriters()
 {
     ::fcntl(m_fd, F_SETLEASE, F_UNLCK);
     const auto until = std::chrono::steady_clock::now() + kWriterWait;
-    while (takeLease(m_fd) == Lease::WriterOpen) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
+    while (takeLease(m_fd) == Lease::WriterOpen && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(kWriterPoll);
-    }
-    return true;
 }
 
 void HeldFile::noteReplaced()
@@ -166,7 +170,7 @@ std::optional<QByteArray> HeldFile::gainedAfterReplacement()
     if (!opened && ::fstat(m_fd, &now) == 0 && sameFile(now, m_read))
         return std::nullopt;
     bool ok = true;
-    QByteArray bytes = readWhole(m_fd, std::numeric_limits<qint64>::max(), &ok);
+    QByteArray bytes = readWhole(m_fd, m_maxSize, &ok);
     return bytes == m_bytes ? std::nullopt : std::optional(bytes);
 }
 

@@ -176,6 +176,21 @@ struct Carried
             return oldNow + current.sliced(written.size());
         return oldNow.startsWith(oldRead) ? current + oldNow.sliced(oldRead.size()) : current;
     }
+
+    // The last resort of a file that never stops changing: what was appended
+    // to the old file goes at the end of the file as it is, as `>>` adds it.
+    void appendTo(const QByteArray &target) const
+    {
+        if (!oldNow.startsWith(oldRead))
+            return;
+        const QByteArrayView gained = QByteArrayView(oldNow).sliced(oldRead.size());
+        const int fd = ::open(target.constData(),
+                              O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 && ::write(fd, gained.data(), gained.size()) == gained.size())
+            ::fdatasync(fd);
+        if (fd >= 0)
+            ::close(fd);
+    }
 };
 
 struct Step
@@ -199,6 +214,7 @@ std::optional<SaveRefusal> readRefusal(detail::HeldFile::Read read)
     switch (read) {
     case Read::Done:
     case Read::Missing:
+    case Read::Changing:
         return std::nullopt;
     case Read::NotAPlainFile:
         return refusal(Cause::NotAPlainFile);
@@ -219,7 +235,10 @@ Step saveOnce(const QByteArray &target, const QString &dir, const QList<Settings
               const std::optional<Carried> &carry)
 {
     detail::HeldFile held;
-    if (std::optional<SaveRefusal> refused = readRefusal(held.read(target, kMaxFileSize)))
+    const detail::HeldFile::Read read = held.read(target, kMaxFileSize);
+    if (read == detail::HeldFile::Read::Changing)
+        return {Step::Kind::ChangedMeanwhile};
+    if (std::optional<SaveRefusal> refused = readRefusal(read))
         return {Step::Kind::Refused, refused};
     const QByteArray original = carry ? carry->into(held.bytes()) : held.bytes();
     const QByteArrayView mark = original.startsWith(kByteOrderMark) ? kByteOrderMark : "";
@@ -303,6 +322,8 @@ std::optional<SaveRefusal> saveUnderLock(const QString &path, const QString &dir
             break;
         }
     }
+    if (carry)
+        carry->appendTo(target);
     return refusal(SaveRefusal::Cause::KeptChanging);
 }
 

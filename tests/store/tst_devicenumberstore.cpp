@@ -34,9 +34,10 @@ const QString kNotSaved = QStringLiteral("SAVE TO PC wrote nothing: ");
 const QString kFirstFailure = QStringLiteral("Echec à la définition des données pour "
                                              "'QrxAnt_DeviceHrNumber'");
 
-// Root writes through directory permissions. For the duration of a scope this
-// thread gives up the capabilities that allow it, so a read-only directory is
-// read-only for the test whoever runs it.
+// Root writes through directory permissions and leases any file. For the
+// duration of a scope this thread gives up the capabilities that allow it, so a
+// read-only directory is read-only for the test whoever runs it, and another
+// user's file cannot be leased.
 class WithoutPermissionOverride
 {
 public:
@@ -47,7 +48,8 @@ public:
             return;
         __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
         reduced[0].effective &=
-            ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
+            ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER) |
+              (1u << CAP_LEASE));
         m_ok = syscall(SYS_capset, &m_header, reduced) == 0;
     }
     ~WithoutPermissionOverride()
@@ -664,10 +666,13 @@ void TestDeviceNumberStore::appendDuringSave_data()
 {
     QTest::addColumn<Change>("change");
     QTest::addColumn<int>("changes");
+    QTest::addColumn<bool>("othersFile"); // which the user cannot lease
 
-    QTest::newRow("after the read") << Change::Append << 1;
-    QTest::newRow("after the read and after the second read") << Change::Append << 2;
-    QTest::newRow("in place, same size, modification time put back") << Change::InPlace << 1;
+    QTest::newRow("after the read") << Change::Append << 1 << false;
+    QTest::newRow("after the read and after the second read") << Change::Append << 2 << false;
+    QTest::newRow("in place, same size, modification time put back")
+        << Change::InPlace << 1 << false;
+    QTest::newRow("in place, in a file of another user") << Change::InPlace << 1 << true;
 }
 
 // A writer that ignores the lock, as `>>` or an editor writing in place does,
@@ -677,8 +682,12 @@ void TestDeviceNumberStore::appendDuringSave()
 {
     QFETCH(Change, change);
     QFETCH(int, changes);
+    QFETCH(bool, othersFile);
+    if (othersFile && ::geteuid() != 0)
+        QSKIP("only root gives a file to another user");
     QVERIFY(QDir().mkpath(morvaskDir()));
     writeFile(storeFile(), "[Companion]\nx=1\n");
+    QVERIFY(!othersFile || ::chown(QFile::encodeName(storeFile()), 65534, gid_t(-1)) == 0);
     const int watch = inotify_init1(IN_CLOEXEC);
     QVERIFY(inotify_add_watch(watch, QFile::encodeName(morvaskDir()), IN_ACCESS) >= 0);
     int changed = 0;
@@ -695,7 +704,11 @@ void TestDeviceNumberStore::appendDuringSave()
             }
         }
     });
-    const std::optional<QString> message = saveDeviceNumber(606);
+    std::optional<QString> message;
+    {
+        const WithoutPermissionOverride asPlainUser;
+        message = saveDeviceNumber(606);
+    }
     writer.join();
     ::close(watch);
 
