@@ -36,7 +36,7 @@ public:
     Read read(const QByteArray &target, qint64 maxSize);
     const QByteArray &bytes() const { return m_bytes; }
     bool exists() const { return m_fd >= 0; }
-    mode_t permissions() const { return m_read.st_mode & 07777; }
+    mode_t permissions() const { return m_read.st_mode & 0777; }
 
     // Whether the file was opened to be written, or changed (its size, its
     // times, the change time included), or another file was put in its place.
