@@ -2,10 +2,13 @@
 
 #include "devicenumberstore_p.h"
 
-#include <QDebug>
+#include <QLoggingCategory>
 #include <QStringLiteral>
 
 namespace pulvane::store {
+
+// The store's logging category: why a save wrote nothing.
+Q_LOGGING_CATEGORY(lcStore, "pulvane.store")
 
 namespace {
 
@@ -31,7 +34,7 @@ QString writeFailure(const char *valueName)
 // the value that failed.
 void tellWhy(const QString &cause)
 {
-    qWarning().noquote() << QStringLiteral("SAVE TO PC wrote nothing: %1").arg(cause);
+    qCWarning(lcStore).noquote() << QStringLiteral("SAVE TO PC wrote nothing: %1").arg(cause);
 }
 
 } // namespace
