@@ -72,6 +72,8 @@ std::optional<uint> processOwner(qint64 pid);
 // The name of a running process, from /proc; empty when it has ended.
 QString processName(qint64 pid);
 
+// The locks held now (/proc/locks), for a lock taken after the snapshot.
+QList<FileLock> fileLocksNow();
 // The character devices process pid has open, read from /proc now.
 QList<quint64> devicesOpenedBy(qint64 pid);
 

@@ -171,6 +171,11 @@ QString processName(qint64 pid)
     return process.name;
 }
 
+QList<FileLock> fileLocksNow()
+{
+    return heldLocks(readProcFile(AT_FDCWD, "/proc/locks"));
+}
+
 QList<quint64> devicesOpenedBy(qint64 pid)
 {
     ProcessInfo process;

@@ -111,11 +111,8 @@ QString deviceLockHolder(const QString &device, const host::ProcessSnapshot &pro
     };
     if (::stat(QFile::encodeName(device).constData(), &st) != 0)
         return {};
-    // Taken just now, perhaps after the START's snapshot: /proc/locks afresh.
-    QFile locks(QStringLiteral("/proc/locks"));
-    if (!locks.open(QIODevice::ReadOnly))
-        return {};
-    for (const host::FileLock &lock : host::heldLocks(locks.readAll())) {
+    // Taken just now, perhaps after the START's snapshot: the locks afresh.
+    for (const host::FileLock &lock : host::fileLocksNow()) {
         if (lock.fileSystem == quint64(st.st_dev) && lock.inode == quint64(st.st_ino) &&
             lock.pid != processes.self)
             return describe(lock.pid, processes);
