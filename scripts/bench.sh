@@ -10,7 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 OUT="$PULVANE_ROOT/docs/performance.md"
 
 pulvane_install_packages "${PULVANE_BUILD_PACKAGES[@]}" xvfb xauth valgrind
-pulvane_bench_setup eventlogbench broadcastbench windowprobe antsim
+pulvane_bench_setup eventlogbench broadcastbench windowprobe antsim startbench
 
 echo "== EventLog append"
 "$BENCH_DIR/bench/eventlogbench" 2>/dev/null | tee "$TMP/eventlog"
@@ -60,6 +60,12 @@ QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24" "$PROBE" startup --r
     2>/dev/null | tee "$TMP/startup-xvfb"
 echo "== START to ID: against antsim"
 "$PROBE" idtime --antsim "$ANTSIM" --runs 5 2>/dev/null | tee "$TMP/idtime"
+echo "== START beside 10000 sleeping processes of another user (root only)"
+if [ "$(id -u)" = 0 ]; then
+    "$BENCH_DIR/bench/startbench" --processes 10000 --runs 21 2>/dev/null | tee "$TMP/start"
+else
+    echo "not root: skipped" | tee "$TMP/start"
+fi
 echo "== Load while receiving at 4 Hz (antsim at time scale 1, 60 s)"
 "$PROBE" receive --antsim "$ANTSIM" --time-scale 1 --sim-seconds 65 --sample-s 10 2>/dev/null |
     tee "$TMP/load"
@@ -89,6 +95,30 @@ AFTER_DAY=$(awk -v a="$AFTER_BPL" 'BEGIN { printf "%.0f", a * 700000 / 1048576 }
 instr() { awk -v p="$1" -v n="$2" -v f="$3" '$1 == p && $2 >= n && $2 < 2 * n { print $f; exit }' <<<"$INSTRUCTIONS"; }
 growth() { awk -v a="$(instr "$1" 1000 "$2")" -v b="$(instr "$1" 1000000 "$2")" 'BEGIN { printf "%+.1f %%", (b - a) / a * 100 }'; }
 castrow() { awk -v p="$1" -v r="$2" -v f="$3" '$1 == p { if (++n == r) { print $f; exit } }' "$TMP/broadcast"; }
+
+# The START figures, when startbench ran (it needs root).
+start_section() {
+    [ -n "$(val start after_start_ms)" ] || return 0
+    local added
+    added=$(awk -v a="$(val start after_start_ms)" -v b="$(val start before_start_ms)" 'BEGIN { printf "%.1f", a - b }')
+    cat <<SECTION
+## START beside other users' processes
+
+\`startbench\` (run as root): a START with no stick to find (the stick
+provider asked for indexes 0 to 3, as START asks; /proc read once, at the
+first) and the START's look at /proc alone, each the median of 21 runs,
+first as the machine was and then with $(val start other_users_processes)
+sleeping processes of another user added. Only the user's and root's
+processes, and those holding a lock, are looked into; the others cost one
+look at their /proc folder's owner.
+
+| | as it was | with $(val start other_users_processes) more | added |
+|---|---|---|---|
+| processes looked into | $(val start before_processes_looked_into) | $(val start after_processes_looked_into) | |
+| the look at /proc, ms | $(val start before_snapshot_ms) | $(val start after_snapshot_ms) | |
+| **a START, ms** | $(val start before_start_ms) | $(val start after_start_ms) | **$added** |
+SECTION
+}
 
 CPU="$(lscpu | sed -n 's/^Model name: *//p' | head -1)"
 OS="$(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
@@ -293,6 +323,8 @@ the same span, as a share of one core.
 | **antsim, % of one core** | **$(val load antsim_cpu_percent)** |
 | program's resident set at the end, MiB | $(val load final_rss_MiB) |
 | log's RxCount / antsim's broadcasts | $(val load log_rxcount) / $(val load antsim_broadcasts) |
+
+$(start_section)
 EOF
 } > "$OUT"
 echo "Wrote $OUT"

@@ -1,13 +1,15 @@
 // Who holds a device, and whether we may open it, as Linux tells: the
-// descriptors under /proc and access(2).
+// host's look at /proc and access(2).
 #include "openfailure.h"
+
+#include "processes.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pulvane::stick {
@@ -19,32 +21,13 @@ QString platformUsbReason(int, const QString &)
 
 QString programsHolding(const QString &devicePath)
 {
-    const QString target = QFileInfo(devicePath).canonicalFilePath();
-    if (target.isEmpty())
+    // Asked only when an open failed as busy, apart from the START's look.
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(devicePath).constData(), &st) != 0 || !S_ISCHR(st.st_mode))
         return {};
-    QStringList holders;
-    const QDir proc(QStringLiteral("/proc"));
-    const QString self = QString::number(::getpid());
-    for (const QString &pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        pid.toInt(&numeric);
-        if (!numeric || pid == self)
-            continue;
-        const QDir fds(proc.filePath(pid) + QStringLiteral("/fd"));
-        const QStringList entries =
-            fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-        const bool holds = std::any_of(entries.begin(), entries.end(), [&](const QString &fd) {
-            return QFileInfo(fds.filePath(fd)).symLinkTarget() == target;
-        });
-        if (!holds)
-            continue;
-        QFile comm(proc.filePath(pid) + QStringLiteral("/comm"));
-        const QString name = comm.open(QIODevice::ReadOnly)
-                                 ? QString::fromLatin1(comm.readAll()).trimmed()
-                                 : QString();
-        holders << QStringLiteral("%1 (%2)").arg(name, pid);
-    }
-    return holders.join(QStringLiteral(", "));
+    return host::ProcessSnapshot::read().holders(st.st_rdev);
 }
 
 bool accessDenied(const QString &path)

@@ -3,15 +3,24 @@
 // (serialline_win.cpp). The build picks one; the opener never asks which.
 #pragma once
 
+#include "processes.h"
 #include "transport.h"
 
 #include <memory>
 
 namespace pulvane::stick {
 
-// Opens path raw at baudrate, 8N1, ready for traffic. On failure returns null
-// and sets why (see openfailure.h).
+// Opens path raw at baudrate, 8N1, ready for traffic; processes is the
+// START's look at /proc. On failure returns null and sets why (see
+// openfailure.h).
 std::unique_ptr<ant::Transport> openSerialLine(const QString &path, int baudrate,
-                                          const QString &description, QString *why);
+                                               const QString &description,
+                                               const host::ProcessSnapshot &processes,
+                                               QString *why);
+
+// Closes every serial line still open. A line may hold a lock file that
+// only its close removes, so the program's ending calls this first (main
+// installs it, for the ending signals and exit()).
+void closeSerialLines();
 
 } // namespace pulvane::stick

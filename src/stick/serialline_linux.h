@@ -3,6 +3,7 @@
 // a UART module linked from the virtual-stick directory).
 #pragma once
 
+#include "processes.h"
 #include "transport.h"
 
 #include <QSerialPort>
@@ -18,11 +19,17 @@ public:
                     QObject *parent = nullptr);
     ~SerialTransport() override;
 
+    struct Opened
+    {
+        bool opened = false;
+        QString why; // when not opened, with a hint where one helps
+        explicit operator bool() const { return opened; }
+    };
     // Opens the tty raw at the baud rate, 8N1, no flow control, when path
-    // and the tty it leads to pass vetSerialDevice (virtualsticks.h) before
-    // and after opening. On failure returns false and says why, with a hint
-    // where one helps.
-    bool open(QString *why);
+    // and the tty it leads to pass vetSerialDevice (serialdevice.h) before
+    // and after opening, and no program that could hold the tty holds it
+    // (seriallock.h). processes: the START's look at /proc.
+    Opened open(const host::ProcessSnapshot &processes = host::ProcessSnapshot::read());
 
     bool write(const QByteArray &bytes) override;
     bool isOpen() const override;
@@ -30,9 +37,9 @@ public:
     QString description() const override;
 
 private:
-    // Opens the tty, also past a lock left by a program that has ended; while
-    // it is open, the program's ending closes it (signals, exit()).
     bool openPort(const QString &device);
+    Opened refuse(const QString &why);
+    QString busyReasonFor(const QString &device, const host::ProcessSnapshot &processes) const;
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
 

@@ -289,12 +289,16 @@ void WinSerialTransport::fail(const QString &reason)
 }
 
 std::unique_ptr<ant::Transport> openSerialLine(const QString &path, int baudrate,
-                                          const QString &description, QString *why)
+                                               const QString &description,
+                                               const host::ProcessSnapshot &, QString *why)
 {
     auto line = std::make_unique<WinSerialTransport>(path, baudrate, description);
     if (!line->open(why))
         return nullptr;
     return line;
 }
+
+// A COM port keeps no lock file: its handle goes with the process.
+void closeSerialLines() {}
 
 } // namespace pulvane::stick

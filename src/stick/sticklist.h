@@ -12,14 +12,21 @@
 // gone).
 #pragma once
 
+#include "processes.h"
 #include "sticklocation.h"
 
 #include <QList>
 
 namespace pulvane::stick {
 
-// The whole list, built afresh from what is plugged in now.
-QList<StickLocation> findSticks();
+// The whole list, built afresh from what is plugged in now; processes is the
+// START's look at /proc, which vetting the virtual and named entries asks.
+QList<StickLocation> findSticks(const host::ProcessSnapshot &processes);
+// The same with a look at /proc of its own.
+inline QList<StickLocation> findSticks()
+{
+    return findSticks(host::ProcessSnapshot::read());
+}
 
 // Where a user names sticks that no scan finds, for the message when there is
 // none: the virtual-stick directory or PULVANE_STICKS on Linux,

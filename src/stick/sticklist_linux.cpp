@@ -7,13 +7,13 @@
 
 namespace pulvane::stick {
 
-QList<StickLocation> findSticks()
+QList<StickLocation> findSticks(const host::ProcessSnapshot &processes)
 {
     // A named port is vetted as a virtual entry's target is: START never
     // writes into a terminal someone is using.
     return listSticks(scanBulkSticks(), scanSerialSticks(),
-                      scanVirtualSticks(virtualStickDirectory()),
-                      vetNamedSticks(namedSticksOfEnvironment()));
+                      scanVirtualSticks(virtualStickDirectory(), processes),
+                      vetNamedSticks(namedSticksOfEnvironment(), processes));
 }
 
 QString namedStickPlace()

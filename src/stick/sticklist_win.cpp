@@ -9,7 +9,7 @@
 
 namespace pulvane::stick {
 
-QList<StickLocation> findSticks()
+QList<StickLocation> findSticks(const host::ProcessSnapshot &)
 {
     const QList<BulkStickFound> libusb0 = scanLibusb0Sticks();
     QList<BulkStickFound> libusb = scanBulkSticks();

@@ -11,7 +11,8 @@ namespace pulvane::stick {
 
 Q_LOGGING_CATEGORY(lcStick, "pulvane.stick")
 
-std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why)
+std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate,
+                                            const host::ProcessSnapshot &processes, QString *why)
 {
     QString reason;
     std::unique_ptr<ant::Transport> transport;
@@ -25,7 +26,7 @@ std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baud
         const int rate = stick.kind == StickLocation::Kind::Serial || baudrate <= 0
                              ? kBridgeStickBaudrate
                              : baudrate;
-        transport = openSerialLine(stick.path, rate, stick.description, &reason);
+        transport = openSerialLine(stick.path, rate, stick.description, processes, &reason);
         break;
     }
     }
@@ -51,11 +52,16 @@ std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int ba
         for (const QString &line : stickLibraryLines())
             qCWarning(lcStick).noquote() << line;
     }
-    const QList<StickLocation> sticks = findSticks();
+    // A START asks its indexes in rising order; an index at or below the last
+    // one asked begins another.
+    if (!m_lastIndex || index <= *m_lastIndex)
+        m_processes = host::ProcessSnapshot::read();
+    m_lastIndex = index;
+    const QList<StickLocation> sticks = findSticks(m_processes);
     const bool pastList = index < 0 || index >= sticks.size();
     std::unique_ptr<ant::Transport> transport;
     if (!pastList) {
-        transport = openStickAt(sticks.at(index), baudrate, why);
+        transport = openStickAt(sticks.at(index), baudrate, m_processes, why);
     } else if (why) {
         *why = sticks.isEmpty() ? QStringLiteral("no ANT stick found (USB, serial, or in %1)")
                                       .arg(namedStickPlace())

@@ -2,22 +2,27 @@
 // traffic. SystemStickProvider is what the program hands to ant::AntLibrary.
 #pragma once
 
+#include "processes.h"
 #include "sticklocation.h"
 #include "stickprovider.h"
 
 #include <memory>
+#include <optional>
 
 namespace pulvane::stick {
 
 // Opens one stick. Serial sticks ignore baudrate (the bridge stick needs
-// kBridgeStickBaudrate); virtual sticks use it, for UART modules. On failure
-// returns null and sets why (see openfailure.h).
-std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why);
+// kBridgeStickBaudrate); virtual sticks use it, for UART modules. processes
+// is the START's look at /proc. On failure returns null and sets why (see
+// openfailure.h).
+std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate,
+                                            const host::ProcessSnapshot &processes, QString *why);
 
 // The sticks of this machine (findSticks()), opened by their place in the list.
 // When START finds no stick it can open (the last index it asks fails, or an
 // index past the list), each stick plugged in gets its driver's line
-// (Windows; nothing elsewhere), once per START.
+// (Windows; nothing elsewhere), once per START. /proc is read once per START,
+// at the first index it asks, and that look serves every index after it.
 class SystemStickProvider : public ant::StickProvider
 {
 public:
@@ -25,6 +30,8 @@ public:
 
 private:
     bool m_driverLinesWritten = false;
+    host::ProcessSnapshot m_processes;
+    std::optional<int> m_lastIndex;
 };
 
 } // namespace pulvane::stick

@@ -9,6 +9,7 @@
 // what is plugged in now and keeps nothing.
 #pragma once
 
+#include "processes.h"
 #include "sticklocation.h"
 
 #include <QList>
@@ -71,6 +72,7 @@ QList<BulkStickFound> scanBulkSticks();
 QList<BulkStickFound> scanLibusb0Sticks();
 QList<SerialStickFound> scanSerialSticks();
 // The vetted entries of the virtual-stick directory, by name (Linux only).
-QList<VirtualStickFound> scanVirtualSticks(const QString &directory);
+QList<VirtualStickFound> scanVirtualSticks(const QString &directory,
+                                           const host::ProcessSnapshot &processes);
 
 } // namespace pulvane::stick

@@ -1,6 +1,7 @@
 // Whether a path of the user's settings leads where nobody else can redirect
 // it: a file replaced by renaming a new one over it is only the user's if no
-// one else can swap the folder's entries in between.
+// one else can swap the folder's entries in between. The rule is the host's
+// one (trustedpath.h).
 #pragma once
 
 #include <QString>
@@ -13,15 +14,19 @@ enum class MissingFolders
     Refused
 };
 
-// True when every folder on the way to `path` (links followed as the kernel
-// follows them) belongs to the user or root and cannot be written by anyone
-// else, or is a shared folder with the sticky bit (like /tmp), where nobody
-// renames or removes what is not theirs; when every link on the way belongs to
-// the user or root; and when the folder that directly holds the file, and the
-// one holding each link's target if `path` is a link, belongs to the user and
-// nobody else may write it, sticky or not: there anyone could make the files
-// a save makes first (the file itself, its lock, the copies). Group write
-// counts as another user's unless the group is the user's private one.
-bool leadsIntoOwnFolder(const QString &path, MissingFolders missing);
+struct OwnFolderVerdict
+{
+    bool own = false;
+    QString why; // when not: which folder or link someone else could change
+    explicit operator bool() const { return own; }
+};
+
+// Own when every folder and link on the way to `path` (links followed as the
+// kernel follows them) passes the host's rule, and the folder that directly
+// holds the file, and the one holding each link's target if `path` is a
+// link, is the user's own, sticky or not: there anyone else could make the
+// files a save makes first (the file itself, its lock, the copies). The file
+// itself need not exist yet; missing folders as `missing` says.
+OwnFolderVerdict leadsIntoOwnFolder(const QString &path, MissingFolders missing);
 
 } // namespace pulvane::store

@@ -61,12 +61,4 @@ private:
     QString m_why;
 };
 
-namespace detail {
-
-// Whose process `pid` is (its effective user), or nothing when it cannot be
-// told (ended, or hidden from us).
-std::optional<uid_t> processOwner(qint64 pid);
-
-} // namespace detail
-
 } // namespace pulvane::store

@@ -1,5 +1,8 @@
 #include "settingslock.h"
 
+#include "account.h"
+#include "processes.h"
+
 #include <QByteArrayList>
 #include <QFile>
 #include <QFileInfo>
@@ -78,8 +81,8 @@ Judgement judgeNamedHolder(qint64 pid, const QByteArrayList &lines)
         return {true, {}};
     // Another user's process cannot be writing in a folder of the user's own: a
     // killed save's number, taken again.
-    const std::optional<uid_t> owner = detail::processOwner(pid);
-    if (owner && *owner != ::geteuid() && *owner != 0)
+    const std::optional<uint> owner = host::processOwner(pid);
+    if (owner && *owner != host::userId() && *owner != 0)
         return {true, {}};
     return {false, QStringLiteral("by process %1 (%2), which is running")
                        .arg(pid)
@@ -115,20 +118,6 @@ QByteArray readUpTo(int fd, qsizetype maxSize)
 }
 
 } // namespace
-
-namespace detail {
-
-std::optional<uid_t> processOwner(qint64 pid)
-{
-    struct stat st
-    {
-    };
-    if (::stat(QByteArray("/proc/" + QByteArray::number(pid)).constData(), &st) != 0)
-        return std::nullopt;
-    return st.st_uid;
-}
-
-} // namespace detail
 
 SettingsLock::SettingsLock(const QString &path) : m_path(QFile::encodeName(path)) {}
 

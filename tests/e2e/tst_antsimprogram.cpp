@@ -3,6 +3,7 @@
 // ending signal, vanishing, refusing a name that is in use, taking over one a
 // killed simulator left behind, and listing the sticks Pulvane would find.
 #include "antsimprocess.h"
+#include "ptyrig.h"
 #include "testenv.h"
 
 #include <QDir>
@@ -10,9 +11,6 @@
 #include <QTest>
 
 #include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 using namespace pulvane::test;
@@ -21,28 +19,6 @@ namespace {
 
 const QByteArray kResetFrame = QByteArray::fromHex("a4014a00ef");
 const QByteArray kStartupFrame = QByteArray::fromHex("a4016f20ea");
-
-// Reads what arrives on fd within timeoutMs; stops early once `until` bytes
-// are in. Sets *hungUp when the other side is gone.
-QByteArray readFor(int fd, int timeoutMs, qsizetype until, bool *hungUp = nullptr)
-{
-    QByteArray bytes;
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired() && bytes.size() < until) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
-            break;
-        char buffer[256];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            if (hungUp)
-                *hungUp = true;
-            break;
-        }
-        bytes.append(buffer, n);
-    }
-    return bytes;
-}
 
 // What `antsim --list-sticks` prints: the sticks Pulvane would find, which
 // scripts/run.sh asks before it starts a simulator of its own.
@@ -72,8 +48,6 @@ private slots:
     void listSticksSaysWhatItPassesOverOnce();
 
 private:
-    int openHost(const QString &path);
-
     std::optional<PrivateRuntime> m_runtime;
 };
 
@@ -81,17 +55,6 @@ void TestAntSimProgram::init()
 {
     m_runtime.emplace();
     QVERIFY(m_runtime->isValid());
-}
-
-int TestAntSimProgram::openHost(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
-    termios raw = {};
-    if (fd >= 0 && ::tcgetattr(fd, &raw) == 0) {
-        ::cfmakeraw(&raw);
-        ::tcsetattr(fd, TCSANOW, &raw);
-    }
-    return fd;
 }
 
 void TestAntSimProgram::answersAndEndsCleanly()
@@ -103,7 +66,7 @@ void TestAntSimProgram::answersAndEndsCleanly()
     QVERIFY(listedSticks().contains(
         QStringLiteral("virtual stick e2e-a (%1)").arg(QFileInfo(path).symLinkTarget())));
 
-    const int host = openHost(path);
+    const int host = openRawTerminal(path);
     QVERIFY(host >= 0);
     QCOMPARE(::write(host, kResetFrame.constData(), 5), ssize_t(5));
     QCOMPARE(readFor(host, 5000, 5), kStartupFrame);
@@ -154,7 +117,7 @@ void TestAntSimProgram::vanishes()
     AntSimProcess sim(QStringLiteral(ANTSIM_PATH));
     const QString path = sim.start({"--name", "e2e-v", "--time-scale", "10", "--vanish-at", "2"});
     QVERIFY(!path.isEmpty());
-    const int host = openHost(path);
+    const int host = openRawTerminal(path);
     QVERIFY(host >= 0);
     bool hungUp = false;
     readFor(host, 10000, 1 << 20, &hungUp);
@@ -200,7 +163,7 @@ void TestAntSimProgram::replacesKilledSimulatorsLink()
 
     AntSimProcess next(QStringLiteral(ANTSIM_PATH));
     QCOMPARE(next.start({"--name", "e2e-k"}), path);
-    const int host = openHost(path);
+    const int host = openRawTerminal(path);
     QVERIFY(host >= 0);
     QCOMPARE(::write(host, kResetFrame.constData(), 5), ssize_t(5));
     QCOMPARE(readFor(host, 5000, 5), kStartupFrame);

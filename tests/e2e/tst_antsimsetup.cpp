@@ -3,6 +3,7 @@
 #include "options.h"
 #include "ptylink.h"
 #include "testenv.h"
+#include "virtualsticks.h"
 
 #include <QFileInfo>
 #include <QTest>
@@ -120,6 +121,13 @@ void TestAntSimSetup::ptyLink()
     PtyLink other;
     QVERIFY(!other.open(QStringLiteral("sim"), &why));
     QVERIFY(why.contains(QStringLiteral("in use")));
+    // Nor wait on a FIFO put where its lock file goes.
+    const QString fifo =
+        pulvane::stick::simulatorLockPath(QFileInfo(path).path(), QStringLiteral("fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(!other.open(QStringLiteral("fifo"), &why));
+    QVERIFY2(why.startsWith(QStringLiteral("cannot lock ") + fifo), qPrintable(why));
+    QFile::remove(fifo);
 
     // A host opening the link talks to the master, both ways, and survives
     // closing and reopening.

@@ -1,7 +1,10 @@
 // Holds one serial line open until the process is ended from outside, for the
 // tests of what an ending releases. argv[1]: the tty. Prints "open" once the
 // line is held; a line "exit" on standard input ends it through exit(1), as
-// Qt ends a program whose display connection broke.
+// Qt ends a program whose display connection broke. Its ending is the
+// program's own (src/app/main.cpp).
+#include "ending.h"
+#include "serialline.h"
 #include "serialline_linux.h"
 
 #include <QCoreApplication>
@@ -16,11 +19,15 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (argc < 2)
         return 2;
+    std::atexit(pulvane::stick::closeSerialLines);
+    pulvane::host::Ending ending(pulvane::host::Ending::Signals::Interrupting, [](int signal) {
+        pulvane::stick::closeSerialLines();
+        pulvane::host::Ending::endAs(signal);
+    });
     pulvane::stick::SerialTransport line(QString::fromLocal8Bit(argv[1]), 57600,
-                                       QStringLiteral("held line"));
-    QString why;
-    if (!line.open(&why)) {
-        std::fprintf(stderr, "%s\n", qPrintable(why));
+                                         QStringLiteral("held line"));
+    if (const auto opened = line.open(); !opened) {
+        std::fprintf(stderr, "%s\n", qPrintable(opened.why));
         return 2;
     }
     std::puts("open");

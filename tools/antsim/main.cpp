@@ -1,5 +1,6 @@
 // antsim: a simulated ANT stick on a pseudo-terminal. Runs SimStick on real
 // time scaled by --time-scale until a signal or --vanish-at ends it.
+#include "ending.h"
 #include "messagelog.h"
 #include "options.h"
 #include "ptylink.h"
@@ -18,21 +19,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 
 using namespace pulvane::antsim;
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
-
-// Signals that end a process by default and can be caught. These end antsim
-// the orderly way, through its event loop: the link goes, the summary is
-// printed. SIGHUP comes when its terminal closes, SIGPIPE when what reads its
-// output is gone (antsim | head).
-constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE,   SIGALRM,
-                                  SIGTERM, SIGUSR1,   SIGUSR2, SIGXCPU,   SIGXFSZ,
-                                  SIGPOLL, SIGVTALRM, SIGPROF, SIGSTKFLT, SIGPWR};
 // Faults: no event loop to go back to, so the handler itself removes the link
 // and the lock file and lets the signal take its course.
 constexpr int kFaultSignals[] = {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGTRAP, SIGSYS};
@@ -40,14 +33,6 @@ constexpr int kFaultSignals[] = {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGTR
 char g_linkPath[PATH_MAX] = {};
 char g_lockPath[PATH_MAX] = {};
 struct sigaction g_previous[NSIG] = {};
-
-void onSignal(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-    errno = saved;
-}
 
 void onFault(int signal)
 {
@@ -61,25 +46,8 @@ void onFault(int signal)
     ::raise(signal);
 }
 
-bool installSignalHandlers()
+bool installFaultHandlers()
 {
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : kEndingSignals) {
-        struct sigaction current = {};
-        if (::sigaction(signal, nullptr, &current) != 0)
-            return false;
-        // What the caller chose to ignore (nohup, a background job's SIGINT
-        // and SIGQUIT) stays ignored; SIGINT and SIGTERM always end antsim.
-        if (current.sa_handler == SIG_IGN && signal != SIGINT && signal != SIGTERM)
-            continue;
-        if (::sigaction(signal, &action, nullptr) != 0)
-            return false;
-    }
     struct sigaction fault = {};
     fault.sa_handler = onFault;
     sigemptyset(&fault.sa_mask);
@@ -216,7 +184,12 @@ int main(int argc, char *argv[])
         break;
     }
 
-    if (!installSignalHandlers()) {
+    // Every signal that ends a process by default ends antsim the orderly
+    // way, through its event loop: the link goes, the summary is printed.
+    std::function<void()> onEnding = [] {};
+    pulvane::host::Ending ending(pulvane::host::Ending::Signals::Every,
+                                 [&onEnding](int) { onEnding(); });
+    if (!ending.isInstalled() || !installFaultHandlers()) {
         std::perror("antsim: signal handlers");
         return 1;
     }
@@ -229,13 +202,7 @@ int main(int argc, char *argv[])
     copyPath(g_lockPath, link.lockPath());
 
     SimRun run(link, options);
-    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&run] {
-        char drained[16];
-        while (::read(g_signalPipe[0], drained, sizeof drained) > 0) {
-        }
-        run.end();
-    });
+    onEnding = [&run] { run.end(); };
     run.start();
     return QCoreApplication::exec();
 }

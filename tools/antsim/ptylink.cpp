@@ -32,7 +32,10 @@ bool ensurePrivateDirectory(const QString &path, QString *why)
         *why = QStringLiteral("cannot create %1: %2").arg(path, errnoText(errno));
         return false;
     }
-    return stick::isPrivateDirectory(path, why);
+    const host::PathVerdict own = stick::isPrivateDirectory(path);
+    if (!own)
+        *why = own.why;
+    return bool(own);
 }
 
 // Takes the lock for as long as this process runs, however it ends. A host
@@ -73,7 +76,16 @@ bool PtyLink::open(const QString &name, QString *why)
     // A lock file that is already there was left by a simulator that ended
     // without removing it: its link, if any, leads nowhere we made.
     const bool leftOver = ::access(lock.constData(), F_OK) == 0;
-    m_lock = ::open(lock.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Without waiting, and only a regular file: a FIFO put in its place by
+    // another process of ours must not hold us up.
+    m_lock =
+        ::open(lock.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat lockStat = {};
+    if (m_lock >= 0 && (::fstat(m_lock, &lockStat) != 0 || !S_ISREG(lockStat.st_mode))) {
+        ::close(m_lock);
+        m_lock = -1;
+        errno = EINVAL;
+    }
     if (m_lock < 0 || !lockExclusively(m_lock)) {
         const int error = errno;
         if (m_lock >= 0)
