@@ -48,6 +48,7 @@ public:
 private:
     void line(const QString &text) { m_view.appendLine(text); }
     void separator() { m_view.appendSeparator(); }
+    void lineAndSeparator(const QString &text) { m_view.appendLineAndSeparator(text); }
     QString payloadBytes() const;
 
     Finder &m_finder;
@@ -71,8 +72,7 @@ bool EventStep::searchTimeout()
         m_state.ReopenAfterTimeout = false;
         m_ant.ANT_OpenChannel(m_channel);
         if (m_state.LogCommands) {
-            line(QString::asprintf("Cmd - OpenChannel(%d)", m_channel));
-            separator();
+            lineAndSeparator(QString::asprintf("Cmd - OpenChannel(%d)", m_channel));
         }
     } else {
         m_state.LinkActive = false;
@@ -86,9 +86,9 @@ bool EventStep::searchTimeout()
 bool EventStep::receiveFailure()
 {
     if (m_state.LogRxDetail) {
-        line(QString::asprintf("Rx Fail RF Freq:%d NoConnectCount:%.0f", m_state.link.RFFrequency,
-                               double(m_state.NoConnectCount)));
-        separator();
+        lineAndSeparator(QString::asprintf("Rx Fail RF Freq:%d NoConnectCount:%.0f",
+                                           m_state.link.RFFrequency,
+                                           double(m_state.NoConnectCount)));
     }
     m_state.NoConnectCount = stored(double(m_state.NoConnectCount) + 1.0);
     return !(m_state.NoConnectCount < m_state.MaxNoConnect);
@@ -142,10 +142,9 @@ bool EventStep::broadcast()
 {
     ++m_state.BroadcastRxCount;
     m_state.NoConnectCount = 0.0f;
-    line(QString::asprintf("Recv(%d): ", m_channel) + payloadBytes() +
-         QString::asprintf(" RF Freq:%d RxCount:%lld", m_state.link.RFFrequency,
-                           static_cast<long long>(m_state.BroadcastRxCount)));
-    separator();
+    lineAndSeparator(QString::asprintf("Recv(%d): ", m_channel) + payloadBytes() +
+                     QString::asprintf(" RF Freq:%d RxCount:%lld", m_state.link.RFFrequency,
+                                       static_cast<long long>(m_state.BroadcastRxCount)));
     m_finder.DecodificaValoriCardio();
     if (m_state.IdRequestPending)
         m_finder.requestChannelId();

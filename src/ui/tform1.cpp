@@ -180,6 +180,11 @@ void TForm1::appendSeparator()
     m_log->appendSeparator();
 }
 
+void TForm1::appendLineAndSeparator(const QString &line)
+{
+    m_log->appendLineAndSeparator(line);
+}
+
 void TForm1::setTitle(const QString &title)
 {
     setWindowTitle(title);
