@@ -92,7 +92,10 @@ TailRepaint::~TailRepaint()
     } else {
         if (dy != 0)
             viewport->scroll(0, dy);
-        const int top = int(std::floor(lastNow.top()));
+        // Without focus the pane draws no caret, and the block that was last
+        // is whole after the blit: the repaint starts below its first row,
+        // which keeps the block above it (touching that row) out of it.
+        const int top = int(std::floor(lastNow.top())) + (m_pane.hasFocus() ? 0 : 1);
         const QRect fresh(0, top, viewport->width(), viewport->height() - top);
         if (fresh.isValid())
             viewport->update(fresh);

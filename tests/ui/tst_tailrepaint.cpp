@@ -76,6 +76,7 @@ void TestTailRepaint::init()
     m_pane->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     m_pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_pane->setFocusPolicy(Qt::ClickFocus);
     QFont font(QStringLiteral("Liberation Sans"));
     font.setPixelSize(11);
     m_window->setFont(font);
