@@ -50,7 +50,7 @@ start_program() {
     "$@" >"$work/program.out" 2>&1 &
     pids+=($!)
     program_pid=$!
-    for _ in $(seq 600); do
+    for _ in $(seq 1800); do
         window="$(xdotool search --name "^Pulvane - " 2>/dev/null | head -1)" || true
         [ -n "$window" ] && break
         sleep 0.1

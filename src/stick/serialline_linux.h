@@ -5,7 +5,10 @@
 
 #include "transport.h"
 
+#include <QPointer>
 #include <QSerialPort>
+#include <QSocketNotifier>
+#include <QTimer>
 
 namespace pulvane::stick {
 
@@ -28,6 +31,7 @@ public:
     bool isOpen() const override;
     void close() override;
     QString description() const override;
+    void holdReads(std::chrono::milliseconds hold) override;
 
 private:
     // Opens the tty, also past a lock left by a program that has ended; while
@@ -41,6 +45,9 @@ private:
     int m_baudrate;
     QString m_description;
     bool m_gone = false;
+    // While it runs, the port's read notifier is switched off.
+    QTimer m_hold;
+    QPointer<QSocketNotifier> m_heldNotifier;
 };
 
 } // namespace pulvane::stick
