@@ -57,6 +57,8 @@ private slots:
     void buffersNeverOverrun();
     void unfinishedFrames_data();
     void unfinishedFrames();
+    void readsHeldAfterNoFrame_data();
+    void readsHeldAfterNoFrame();
     void callbackClosingStickStopsBatch();
     void callbackReopeningStick();
     void stickGone();
@@ -295,6 +297,31 @@ void TestAntLibrary::unfinishedFrames()
     QTRY_COMPARE(seen(), codes.toHex());
     QTest::qWait(int(4 * kFrameBound.count()));
     QCOMPARE(seen(), codes.toHex());
+}
+
+void TestAntLibrary::readsHeldAfterNoFrame_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("holds");
+
+    const QByteArray broadcast = hex("a4094e00a40340004c00ab48ab");
+    QTest::newRow("junk") << hex("00ff1355") << 1;
+    QTest::newRow("the start of a frame") << broadcast.left(5) << 1;
+    QTest::newRow("a whole frame") << broadcast << 0;
+    QTest::newRow("junk and a frame") << hex("a400ff") + broadcast << 0;
+}
+
+// A read that completes no frame asks the link to wait before the next, so
+// that a stick sending junk costs no wakeup for each byte.
+void TestAntLibrary::readsHeldAfterNoFrame()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, holds);
+
+    QCOMPARE(m_library->ANT_Init(0, 57600), 1);
+    registerCallbacks();
+    m_provider->stick().link(0)->sayBytes(bytes);
+    QCOMPARE(m_provider->stick().link(0)->holds, holds);
 }
 
 void TestAntLibrary::callbackClosingStickStopsBatch()

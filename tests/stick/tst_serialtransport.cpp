@@ -20,6 +20,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace pulvane::ant;
@@ -120,6 +121,7 @@ private slots:
     void ignoresDirectoryOthersControl();
     void libraryOverPty();
     void garbageIsDropped();
+    void heldReadsKeepEveryByte();
     void secondOpenIsRefused();
     void ptyClosedMidRun();
     void endingReleasesTheLine_data();
@@ -460,6 +462,45 @@ void TestSerialTransport::garbageIsDropped()
     QVERIFY(stick.write(QByteArray::fromHex("00ff13a4ffa401") +
                         encodeFrame(channelEvent(0, kEventRxFail))));
     QTRY_COMPARE(got, QList<AntMessage>{channelEvent(0, kEventRxFail)});
+}
+
+// Junk at 115200 baud, a byte a write, then a frame: held as the library
+// holds it, the line reads the stream in a few batches and loses no byte.
+void TestSerialTransport::heldReadsKeepEveryByte()
+{
+    PtyMaster stick;
+    QVERIFY(stick.isValid());
+    SerialTransport transport(link(QStringLiteral("stick"), stick.slave()), 115200,
+                              QStringLiteral("test stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    FrameDecoder decoder;
+    QList<AntMessage> got;
+    QByteArray read;
+    int reads = 0;
+    connect(&transport, &Transport::bytesArrived, this, [&](const QByteArray &bytes) {
+        ++reads;
+        read += bytes;
+        const QList<AntMessage> messages = decoder.feed(bytes);
+        got += messages;
+        if (messages.isEmpty())
+            transport.holdReads(kJunkHold);
+    });
+    QByteArray sent;
+    for (int i = 0; i < 400; ++i)
+        sent.append(char(i % 7 == 0 ? 0xA4 : i & 0x7F));
+    sent += encodeFrame(channelEvent(0, kEventRxFail));
+    std::thread writer([&] {
+        for (char c : std::as_const(sent)) {
+            stick.write(QByteArray(1, c));
+            ::usleep(87);
+        }
+    });
+    QTRY_COMPARE(read.size(), sent.size());
+    writer.join();
+    QCOMPARE(read, sent);
+    QTRY_VERIFY(got.contains(channelEvent(0, kEventRxFail)));
+    QVERIFY2(reads < sent.size() / 4, qPrintable(QString::number(reads)));
 }
 
 void TestSerialTransport::secondOpenIsRefused()
