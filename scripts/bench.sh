@@ -126,6 +126,9 @@ QT="$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || echo unknown)"
 
 # The Windows build's row comes from scripts/bench-windows.sh; kept here.
 WINE_ROW="$(grep '^| Windows build under Wine' "$OUT" 2>/dev/null || true)"
+# The whole program measured from outside (bench/outside.sh, by hand: it
+# takes about a quarter of an hour on Xvfb) is kept as it stands.
+OUTSIDE="$(sed -n '/^## The whole program, measured from outside/,$p' "$OUT" 2>/dev/null || true)"
 
 {
 cat <<EOF
@@ -326,5 +329,6 @@ the same span, as a share of one core.
 
 $(start_section)
 EOF
+if [ -n "$OUTSIDE" ]; then printf '\n%s\n' "$OUTSIDE"; fi
 } > "$OUT"
 echo "Wrote $OUT"

@@ -17,6 +17,10 @@ inline constexpr uint8_t kSync = 0xA4;
 // largest frame on the slowest line behind a USB serial bridge's latency timer,
 // and all that junk before an answer can cost the answer.
 inline constexpr std::chrono::milliseconds kFrameBound{50};
+// After a read that completed no frame (junk, or the start of a frame) the
+// link waits this long before it reads again: at 115200 baud a whole frame's
+// time, well inside kFrameBound.
+inline constexpr std::chrono::milliseconds kJunkHold{4};
 
 // The whole frame for a message, checksum included.
 QByteArray encodeFrame(uint8_t id, const QByteArray &payload);

@@ -175,6 +175,10 @@ bool AntLibrary::send(const AntMessage &message)
 void AntLibrary::onBytes(const QByteArray &bytes)
 {
     const QList<AntMessage> messages = m_decoder.feed(bytes);
+    // A stick that sends bytes which make no frame would otherwise cost a
+    // wakeup for each byte.
+    if (messages.isEmpty())
+        m_transport->holdReads(kJunkHold);
     // An unfinished frame has the bound from its latest byte on.
     m_frameTimerPassedOnce = false;
     if (m_decoder.pendingBytes() > 0)

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <chrono>
 
 namespace pulvane::ant {
 
@@ -26,6 +27,10 @@ public:
     virtual void close() = 0;
     // Human-readable name of the stick, for messages on standard error.
     virtual QString description() const = 0;
+    // Reads nothing for the time given: what arrives meanwhile comes in one
+    // bytesArrived after it, not a wakeup for each of its bytes. A link that
+    // cannot wait goes on reading.
+    virtual void holdReads(std::chrono::milliseconds) {}
 
 signals:
     void bytesArrived(const QByteArray &bytes);

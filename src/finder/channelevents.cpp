@@ -49,6 +49,7 @@ public:
 private:
     void line(const QString &text) { m_view.appendLine(text); }
     void separator() { m_view.appendSeparator(); }
+    void lineAndSeparator(const QString &text) { m_view.appendLineAndSeparator(text); }
     QString payloadBytes() const;
 
     FinderSteps &m_finder;
@@ -72,8 +73,7 @@ bool EventStep::searchTimeout()
         m_state.ReopenAfterTimeout = false;
         m_ant.ANT_OpenChannel(m_channel);
         if (m_state.LogCommands) {
-            line(QString::asprintf("Cmd - OpenChannel(%d)", m_channel));
-            separator();
+            lineAndSeparator(QString::asprintf("Cmd - OpenChannel(%d)", m_channel));
         }
     } else {
         m_state.LinkActive = false;
@@ -87,9 +87,9 @@ bool EventStep::searchTimeout()
 bool EventStep::receiveFailure()
 {
     if (m_state.LogRxDetail) {
-        line(QString::asprintf("Rx Fail RF Freq:%d NoConnectCount:%.0f", m_state.link.RFFrequency,
-                               double(m_state.NoConnectCount)));
-        separator();
+        lineAndSeparator(QString::asprintf("Rx Fail RF Freq:%d NoConnectCount:%.0f",
+                                           m_state.link.RFFrequency,
+                                           double(m_state.NoConnectCount)));
     }
     m_state.NoConnectCount = stored(double(m_state.NoConnectCount) + 1.0);
     return !(m_state.NoConnectCount < m_state.MaxNoConnect);
@@ -143,10 +143,9 @@ bool EventStep::broadcast()
 {
     ++m_state.BroadcastRxCount;
     m_state.NoConnectCount = 0.0f;
-    line(QString::asprintf("Recv(%d): ", m_channel) + payloadBytes() +
-         QString::asprintf(" RF Freq:%d RxCount:%lld", m_state.link.RFFrequency,
-                           static_cast<long long>(m_state.BroadcastRxCount)));
-    separator();
+    lineAndSeparator(QString::asprintf("Recv(%d): ", m_channel) + payloadBytes() +
+                     QString::asprintf(" RF Freq:%d RxCount:%lld", m_state.link.RFFrequency,
+                                       static_cast<long long>(m_state.BroadcastRxCount)));
     m_finder.DecodificaValoriCardio();
     if (m_state.IdRequestPending)
         m_finder.requestChannelId();

@@ -24,9 +24,11 @@ public:
 
     virtual ~FinderView() = default;
 
-    // The EventLog: a line, or a separator (an empty line).
+    // The EventLog: a line, or a separator (an empty line), or a line and the
+    // separator after it as one entry.
     virtual void appendLine(const QString &line) = 0;
     virtual void appendSeparator() = 0;
+    virtual void appendLineAndSeparator(const QString &line) = 0;
 
     virtual void setTitle(const QString &title) = 0;
     virtual void setLabel(Label label, const QString &text) = 0;

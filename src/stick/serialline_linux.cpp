@@ -43,6 +43,30 @@ SerialTransport::SerialTransport(const QString &path, int baudrate, const QStrin
 {
     connect(&m_port, &QSerialPort::readyRead, this, &SerialTransport::onReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::onError);
+    m_hold.setSingleShot(true);
+    m_hold.setTimerType(Qt::PreciseTimer);
+    connect(&m_hold, &QTimer::timeout, this, [this] {
+        // Armed again, the notifier fires at once for what arrived meanwhile.
+        if (m_heldNotifier)
+            m_heldNotifier->setEnabled(true);
+        m_heldNotifier = nullptr;
+    });
+}
+
+void SerialTransport::holdReads(std::chrono::milliseconds hold)
+{
+    if (m_hold.isActive() || !m_port.isOpen())
+        return;
+    // QSerialPort reads through a read notifier of its own, a child of the
+    // port, and offers no way to pause it; a port without one reads on.
+    for (QSocketNotifier *notifier : m_port.findChildren<QSocketNotifier *>()) {
+        if (notifier->type() == QSocketNotifier::Read && notifier->isEnabled()) {
+            notifier->setEnabled(false);
+            m_heldNotifier = notifier;
+            m_hold.start(hold);
+            return;
+        }
+    }
 }
 
 SerialTransport::~SerialTransport()
@@ -154,6 +178,7 @@ void SerialTransport::close()
         return;
     // No signals after close(): nothing queued in the port may reach us.
     QSignalBlocker blocker(this);
+    m_hold.stop();
     m_port.close();
     openLines().removeAll(this);
 }
@@ -194,6 +219,7 @@ void SerialTransport::onError(QSerialPort::SerialPortError error)
         reason = m_port.errorString();
         break;
     }
+    m_hold.stop();
     m_port.close();
     openLines().removeAll(this);
     emit gone(reason);

@@ -6,7 +6,10 @@
 #include "processes.h"
 #include "transport.h"
 
+#include <QPointer>
 #include <QSerialPort>
+#include <QSocketNotifier>
+#include <QTimer>
 
 namespace pulvane::stick {
 
@@ -35,6 +38,7 @@ public:
     bool isOpen() const override;
     void close() override;
     QString description() const override;
+    void holdReads(std::chrono::milliseconds hold) override;
 
 private:
     bool openPort(const QString &device);
@@ -48,6 +52,9 @@ private:
     int m_baudrate;
     QString m_description;
     bool m_gone = false;
+    // While it runs, the port's read notifier is switched off.
+    QTimer m_hold;
+    QPointer<QSocketNotifier> m_heldNotifier;
 };
 
 } // namespace pulvane::stick

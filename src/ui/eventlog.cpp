@@ -1,5 +1,7 @@
 #include "eventlog.h"
 
+#include "tailrepaint.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
@@ -132,7 +134,20 @@ EventLog::EventLog(QPlainTextEdit &pane) : m_pane(pane)
 
 void EventLog::appendLine(const QString &line)
 {
+    appendLines({line});
+}
+
+void EventLog::appendLineAndSeparator(const QString &line)
+{
+    appendLines({line, QString()});
+}
+
+void EventLog::appendLines(const QStringList &lines)
+{
+    if (lines.isEmpty())
+        return;
     QTextDocument *document = m_pane.document();
+    const TailRepaint repaint(m_pane);
     // Text the user deleted may have taken packed blocks with it.
     m_packedBlocks = std::min(m_packedBlocks, document->blockCount() - 1);
     // Packed before the append, whose edit then brings the scroll bar's range
@@ -142,14 +157,18 @@ void EventLog::appendLine(const QString &line)
 
     QTextCursor end(document);
     // Inside an edit block the cursor does not lay the text out to find its
-    // column: the pane does that once, when it shows the new line.
+    // column: the pane does that once, when it shows the new lines.
     end.beginEditBlock();
     end.movePosition(QTextCursor::End);
-    if (!document->isEmpty() || m_emptyLineShown)
-        end.insertBlock();
-    end.insertText(line);
+    bool occupied = !document->isEmpty() || m_emptyLineShown;
+    for (const QString &line : lines) {
+        if (occupied)
+            end.insertBlock();
+        end.insertText(line);
+        occupied = true;
+    }
     end.endEditBlock();
-    ++m_lines;
+    m_lines += lines.size();
     m_emptyLineShown = document->isEmpty();
 
     // The caret follows the insertion when it stood at the end; otherwise it
@@ -165,7 +184,7 @@ void EventLog::appendLine(const QString &line)
 
 void EventLog::appendSeparator()
 {
-    appendLine(QString());
+    appendLines({QString()});
 }
 
 QString EventLog::text() const

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QPlainTextEdit;
 
@@ -32,6 +33,11 @@ public:
     void appendLine(const QString &line);
     // An empty line.
     void appendSeparator();
+    // A line and a separator after it: one edit of the pane, one repaint.
+    void appendLineAndSeparator(const QString &line);
+    // Lines in one edit. While the pane follows its end only the new lines
+    // are repainted (TailRepaint).
+    void appendLines(const QStringList &lines);
 
     // The lines joined by line breaks, without a trailing one.
     QString text() const;

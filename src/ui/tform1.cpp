@@ -5,6 +5,7 @@
 #include "spinedit.h"
 
 #include <QCloseEvent>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -29,12 +30,26 @@ const QString kProximityHintTwoLines =
                    "If more transmitters are present, reduce the sensibility to detect only "
                    "the closer transmitters.");
 
+// Of the faces named, those installed, in the order given; all of them when
+// none is (the font then falls back as Qt chooses). Asking only for installed
+// faces spares Qt a search through every face for each one that is missing.
+QStringList installedFamilies(const QStringList &families)
+{
+    static const QStringList installed = QFontDatabase::families();
+    QStringList found;
+    for (const QString &family : families) {
+        if (installed.contains(family, Qt::CaseInsensitive))
+            found.append(family);
+    }
+    return found.isEmpty() ? families : found;
+}
+
 // The preferred faces come first so that they are used where installed; the
 // Liberation faces have Arial's metrics and stand in for them elsewhere.
 QFont layoutFont(const QStringList &families, int pixelSize, QFont::Weight weight)
 {
     QFont font;
-    font.setFamilies(families);
+    font.setFamilies(installedFamilies(families));
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(pixelSize);
     font.setWeight(weight);
@@ -176,6 +191,11 @@ void TForm1::appendLine(const QString &line)
 void TForm1::appendSeparator()
 {
     m_log->appendSeparator();
+}
+
+void TForm1::appendLineAndSeparator(const QString &line)
+{
+    m_log->appendLineAndSeparator(line);
 }
 
 void TForm1::setTitle(const QString &title)

@@ -39,6 +39,7 @@ public:
     // FinderView
     void appendLine(const QString &line) override;
     void appendSeparator() override;
+    void appendLineAndSeparator(const QString &line) override;
     void setTitle(const QString &title) override;
     void setLabel(Label label, const QString &text) override;
     void setButtonEnabled(Button button, bool enabled) override;

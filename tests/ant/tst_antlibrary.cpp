@@ -57,6 +57,7 @@ private slots:
     void buffersNeverOverrun();
     void unfinishedFrames_data();
     void unfinishedFrames();
+    void readsHeldAfterNoFrame();
     void callbackClosingStickStopsBatch();
     void callbackReopeningStick();
     void stickGone();
@@ -295,6 +296,20 @@ void TestAntLibrary::unfinishedFrames()
     QTRY_COMPARE(seen(), codes.toHex());
     QTest::qWait(int(4 * kFrameBound.count()));
     QCOMPARE(seen(), codes.toHex());
+}
+
+// A read that completes no frame (junk, a frame's start) asks the link to
+// wait before the next, so that junk costs no wakeup for each byte.
+void TestAntLibrary::readsHeldAfterNoFrame()
+{
+    QCOMPARE(m_library->ANT_Init(0, 57600), 1);
+    registerCallbacks();
+    ScriptedTransport *link = m_provider->stick().link(0);
+    const QByteArray broadcast = hex("a4094e00a40340004c00ab48ab");
+    link->sayBytes(hex("a400ff") + broadcast);
+    QCOMPARE(link->holds, 0);
+    link->sayBytes(broadcast.left(5));
+    QCOMPARE(link->holds, 1);
 }
 
 void TestAntLibrary::callbackClosingStickStopsBatch()

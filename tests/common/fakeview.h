@@ -38,6 +38,7 @@ public:
 
     void appendLine(const QString &line) override { log.append(line); }
     void appendSeparator() override { log.append(QString()); }
+    void appendLineAndSeparator(const QString &line) override { log << line << QString(); }
     void setTitle(const QString &text) override { title = text; }
     void setLabel(Label label, const QString &text) override { labels[label] = text; }
     void setButtonEnabled(Button button, bool enabled) override { buttons[button] = enabled; }

@@ -45,6 +45,9 @@ public:
     bool isOpen() const override { return m_open; }
     void close() override { m_open = false; }
     QString description() const override { return QStringLiteral("scripted stick"); }
+    // Bytes are handed over as the test says; the host's asks to wait counted.
+    void holdReads(std::chrono::milliseconds) override { ++holds; }
+    int holds = 0;
 
     // Queued, as from a reader (see ScriptedStick::settle()).
     void deliver(const QByteArray &bytes);

@@ -10,11 +10,21 @@
 #include "testenv.h"
 
 #include <QDir>
+#include <QEventLoop>
+#include <QTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <array>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace pulvane::ant;
 using namespace pulvane::stick;
@@ -27,6 +37,7 @@ private slots:
     void init();
     void libraryOverPty();
     void garbageIsDropped();
+    void heldReadsKeepEveryByte();
     void secondOpenIsRefused();
     void ptyClosedMidRun();
 
@@ -123,6 +134,44 @@ void TestSerialTransport::garbageIsDropped()
     QVERIFY(stick.write(QByteArray::fromHex("00ff13a4ffa401") +
                         encodeFrame(channelEvent(0, kEventRxFail))));
     QTRY_COMPARE(got, QList<AntMessage>{channelEvent(0, kEventRxFail)});
+}
+
+// Junk at 115200 baud, a byte a write, then a frame: held as the library
+// holds it, the line reads the stream in a few batches and loses no byte.
+void TestSerialTransport::heldReadsKeepEveryByte()
+{
+    PtyMaster stick;
+    SerialTransport transport(link(QStringLiteral("stick"), stick.slave()), 115200,
+                              QStringLiteral("test stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    QByteArray sent, read;
+    for (int i = 0; i < 400; ++i)
+        sent.append(char(i % 7 == 0 ? 0xA4 : i & 0x7F));
+    sent += encodeFrame(channelEvent(0, kEventRxFail));
+    int reads = 0;
+    // A loop that waits in the system, as the program's does (QTRY's naps
+    // would batch the reads themselves).
+    QEventLoop loop;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    connect(&transport, &Transport::bytesArrived, &loop, [&](const QByteArray &bytes) {
+        ++reads;
+        read += bytes;
+        if (!bytes.endsWith(encodeFrame(channelEvent(0, kEventRxFail))))
+            transport.holdReads(kJunkHold);
+        if (read.size() >= sent.size())
+            loop.quit();
+    });
+    std::thread writer([&] {
+        for (char c : std::as_const(sent)) {
+            stick.write(QByteArray(1, c));
+            ::usleep(87);
+        }
+    });
+    loop.exec();
+    writer.join();
+    QCOMPARE(read, sent);
+    QVERIFY2(reads < sent.size() / 4, qPrintable(QString::number(reads)));
 }
 
 void TestSerialTransport::secondOpenIsRefused()
