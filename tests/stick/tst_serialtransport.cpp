@@ -143,8 +143,8 @@ void TestSerialTransport::heldReadsKeepEveryByte()
     PtyMaster stick;
     SerialTransport transport(link(QStringLiteral("stick"), stick.slave()), 115200,
                               QStringLiteral("test stick"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    const SerialTransport::Opened opened = transport.open();
+    QVERIFY2(opened, qPrintable(opened.why));
     QByteArray sent, read;
     for (int i = 0; i < 400; ++i)
         sent.append(char(i % 7 == 0 ? 0xA4 : i & 0x7F));
