@@ -38,6 +38,10 @@ QString lostReason(DWORD code)
     case ERROR_GEN_FAILURE:
     case ERROR_INVALID_HANDLE:
     case ERROR_FILE_NOT_FOUND:
+    // A USB serial driver ends a pending read aborted when its device goes
+    // (close() never leaves a read for this to see), and answers 433 after.
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_NO_SUCH_DEVICE:
         return unpluggedReason(Link::SerialLine);
     default:
         return systemText(code);

@@ -6,8 +6,21 @@
 // to and from the COM port named in PULVANE_LIBUSB0_PORT (read at each
 // usb_find_devices; no port named, no stick). A port that hangs up (its reads
 // keep ending empty) is a stick pulled out. More exports serve the transport's
-// tests: standin_unplug, standin_hold_reads, standin_configuration and
-// standin_counts. It reads as the real library does: see readPort and cancel.
+// tests: standin_unplug, standin_hold_reads, standin_wedge_writes,
+// standin_older_library and standin_counts.
+//
+// It fails as the real library does: a transfer that ends aborted
+// (cancelled, or its stick pulled out) is reaped as -116, at once and again
+// on every later reap until it is submitted anew; a reap whose wait times out
+// is -116 too, and writes "timeout error" into the one error text; claim,
+// submit and control on a stick held by another handle or pulled out are -5;
+// a claim before any configuration is -22 in the older library's mode, where
+// usb_open knows of none.
+#include "libusb0_win.h"
+
+#include <windows.h>
+
+#include <algorithm>
 //
 // Linked statically: the library is loaded from System32 alone, so it may
 // need nothing but Windows' own DLLs.
@@ -24,9 +37,6 @@ using namespace pulvane::stick::libusb0;
 namespace {
 
 constexpr int kInvalid = -22;
-constexpr int kBusy = -16;
-constexpr int kNoDevice = -19;
-constexpr int kIoError = -5;
 constexpr DWORD kChunk = 4096;
 constexpr int kEmptyReadsAtHangUp = 3;
 constexpr int kPacket = 64;
@@ -34,16 +44,22 @@ constexpr int kPacket = 64;
 // One per usb_open; the one that claimed interface 0 owns the port.
 struct Handle
 {
+    int configuration;
 };
 
-// The one IN transfer: usb_bulk_read's own, or the asynchronous one.
-struct Transfer
+// One asynchronous context. Its transfer is idle, pending, or ended with a
+// result that every reap returns until the next submit (the real library's
+// event is manual-reset).
+struct Context
 {
-    char *bytes;
-    int size;
-    int got;
-    bool pending;
-    bool cancelled;
+    Handle *handle;
+    int endpoint;
+    char *bytes = nullptr;
+    int size = 0;
+    int got = 0;
+    enum { Idle, Pending, Ended } state = Idle;
+    int result = 0;
+    OVERLAPPED writeOv{};
 };
 
 struct State
@@ -61,17 +77,20 @@ struct State
     char chunk[kChunk];
     DWORD chunkSize = 0;
     DWORD chunkTaken = 0;
+    // 1: pulled out; 2: pulled out at the next claim.
     volatile LONG unplugged = 0;
     volatile LONG holdReads = 0;
+    volatile LONG wedgeWrites = 0;
+    volatile LONG olderLibrary = 0;
     volatile LONG readsInside = 0;
     volatile LONG closedDuringRead = 0;
     volatile LONG releases = 0;
     volatile LONG closes = 0;
-    Transfer transfer{};
-    int configuration = 1;
-    volatile LONG refuseConfiguration = 0;
     volatile LONG configurationsSet = 0;
     volatile LONG freedUnreaped = 0;
+    volatile LONG reaps = 0;
+    volatile LONG contexts = 0;
+    volatile LONG controls = 0;
 } g;
 
 int failWith(int code, const char *text)
@@ -124,24 +143,31 @@ bool openPort()
     return true;
 }
 
-// Gathers the transfer for up to timeoutMs, with the port's read pending
+// Ends the transfer; 0 while it goes on.
+int end(Context *c, int result)
+{
+    c->state = Context::Ended;
+    c->result = result;
+    return result;
+}
+
+// Gathers the IN transfer for up to timeoutMs, with the port's read pending
 // across calls. Bytes that reached the port together come as packets of at
 // most 64 bytes; a short packet or a full buffer completes the transfer, and
-// at the time-out it keeps what it holds.
-int readPort(int timeoutMs)
+// at the time-out it keeps what it holds. A hang-up pulls the stick out.
+int readPort(Context *t, int timeoutMs)
 {
-    Transfer &t = g.transfer;
     const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
     int empty = 0;
     for (;;) {
         while (g.chunkTaken < g.chunkSize) {
             const int packet = std::min(kPacket, int(g.chunkSize - g.chunkTaken));
-            std::memcpy(t.bytes + t.got, g.chunk + g.chunkTaken,
-                        size_t(std::min(packet, t.size - t.got)));
-            t.got = std::min(t.size, t.got + packet);
+            std::memcpy(t->bytes + t->got, g.chunk + g.chunkTaken,
+                        size_t(std::min(packet, t->size - t->got)));
+            t->got = std::min(t->size, t->got + packet);
             g.chunkTaken += DWORD(packet);
-            if (packet < kPacket || t.got == t.size)
-                return t.got;
+            if (packet < kPacket || t->got == t->size)
+                return end(t, t->got);
         }
         if (!g.readPending) {
             g.readOv = OVERLAPPED{};
@@ -149,30 +175,44 @@ int readPort(int timeoutMs)
             ResetEvent(g.readEvent);
             if (!ReadFile(g.com, g.chunk, kChunk, nullptr, &g.readOv) &&
                 GetLastError() != ERROR_IO_PENDING)
-                return failWith(kIoError, "reading the port failed");
+                return end(t, failWith(-5, "reading the port failed"));
             g.readPending = true;
         }
         const ULONGLONG now = GetTickCount64();
         const DWORD wait = now < deadline ? DWORD(deadline - now) : 0;
         if (WaitForSingleObject(g.readEvent, wait) != WAIT_OBJECT_0)
-            return failWith(kTimedOut, "timeout");
+            return failWith(kTimedOut, "timeout error");
         DWORD n = 0;
         g.readPending = false;
-        if (!GetOverlappedResult(g.com, &g.readOv, &n, FALSE))
-            return failWith(kIoError, "the device is not connected");
+        GetOverlappedResult(g.com, &g.readOv, &n, FALSE);
         g.chunkSize = n;
         g.chunkTaken = 0;
         if (n > 0)
             continue;
-        // Reads that keep ending empty: the line hung up.
-        if (++empty >= kEmptyReadsAtHangUp)
-            return failWith(kIoError, "the device is not connected");
+        // Reads that keep ending empty: the line hung up, the stick is out.
+        if (++empty >= kEmptyReadsAtHangUp) {
+            InterlockedExchange(&g.unplugged, 1);
+            return end(t, failWith(kTimedOut, "timeout error"));
+        }
         Sleep(10);
     }
 }
 
+int waitWrite(Context *c, int timeoutMs)
+{
+    if (g.wedgeWrites || WaitForSingleObject(g.writeEvent, DWORD(timeoutMs)) != WAIT_OBJECT_0) {
+        if (g.wedgeWrites)
+            Sleep(DWORD(timeoutMs));
+        return failWith(kTimedOut, "timeout error");
+    }
+    DWORD n = 0;
+    if (!GetOverlappedResult(g.com, &c->writeOv, &n, FALSE))
+        return end(c, failWith(-5, "writing the port failed"));
+    return end(c, int(n));
+}
+
 // What the transfer gathered is lost, with a packet that arrived just then.
-void cancel()
+void dropRead()
 {
     if (g.readPending && WaitForSingleObject(g.readEvent, 0) == WAIT_OBJECT_0) {
         g.readPending = false;
@@ -180,30 +220,6 @@ void cancel()
         GetOverlappedResult(g.com, &g.readOv, &g.chunkSize, FALSE);
     }
     g.chunkTaken += std::min(DWORD(kPacket), g.chunkSize - g.chunkTaken);
-    g.transfer.got = 0;
-}
-
-// Waits for the transfer: its bytes or a failure code. At the time-out it is
-// cancelled or left pending.
-int reap(DevHandle *h, int timeout, bool cancelAtTimeOut)
-{
-    InterlockedIncrement(&g.readsInside);
-    // A read that ignores its time-out, as a stuck driver's would.
-    while (g.holdReads && !g.unplugged)
-        Sleep(5);
-    int n;
-    if (g.unplugged)
-        n = failWith(kNoDevice, "the device is not connected");
-    else if (reinterpret_cast<Handle *>(h) != g.owner || !g.transfer.pending)
-        n = failWith(kInvalid, "interface not claimed or nothing submitted");
-    else if (g.transfer.cancelled)
-        n = failWith(kIoError, "the transfer was cancelled");
-    else if ((n = readPort(timeout)) == kTimedOut && cancelAtTimeOut)
-        cancel();
-    if (n != kTimedOut || cancelAtTimeOut)
-        g.transfer.pending = g.transfer.cancelled = false;
-    InterlockedDecrement(&g.readsInside);
-    return n;
 }
 
 } // namespace
@@ -221,7 +237,7 @@ STANDIN_EXPORT int usb_find_busses()
 STANDIN_EXPORT int usb_find_devices()
 {
     const DWORD n = GetEnvironmentVariableA("PULVANE_LIBUSB0_PORT", g.port, sizeof g.port);
-    if (n == 0 || n >= sizeof g.port)
+    if (n == 0 || n >= sizeof g.port || g.unplugged == 1)
         g.port[0] = '\0';
     g.device.descriptor = DeviceDescriptor{18, 1, 0x0200, 0, 0, 0, 64, 0x0FCF, 0x1009, 0x0100,
                                            1, 2, 3, 1};
@@ -239,11 +255,12 @@ STANDIN_EXPORT Bus *usb_get_busses()
 
 STANDIN_EXPORT DevHandle *usb_open(Device *device)
 {
-    if (device != &g.device || !g.port[0]) {
-        failWith(0, "no such device");
+    if (device != &g.device || !g.port[0] || g.unplugged == 1) {
+        failWith(0, "could not open device");
         return nullptr;
     }
-    return reinterpret_cast<DevHandle *>(new Handle);
+    // The 1.2.x library asks the driver; the 0.1.12 era's knows of none.
+    return reinterpret_cast<DevHandle *>(new Handle{g.olderLibrary ? 0 : 1});
 }
 
 STANDIN_EXPORT int usb_release_interface(DevHandle *h, int number)
@@ -267,12 +284,13 @@ STANDIN_EXPORT int usb_close(DevHandle *h)
     return 0;
 }
 
-STANDIN_EXPORT int usb_set_configuration(DevHandle *, int configuration)
+// At once when the handle has it already; never a reset.
+STANDIN_EXPORT int usb_set_configuration(DevHandle *h, int configuration)
 {
     InterlockedIncrement(&g.configurationsSet);
-    if (g.refuseConfiguration || configuration != 1)
-        return failWith(kIoError, "could not set config 1");
-    g.configuration = configuration;
+    if (g.unplugged)
+        return failWith(-5, "could not set config 1");
+    reinterpret_cast<Handle *>(h)->configuration = configuration;
     return 0;
 }
 
@@ -280,9 +298,12 @@ STANDIN_EXPORT int usb_set_configuration(DevHandle *, int configuration)
 STANDIN_EXPORT int usb_control_msg(DevHandle *, int type, int request, int, int, char *bytes,
                                    int size, int)
 {
+    InterlockedIncrement(&g.controls);
+    if (g.unplugged)
+        return failWith(-5, "sending control message failed");
     if (type != 0x80 || request != 0x08 || size < 1)
         return failWith(kInvalid, "request not supported");
-    *bytes = char(g.configuration);
+    *bytes = 1;
     return 1;
 }
 
@@ -291,78 +312,90 @@ STANDIN_EXPORT int usb_claim_interface(DevHandle *h, int number)
     auto *handle = reinterpret_cast<Handle *>(h);
     if (number != 0)
         return failWith(kInvalid, "no such interface");
-    if (g.owner && g.owner != handle)
-        return failWith(kBusy, "interface held by another handle");
+    if (handle->configuration == 0)
+        return failWith(kInvalid, "could not claim interface 0, invalid configuration 0");
+    if (g.unplugged == 2)
+        InterlockedExchange(&g.unplugged, 1);
+    if (g.unplugged || (g.owner && g.owner != handle))
+        return failWith(-5, "could not claim interface 0: win error: The requested resource is "
+                            "in use.");
     if (g.owner == handle)
         return 0;
     if (!openPort())
-        return failWith(kNoDevice, "the port behind the stick cannot be opened");
+        return failWith(-5, "the port behind the stick cannot be opened");
     g.owner = handle;
     return 0;
 }
 
-STANDIN_EXPORT int usb_bulk_write(DevHandle *h, int endpoint, char *bytes, int size, int timeout)
+STANDIN_EXPORT int usb_bulk_setup_async(DevHandle *h, void **context, unsigned char endpoint)
 {
-    if (g.unplugged)
-        return failWith(kNoDevice, "the device is not connected");
-    if (endpoint != 0x01 || reinterpret_cast<Handle *>(h) != g.owner)
-        return failWith(kInvalid, "bad endpoint or interface not claimed");
-    OVERLAPPED ov{};
-    ov.hEvent = g.writeEvent;
+    *context = new Context{reinterpret_cast<Handle *>(h), endpoint};
+    InterlockedIncrement(&g.contexts);
+    return 0;
+}
+
+STANDIN_EXPORT int usb_submit_async(void *context, char *bytes, int size)
+{
+    auto *c = static_cast<Context *>(context);
+    if (g.unplugged || c->handle != g.owner)
+        return failWith(-5, "submitting request failed");
+    c->bytes = bytes;
+    c->size = size;
+    c->got = 0;
+    c->state = Context::Pending;
+    if ((c->endpoint & 0x80) || g.wedgeWrites)
+        return 0;
+    c->writeOv = OVERLAPPED{};
+    c->writeOv.hEvent = g.writeEvent;
     ResetEvent(g.writeEvent);
-    DWORD n = 0;
-    if (!WriteFile(g.com, bytes, DWORD(size), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING)
-        return failWith(kIoError, "writing the port failed");
-    if (WaitForSingleObject(g.writeEvent, DWORD(timeout)) != WAIT_OBJECT_0) {
-        CancelIoEx(g.com, &ov);
-        GetOverlappedResult(g.com, &ov, &n, TRUE);
-        return failWith(kTimedOut, "timeout");
-    }
-    if (!GetOverlappedResult(g.com, &ov, &n, FALSE))
-        return failWith(kIoError, "writing the port failed");
-    return int(n);
-}
-
-STANDIN_EXPORT int usb_bulk_read(DevHandle *h, int endpoint, char *bytes, int size, int timeout)
-{
-    g.transfer = Transfer{bytes, size, 0, endpoint == 0x81, false};
-    return reap(h, timeout, true);
-}
-
-// The context is the handle: one transfer at a time.
-STANDIN_EXPORT int usb_bulk_setup_async(DevHandle *h, void **context, unsigned char)
-{
-    *context = h;
+    if (!WriteFile(g.com, bytes, DWORD(size), nullptr, &c->writeOv) &&
+        GetLastError() != ERROR_IO_PENDING)
+        return failWith(-5, "submitting request failed");
     return 0;
-}
-
-STANDIN_EXPORT int usb_submit_async(void *, char *bytes, int size)
-{
-    g.transfer = Transfer{bytes, size, 0, true, false};
-    return 0;
-}
-
-STANDIN_EXPORT int usb_reap_async(void *context, int timeout)
-{
-    return reap(static_cast<DevHandle *>(context), timeout, true);
 }
 
 STANDIN_EXPORT int usb_reap_async_nocancel(void *context, int timeout)
 {
-    return reap(static_cast<DevHandle *>(context), timeout, false);
+    auto *c = static_cast<Context *>(context);
+    InterlockedIncrement(&g.reaps);
+    InterlockedIncrement(&g.readsInside);
+    // A read that ignores its time-out, as a stuck driver's would.
+    while ((c->endpoint & 0x80) && g.holdReads && !g.unplugged && c->state == Context::Pending)
+        Sleep(5);
+    // Pulled out: the driver ends what is pending, aborted.
+    if (g.unplugged && c->state == Context::Pending)
+        end(c, failWith(kTimedOut, "timeout error"));
+    int n;
+    if (c->state == Context::Ended)
+        n = c->result;
+    else if (c->state == Context::Idle)
+        n = failWith(kInvalid, "nothing submitted");
+    else
+        n = c->endpoint & 0x80 ? readPort(c, timeout) : waitWrite(c, timeout);
+    InterlockedDecrement(&g.readsInside);
+    return n;
 }
 
-STANDIN_EXPORT int usb_cancel_async(void *)
+STANDIN_EXPORT int usb_cancel_async(void *context)
 {
-    cancel();
-    g.transfer.cancelled = true;
+    auto *c = static_cast<Context *>(context);
+    if (c->state != Context::Pending)
+        return 0;
+    if (c->endpoint & 0x80)
+        dropRead();
+    else if (!g.wedgeWrites)
+        CancelIoEx(g.com, &c->writeOv);
+    end(c, kTimedOut);
     return 0;
 }
 
 STANDIN_EXPORT int usb_free_async(void **context)
 {
-    if (g.transfer.pending)
+    auto *c = static_cast<Context *>(*context);
+    if (c->state == Context::Pending)
         InterlockedIncrement(&g.freedUnreaped);
+    delete c;
+    InterlockedDecrement(&g.contexts);
     *context = nullptr;
     return 0;
 }
@@ -378,7 +411,7 @@ STANDIN_EXPORT char *usb_strerror()
     return g.error;
 }
 
-// Every later transfer fails as on a stick pulled out (0 plugs it back in).
+// 1: the stick is pulled out; 2: it is at the next claim; 0 plugs it back in.
 STANDIN_EXPORT void standin_unplug(int unplugged)
 {
     InterlockedExchange(&g.unplugged, unplugged);
@@ -390,21 +423,26 @@ STANDIN_EXPORT void standin_hold_reads(int hold)
     InterlockedExchange(&g.holdReads, hold);
 }
 
-// The stick's configuration now (0: none), and whether setting one fails.
-STANDIN_EXPORT void standin_configuration(int current, int refuse)
+// While set, writes never end on their own.
+STANDIN_EXPORT void standin_wedge_writes(int wedge)
 {
-    g.configuration = current;
-    InterlockedExchange(&g.refuseConfiguration, refuse);
+    InterlockedExchange(&g.wedgeWrites, wedge);
+}
+
+// While set, usb_open leaves a handle without a configuration.
+STANDIN_EXPORT void standin_older_library(int older)
+{
+    InterlockedExchange(&g.olderLibrary, older);
 }
 
 // counts[0] releases, [1] closes, [2] closes while a read was inside,
-// [3] reads inside now, [4] configurations set, [5] transfers freed unreaped.
-STANDIN_EXPORT void standin_counts(long counts[6])
+// [3] reads inside now, [4] configurations set, [5] transfers freed unreaped,
+// [6] reaps, [7] contexts not freed, [8] control requests.
+STANDIN_EXPORT void standin_counts(long counts[9])
 {
-    counts[0] = g.releases;
-    counts[1] = g.closes;
-    counts[2] = g.closedDuringRead;
-    counts[3] = g.readsInside;
-    counts[4] = g.configurationsSet;
-    counts[5] = g.freedUnreaped;
+    const volatile LONG *all[] = {&g.releases,     &g.closes, &g.closedDuringRead,
+                                  &g.readsInside,  &g.configurationsSet,
+                                  &g.freedUnreaped, &g.reaps, &g.contexts, &g.controls};
+    for (int i = 0; i < 9; ++i)
+        counts[i] = *all[i];
 }
