@@ -8,13 +8,24 @@
 // named in PULVANE_STICKS. No stick appears twice.
 #pragma once
 
+#include "stickdrivers.h"
 #include "sticklocation.h"
 
 #include <QList>
 
 namespace pulvane::stick {
 
-// The whole list, built afresh from what is plugged in now.
+// One look at the machine: the whole list, built afresh from what is plugged
+// in now, and what was learnt of the sticks' drivers on the way (for the
+// driver lines of the same START).
+struct StickScan
+{
+    QList<StickLocation> sticks;
+    DriverScan drivers;
+};
+StickScan scanSticks();
+
+// The list alone.
 QList<StickLocation> findSticks();
 
 // Where a user names sticks that no scan finds, for the message when there is

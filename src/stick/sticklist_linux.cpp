@@ -7,13 +7,15 @@
 
 namespace pulvane::stick {
 
-QList<StickLocation> findSticks()
+StickScan scanSticks()
 {
     // A named port is vetted as a virtual entry's target is: START never
     // writes into a terminal someone is using.
-    return listSticks(scanBulkSticks(), scanSerialSticks(),
-                      scanVirtualSticks(virtualStickDirectory()),
-                      vetNamedSticks(namedSticksOfEnvironment()));
+    StickScan scan;
+    scan.sticks = listSticks(scanBulkSticks(), scanSerialSticks(),
+                             scanVirtualSticks(virtualStickDirectory()),
+                             vetNamedSticks(namedSticksOfEnvironment()));
+    return scan;
 }
 
 QString namedStickPlace()

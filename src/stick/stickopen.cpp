@@ -43,12 +43,14 @@ std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QStr
 std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int baudrate,
                                                                QString *why)
 {
-    if (index == 0) {
+    if (index == 0 || !m_scan) {
+        m_scan = scanSticks();
         m_driverLinesWritten = false;
-        for (const QString &line : stickLibraryLines())
-            ant::reportStickTrouble(line);
+        if (index == 0)
+            for (const QString &line : stickLibraryLines(m_scan->drivers))
+                ant::reportStickTrouble(line);
     }
-    const QList<StickLocation> sticks = findSticks();
+    const QList<StickLocation> &sticks = m_scan->sticks;
     const bool pastList = index < 0 || index >= sticks.size();
     std::unique_ptr<ant::Transport> transport;
     if (!pastList) {
@@ -61,7 +63,7 @@ std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int ba
     // START asks no further after an index past the list or its last index.
     if (!transport && !m_driverLinesWritten && (pastList || index >= ant::kStickIndexes - 1)) {
         m_driverLinesWritten = true;
-        for (const QString &line : stickDriverLines())
+        for (const QString &line : stickDriverLines(m_scan->drivers))
             ant::reportStickTrouble(line);
     }
     return transport;

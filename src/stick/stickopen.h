@@ -2,10 +2,12 @@
 // traffic. SystemStickProvider is what the program hands to ant::AntLibrary.
 #pragma once
 
+#include "sticklist.h"
 #include "sticklocation.h"
 #include "stickprovider.h"
 
 #include <memory>
+#include <optional>
 
 namespace pulvane::stick {
 
@@ -14,16 +16,19 @@ namespace pulvane::stick {
 // returns null and sets why (see openfailure.h).
 std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why);
 
-// The sticks of this machine (findSticks()), opened by their place in the list.
-// When START finds no stick it can open (the last index it asks fails, or an
-// index past the list), each stick plugged in gets its driver's line
-// (Windows; nothing elsewhere), once per START.
+// The sticks of this machine, opened by their place in the list. The machine
+// is looked at once per START (scanSticks() at index 0, where each START
+// begins): its attempts open the sticks of that one list. When START finds
+// no stick it can open (the last index it asks fails, or an index past the
+// list), each stick plugged in gets its driver's line (Windows; nothing
+// elsewhere), once per START, from the same look.
 class SystemStickProvider : public ant::StickProvider
 {
 public:
     std::unique_ptr<ant::Transport> openStick(int index, int baudrate, QString *why) override;
 
 private:
+    std::optional<StickScan> m_scan;
     bool m_driverLinesWritten = false;
 };
 

@@ -34,7 +34,8 @@ public:
                                            &m_info);
         for (const auto &[property, text] : properties) {
             std::wstring data = text + L'\0';
-            if (property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS) {
+            if (property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS ||
+                property == SPDRP_UPPERFILTERS) {
                 std::replace(data.begin(), data.end(), L'|', L'\0');
                 data += L'\0';
             }

@@ -94,6 +94,13 @@ void TestStickDrivers::lineOfATroubledDriver()
     QCOMPARE(stickDriverLine({kUsbMStickProductId, "libusb0"}, Libusb0Listing::StickNotListed),
              name + "the driver's library libusb0.dll lists no such stick: plug the stick in "
                     "again; if it stays unlisted, install the stick maker's driver package again");
+    // libusb0.sys under another service name, or as an upper filter.
+    StickDriverFound renamed;
+    renamed.productId = kUsbMStickProductId;
+    renamed.service = QStringLiteral("AntUsb");
+    renamed.libusb0Driver = true;
+    QVERIFY(stickDriverLine(renamed, Libusb0Listing::LibraryMissing)
+                .startsWith(name + "the driver's library libusb0.dll could not be loaded"));
 }
 
 #ifdef Q_OS_WIN
@@ -114,6 +121,27 @@ void TestStickDrivers::listsARegisteredStick()
     QVERIFY2(it != found.end(), "the registered stick is not listed");
     QCOMPARE(it->productId, uint16_t(0x1009));
     QCOMPARE(it->service, QStringLiteral("libusb0"));
+    QCOMPARE(it->portNumbers, QList<int>{7});
+    QVERIFY(it->ownPortOnly);
+    {
+        // libusb0.sys as an upper filter of another driver.
+        test::RegisteredDevice filtered(
+            GUID_DEVCLASS_USB, L"USB\\VID_0FCF&PID_1008\\PULVANETEST2",
+            {{SPDRP_HARDWAREID, L"USB\\VID_0FCF&PID_1008&REV_0100"},
+             {SPDRP_SERVICE, L"WinUSB"},
+             {SPDRP_UPPERFILTERS, L"SomeFilter|libusb0"},
+             {SPDRP_LOCATION_INFORMATION, L"Port_#0005.Hub_#0002"}});
+        QVERIFY(filtered.isRegistered());
+        bool seen = false;
+        for (const StickDriverFound &stick : scanStickDrivers()) {
+            if (stick.productId != kUsb2StickProductId)
+                continue;
+            seen = true;
+            QVERIFY(stick.libusb0Driver);
+            QCOMPARE(stick.portNumbers, QList<int>{5});
+        }
+        QVERIFY(seen);
+    }
 
     // Five sticks that fail (ports no machine has), none through libusb0.dll:
     // START asks for 0 to 3, and the stick's line comes once per START.
