@@ -17,6 +17,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 int main(int argc, char **argv)
