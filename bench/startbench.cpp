@@ -39,8 +39,8 @@ int main(int argc, char **argv)
             ms.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
     std::sort(ms.begin(), ms.end());
-    const double median = ms.size() % 2 ? ms[ms.size() / 2]
-                                        : (ms[ms.size() / 2 - 1] + ms[ms.size() / 2]) / 2;
+    const double median =
+        ms.size() % 2 ? ms[ms.size() / 2] : (ms[ms.size() / 2 - 1] + ms[ms.size() / 2]) / 2;
     QTextStream(stdout) << QStringLiteral("START without a stick: median %1 ms, fastest %2, "
                                           "slowest %3 (%4 runs)\n")
                                .arg(median, 0, 'f', 1)

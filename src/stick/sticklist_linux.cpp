@@ -12,9 +12,9 @@ StickScan scanSticks()
     // A named port is vetted as a virtual entry's target is: START never
     // writes into a terminal someone is using.
     StickScan scan;
-    scan.sticks = listSticks(scanBulkSticks(), scanSerialSticks(),
-                             scanVirtualSticks(virtualStickDirectory()),
-                             vetNamedSticks(namedSticksOfEnvironment()));
+    scan.sticks =
+        listSticks(scanBulkSticks(), scanSerialSticks(), scanVirtualSticks(virtualStickDirectory()),
+                   vetNamedSticks(namedSticksOfEnvironment()));
     return scan;
 }
 

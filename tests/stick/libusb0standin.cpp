@@ -57,7 +57,12 @@ struct Context
     char *bytes = nullptr;
     int size = 0;
     int got = 0;
-    enum { Idle, Pending, Ended } state = Idle;
+    enum
+    {
+        Idle,
+        Pending,
+        Ended
+    } state = Idle;
     int result = 0;
     OVERLAPPED writeOv{};
 };
@@ -239,8 +244,8 @@ STANDIN_EXPORT int usb_find_devices()
     const DWORD n = GetEnvironmentVariableA("PULVANE_LIBUSB0_PORT", g.port, sizeof g.port);
     if (n == 0 || n >= sizeof g.port || g.unplugged == 1)
         g.port[0] = '\0';
-    g.device.descriptor = DeviceDescriptor{18, 1, 0x0200, 0, 0, 0, 64, 0x0FCF, 0x1009, 0x0100,
-                                           1, 2, 3, 1};
+    g.device.descriptor =
+        DeviceDescriptor{18, 1, 0x0200, 0, 0, 0, 64, 0x0FCF, 0x1009, 0x0100, 1, 2, 3, 1};
     std::strcpy(g.device.filename, "\\\\.\\libusb0-0001--0x0fcf-0x1009");
     g.device.bus = &g.bus;
     g.device.devnum = 1;
@@ -440,9 +445,9 @@ STANDIN_EXPORT void standin_older_library(int older)
 // [6] reaps, [7] contexts not freed, [8] control requests.
 STANDIN_EXPORT void standin_counts(long counts[9])
 {
-    const volatile LONG *all[] = {&g.releases,     &g.closes, &g.closedDuringRead,
-                                  &g.readsInside,  &g.configurationsSet,
-                                  &g.freedUnreaped, &g.reaps, &g.contexts, &g.controls};
+    const volatile LONG *all[] = {
+        &g.releases,      &g.closes, &g.closedDuringRead, &g.readsInside, &g.configurationsSet,
+        &g.freedUnreaped, &g.reaps,  &g.contexts,         &g.controls};
     for (int i = 0; i < 9; ++i)
         counts[i] = *all[i];
 }

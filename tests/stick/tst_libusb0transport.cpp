@@ -226,8 +226,7 @@ void TestLibusb0Transport::refusedClaim_data()
         << QStringLiteral("stick is busy: another program holds it (libusb0-dll:err [stand-in] "
                           "could not claim interface 0: win error: The requested resource is in "
                           "use.)");
-    QTest::newRow("pulled out before the claim")
-        << true << QStringLiteral("stick is gone");
+    QTest::newRow("pulled out before the claim") << true << QStringLiteral("stick is gone");
 }
 
 void TestLibusb0Transport::refusedClaim()

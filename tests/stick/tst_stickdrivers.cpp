@@ -125,12 +125,11 @@ void TestStickDrivers::listsARegisteredStick()
     QVERIFY(it->ownPortOnly);
     {
         // libusb0.sys as an upper filter of another driver.
-        test::RegisteredDevice filtered(
-            GUID_DEVCLASS_USB, L"USB\\VID_0FCF&PID_1008\\PULVANETEST2",
-            {{SPDRP_HARDWAREID, L"USB\\VID_0FCF&PID_1008&REV_0100"},
-             {SPDRP_SERVICE, L"WinUSB"},
-             {SPDRP_UPPERFILTERS, L"SomeFilter|libusb0"},
-             {SPDRP_LOCATION_INFORMATION, L"Port_#0005.Hub_#0002"}});
+        test::RegisteredDevice filtered(GUID_DEVCLASS_USB, L"USB\\VID_0FCF&PID_1008\\PULVANETEST2",
+                                        {{SPDRP_HARDWAREID, L"USB\\VID_0FCF&PID_1008&REV_0100"},
+                                         {SPDRP_SERVICE, L"WinUSB"},
+                                         {SPDRP_UPPERFILTERS, L"SomeFilter|libusb0"},
+                                         {SPDRP_LOCATION_INFORMATION, L"Port_#0005.Hub_#0002"}});
         QVERIFY(filtered.isRegistered());
         bool seen = false;
         for (const StickDriverFound &stick : scanStickDrivers()) {
@@ -162,9 +161,15 @@ void TestStickDrivers::listsARegisteredStick()
     QTest::failOnWarning(QRegularExpression(QRegularExpression::escape(line)));
     SystemStickProvider provider;
     QString why;
-    for (int start = 0; start < 2; ++start)
-        for (int index = 0; index < kStickIndexes; ++index)
+    for (int start = 0; start < 2; ++start) {
+        for (int index = 0; index < kStickIndexes; ++index) {
             QVERIFY(!provider.openStick(index, 0, &why));
+            // The attempts of one START go through the list made at its first.
+            QVERIFY2(why.contains(QStringLiteral("COM20%1").arg(index + 1)), qPrintable(why));
+            qputenv("PULVANE_STICKS",
+                    index + 1 < kStickIndexes ? "COM201" : "COM201;COM202;COM203;COM204;COM205");
+        }
+    }
     qunsetenv("PULVANE_STICKS");
 }
 #endif
