@@ -22,16 +22,17 @@ class RegisteredDevice
 public:
     // name: a whole instance ID ("USB\VID_0FCF&PID_1009\PULVANETEST"), or a
     // bare name SetupAPI makes one of under ROOT. properties: SPDRP_* with
-    // their text; a REG_MULTI_SZ one has its strings split at '|'.
+    // their text; a REG_MULTI_SZ one (hardware and compatible IDs, upper
+    // filters) has its strings split at '|'.
     RegisteredDevice(const GUID &deviceClass, const wchar_t *name,
                      const std::vector<std::pair<DWORD, std::wstring>> &properties)
     {
         m_set = SetupDiCreateDeviceInfoList(&deviceClass, nullptr);
         m_info.cbSize = sizeof m_info;
         const DWORD flags = wcschr(name, L'\\') ? 0 : DICD_GENERATE_ID;
-        bool ok =
-            m_set != INVALID_HANDLE_VALUE &&
-            SetupDiCreateDeviceInfoW(m_set, name, &deviceClass, nullptr, nullptr, flags, &m_info);
+        bool ok = m_set != INVALID_HANDLE_VALUE &&
+                  SetupDiCreateDeviceInfoW(m_set, name, &deviceClass, nullptr, nullptr, flags,
+                                           &m_info);
         for (const auto &[property, text] : properties) {
             std::wstring data = text + L'\0';
             if (property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS ||
@@ -61,13 +62,13 @@ public:
     // A value in the device's own key (a port's PortName).
     bool setDeviceValue(const wchar_t *name, const std::wstring &value)
     {
-        HKEY key = SetupDiCreateDevRegKeyW(m_set, &m_info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr,
-                                           nullptr);
+        HKEY key = SetupDiCreateDevRegKeyW(m_set, &m_info, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                           nullptr, nullptr);
         if (key == INVALID_HANDLE_VALUE)
             return false;
-        const bool ok =
-            RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
-                           DWORD((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+        const bool ok = RegSetValueExW(key, name, 0, REG_SZ,
+                                       reinterpret_cast<const BYTE *>(value.c_str()),
+                                       DWORD((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
         RegCloseKey(key);
         return ok;
     }
