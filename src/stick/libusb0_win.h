@@ -24,8 +24,6 @@ inline constexpr int kPathMax = 512;
 // a transfer that has ended aborted (cancelled, or ended by the driver on an
 // unplug, a port reset or a sleep): the library maps both to this code.
 inline constexpr int kTimedOut = -116;
-// Busy and removed alike, on claim, submit and write.
-inline constexpr int kIoError = -5;
 
 struct Bus;
 struct Device;

@@ -7,20 +7,11 @@
 // usb_find_devices; no port named, no stick). A port that hangs up (its reads
 // keep ending empty) is a stick pulled out. More exports serve the transport's
 // tests: standin_unplug, standin_hold_reads, standin_wedge_writes,
-// standin_older_library and standin_counts.
-//
-// It fails as the real library does: a transfer that ends aborted
-// (cancelled, or its stick pulled out) is reaped as -116, at once and again
-// on every later reap until it is submitted anew; a reap whose wait times out
-// is -116 too, and writes "timeout error" into the one error text; claim,
-// submit and control on a stick held by another handle or pulled out are -5;
-// a claim before any configuration is -22 in the older library's mode, where
-// usb_open knows of none.
-#include "libusb0_win.h"
-
-#include <windows.h>
-
-#include <algorithm>
+// standin_older_library and standin_counts. It reads as the real library
+// does (see readPort and cancel) and fails as it does: an ended transfer
+// (cancelled, or its stick pulled out) is reaped as -116 at once, on every
+// reap until submitted anew; a held or removed stick is -5; a claim without
+// a configuration -22.
 //
 // Linked statically: the library is loaded from System32 alone, so it may
 // need nothing but Windows' own DLLs.
@@ -37,6 +28,7 @@ using namespace pulvane::stick::libusb0;
 namespace {
 
 constexpr int kInvalid = -22;
+constexpr int kIoError = -5;
 constexpr DWORD kChunk = 4096;
 constexpr int kEmptyReadsAtHangUp = 3;
 constexpr int kPacket = 64;
@@ -47,24 +39,19 @@ struct Handle
     int configuration;
 };
 
-// One asynchronous context. Its transfer is idle, pending, or ended with a
-// result that every reap returns until the next submit (the real library's
-// event is manual-reset).
-struct Context
+// One asynchronous context with its transfer. An ended one gives its result
+// to every reap until submitted anew (the library's event is manual-reset).
+struct Transfer
 {
     Handle *handle;
     int endpoint;
-    char *bytes = nullptr;
-    int size = 0;
-    int got = 0;
-    enum
-    {
-        Idle,
-        Pending,
-        Ended
-    } state = Idle;
-    int result = 0;
-    OVERLAPPED writeOv{};
+    char *bytes;
+    int size;
+    int got;
+    bool pending;
+    bool ended;
+    int result;
+    OVERLAPPED writeOv;
 };
 
 struct State
@@ -82,7 +69,6 @@ struct State
     char chunk[kChunk];
     DWORD chunkSize = 0;
     DWORD chunkTaken = 0;
-    // 1: pulled out; 2: pulled out at the next claim.
     volatile LONG unplugged = 0;
     volatile LONG holdReads = 0;
     volatile LONG wedgeWrites = 0;
@@ -95,7 +81,6 @@ struct State
     volatile LONG freedUnreaped = 0;
     volatile LONG reaps = 0;
     volatile LONG contexts = 0;
-    volatile LONG controls = 0;
 } g;
 
 int failWith(int code, const char *text)
@@ -148,31 +133,30 @@ bool openPort()
     return true;
 }
 
-// Ends the transfer; 0 while it goes on.
-int end(Context *c, int result)
+int end(Transfer &t, int result)
 {
-    c->state = Context::Ended;
-    c->result = result;
-    return result;
+    t.pending = false;
+    t.ended = true;
+    return t.result = result;
 }
 
-// Gathers the IN transfer for up to timeoutMs, with the port's read pending
+// Gathers the transfer for up to timeoutMs, with the port's read pending
 // across calls. Bytes that reached the port together come as packets of at
 // most 64 bytes; a short packet or a full buffer completes the transfer, and
-// at the time-out it keeps what it holds. A hang-up pulls the stick out.
-int readPort(Context *t, int timeoutMs)
+// at the time-out it keeps what it holds.
+int readPort(Transfer &t, int timeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
     int empty = 0;
     for (;;) {
         while (g.chunkTaken < g.chunkSize) {
             const int packet = std::min(kPacket, int(g.chunkSize - g.chunkTaken));
-            std::memcpy(t->bytes + t->got, g.chunk + g.chunkTaken,
-                        size_t(std::min(packet, t->size - t->got)));
-            t->got = std::min(t->size, t->got + packet);
+            std::memcpy(t.bytes + t.got, g.chunk + g.chunkTaken,
+                        size_t(std::min(packet, t.size - t.got)));
+            t.got = std::min(t.size, t.got + packet);
             g.chunkTaken += DWORD(packet);
-            if (packet < kPacket || t->got == t->size)
-                return end(t, t->got);
+            if (packet < kPacket || t.got == t.size)
+                return end(t, t.got);
         }
         if (!g.readPending) {
             g.readOv = OVERLAPPED{};
@@ -180,7 +164,7 @@ int readPort(Context *t, int timeoutMs)
             ResetEvent(g.readEvent);
             if (!ReadFile(g.com, g.chunk, kChunk, nullptr, &g.readOv) &&
                 GetLastError() != ERROR_IO_PENDING)
-                return end(t, failWith(-5, "reading the port failed"));
+                return end(t, failWith(kIoError, "reading the port failed"));
             g.readPending = true;
         }
         const ULONGLONG now = GetTickCount64();
@@ -203,21 +187,8 @@ int readPort(Context *t, int timeoutMs)
     }
 }
 
-int waitWrite(Context *c, int timeoutMs)
-{
-    if (g.wedgeWrites || WaitForSingleObject(g.writeEvent, DWORD(timeoutMs)) != WAIT_OBJECT_0) {
-        if (g.wedgeWrites)
-            Sleep(DWORD(timeoutMs));
-        return failWith(kTimedOut, "timeout error");
-    }
-    DWORD n = 0;
-    if (!GetOverlappedResult(g.com, &c->writeOv, &n, FALSE))
-        return end(c, failWith(-5, "writing the port failed"));
-    return end(c, int(n));
-}
-
 // What the transfer gathered is lost, with a packet that arrived just then.
-void dropRead()
+void cancel()
 {
     if (g.readPending && WaitForSingleObject(g.readEvent, 0) == WAIT_OBJECT_0) {
         g.readPending = false;
@@ -225,6 +196,19 @@ void dropRead()
         GetOverlappedResult(g.com, &g.readOv, &g.chunkSize, FALSE);
     }
     g.chunkTaken += std::min(DWORD(kPacket), g.chunkSize - g.chunkTaken);
+}
+
+// A write: its bytes, or at the time-out still pending.
+int waitWrite(Transfer &t, int timeout)
+{
+    if (g.wedgeWrites)
+        Sleep(DWORD(timeout));
+    if (g.wedgeWrites || WaitForSingleObject(g.writeEvent, DWORD(timeout)) != WAIT_OBJECT_0)
+        return failWith(kTimedOut, "timeout error");
+    DWORD n = 0;
+    if (!GetOverlappedResult(g.com, &t.writeOv, &n, FALSE))
+        return end(t, failWith(kIoError, "writing the port failed"));
+    return end(t, int(n));
 }
 
 } // namespace
@@ -244,8 +228,8 @@ STANDIN_EXPORT int usb_find_devices()
     const DWORD n = GetEnvironmentVariableA("PULVANE_LIBUSB0_PORT", g.port, sizeof g.port);
     if (n == 0 || n >= sizeof g.port || g.unplugged == 1)
         g.port[0] = '\0';
-    g.device.descriptor =
-        DeviceDescriptor{18, 1, 0x0200, 0, 0, 0, 64, 0x0FCF, 0x1009, 0x0100, 1, 2, 3, 1};
+    g.device.descriptor = DeviceDescriptor{18, 1, 0x0200, 0, 0, 0, 64, 0x0FCF, 0x1009, 0x0100,
+                                           1, 2, 3, 1};
     std::strcpy(g.device.filename, "\\\\.\\libusb0-0001--0x0fcf-0x1009");
     g.device.bus = &g.bus;
     g.device.devnum = 1;
@@ -260,11 +244,11 @@ STANDIN_EXPORT Bus *usb_get_busses()
 
 STANDIN_EXPORT DevHandle *usb_open(Device *device)
 {
-    if (device != &g.device || !g.port[0] || g.unplugged == 1) {
-        failWith(0, "could not open device");
+    if (device != &g.device || !g.port[0]) {
+        failWith(0, "no such device");
         return nullptr;
     }
-    // The 1.2.x library asks the driver; the 0.1.12 era's knows of none.
+    // The 1.2.x library reads the configuration; the 0.1.12 era's does not.
     return reinterpret_cast<DevHandle *>(new Handle{g.olderLibrary ? 0 : 1});
 }
 
@@ -289,12 +273,11 @@ STANDIN_EXPORT int usb_close(DevHandle *h)
     return 0;
 }
 
-// At once when the handle has it already; never a reset.
 STANDIN_EXPORT int usb_set_configuration(DevHandle *h, int configuration)
 {
     InterlockedIncrement(&g.configurationsSet);
-    if (g.unplugged)
-        return failWith(-5, "could not set config 1");
+    if (g.unplugged || configuration != 1)
+        return failWith(kIoError, "could not set config 1");
     reinterpret_cast<Handle *>(h)->configuration = configuration;
     return 0;
 }
@@ -303,9 +286,6 @@ STANDIN_EXPORT int usb_set_configuration(DevHandle *h, int configuration)
 STANDIN_EXPORT int usb_control_msg(DevHandle *, int type, int request, int, int, char *bytes,
                                    int size, int)
 {
-    InterlockedIncrement(&g.controls);
-    if (g.unplugged)
-        return failWith(-5, "sending control message failed");
     if (type != 0x80 || request != 0x08 || size < 1)
         return failWith(kInvalid, "request not supported");
     *bytes = 1;
@@ -318,88 +298,80 @@ STANDIN_EXPORT int usb_claim_interface(DevHandle *h, int number)
     if (number != 0)
         return failWith(kInvalid, "no such interface");
     if (handle->configuration == 0)
-        return failWith(kInvalid, "could not claim interface 0, invalid configuration 0");
+        return failWith(kInvalid, "invalid configuration 0");
     if (g.unplugged == 2)
         InterlockedExchange(&g.unplugged, 1);
     if (g.unplugged || (g.owner && g.owner != handle))
-        return failWith(-5, "could not claim interface 0: win error: The requested resource is "
-                            "in use.");
+        return failWith(kIoError, "interface held by another handle");
     if (g.owner == handle)
         return 0;
     if (!openPort())
-        return failWith(-5, "the port behind the stick cannot be opened");
+        return failWith(kIoError, "the port behind the stick cannot be opened");
     g.owner = handle;
     return 0;
 }
 
 STANDIN_EXPORT int usb_bulk_setup_async(DevHandle *h, void **context, unsigned char endpoint)
 {
-    *context = new Context{reinterpret_cast<Handle *>(h), endpoint};
+    *context = new Transfer{reinterpret_cast<Handle *>(h), endpoint};
     InterlockedIncrement(&g.contexts);
     return 0;
 }
 
 STANDIN_EXPORT int usb_submit_async(void *context, char *bytes, int size)
 {
-    auto *c = static_cast<Context *>(context);
-    if (g.unplugged || c->handle != g.owner)
-        return failWith(-5, "submitting request failed");
-    c->bytes = bytes;
-    c->size = size;
-    c->got = 0;
-    c->state = Context::Pending;
-    if ((c->endpoint & 0x80) || g.wedgeWrites)
-        return 0;
-    c->writeOv = OVERLAPPED{};
-    c->writeOv.hEvent = g.writeEvent;
+    Transfer &t = *static_cast<Transfer *>(context);
+    if (g.unplugged || t.handle != g.owner)
+        return failWith(kIoError, "submitting request failed");
+    t = Transfer{t.handle, t.endpoint, bytes, size, 0, true};
+    t.writeOv.hEvent = g.writeEvent;
     ResetEvent(g.writeEvent);
-    if (!WriteFile(g.com, bytes, DWORD(size), nullptr, &c->writeOv) &&
-        GetLastError() != ERROR_IO_PENDING)
-        return failWith(-5, "submitting request failed");
-    return 0;
+    if ((t.endpoint & 0x80) || g.wedgeWrites ||
+        WriteFile(g.com, bytes, DWORD(size), nullptr, &t.writeOv) ||
+        GetLastError() == ERROR_IO_PENDING)
+        return 0;
+    return end(t, failWith(kIoError, "submitting request failed"));
 }
 
 STANDIN_EXPORT int usb_reap_async_nocancel(void *context, int timeout)
 {
-    auto *c = static_cast<Context *>(context);
+    Transfer &t = *static_cast<Transfer *>(context);
     InterlockedIncrement(&g.reaps);
     InterlockedIncrement(&g.readsInside);
     // A read that ignores its time-out, as a stuck driver's would.
-    while ((c->endpoint & 0x80) && g.holdReads && !g.unplugged && c->state == Context::Pending)
+    while (g.holdReads && !g.unplugged && t.pending && (t.endpoint & 0x80))
         Sleep(5);
     // Pulled out: the driver ends what is pending, aborted.
-    if (g.unplugged && c->state == Context::Pending)
-        end(c, failWith(kTimedOut, "timeout error"));
-    int n;
-    if (c->state == Context::Ended)
-        n = c->result;
-    else if (c->state == Context::Idle)
+    if (g.unplugged && t.pending)
+        end(t, kTimedOut);
+    // Every -116 writes the one error text.
+    int n = t.result == kTimedOut ? failWith(kTimedOut, "timeout error") : t.result;
+    if (!t.ended && !t.pending)
         n = failWith(kInvalid, "nothing submitted");
-    else
-        n = c->endpoint & 0x80 ? readPort(c, timeout) : waitWrite(c, timeout);
+    else if (t.pending)
+        n = (t.endpoint & 0x80) ? readPort(t, timeout) : waitWrite(t, timeout);
     InterlockedDecrement(&g.readsInside);
     return n;
 }
 
+// The transfer ends aborted; the reap that follows gives it back.
 STANDIN_EXPORT int usb_cancel_async(void *context)
 {
-    auto *c = static_cast<Context *>(context);
-    if (c->state != Context::Pending)
-        return 0;
-    if (c->endpoint & 0x80)
-        dropRead();
-    else if (!g.wedgeWrites)
-        CancelIoEx(g.com, &c->writeOv);
-    end(c, kTimedOut);
+    Transfer &t = *static_cast<Transfer *>(context);
+    if (t.pending && (t.endpoint & 0x80))
+        cancel();
+    else if (t.pending && !g.wedgeWrites)
+        CancelIoEx(g.com, &t.writeOv);
+    if (t.pending)
+        end(t, kTimedOut);
     return 0;
 }
 
 STANDIN_EXPORT int usb_free_async(void **context)
 {
-    auto *c = static_cast<Context *>(*context);
-    if (c->state == Context::Pending)
+    if (static_cast<Transfer *>(*context)->pending)
         InterlockedIncrement(&g.freedUnreaped);
-    delete c;
+    delete static_cast<Transfer *>(*context);
     InterlockedDecrement(&g.contexts);
     *context = nullptr;
     return 0;
@@ -416,7 +388,7 @@ STANDIN_EXPORT char *usb_strerror()
     return g.error;
 }
 
-// 1: the stick is pulled out; 2: it is at the next claim; 0 plugs it back in.
+// 1: the stick is pulled out, 2: it is at the next claim; 0 plugs it back in.
 STANDIN_EXPORT void standin_unplug(int unplugged)
 {
     InterlockedExchange(&g.unplugged, unplugged);
@@ -442,12 +414,15 @@ STANDIN_EXPORT void standin_older_library(int older)
 
 // counts[0] releases, [1] closes, [2] closes while a read was inside,
 // [3] reads inside now, [4] configurations set, [5] transfers freed unreaped,
-// [6] reaps, [7] contexts not freed, [8] control requests.
-STANDIN_EXPORT void standin_counts(long counts[9])
+// [6] reaps, [7] contexts not freed.
+STANDIN_EXPORT void standin_counts(long counts[8])
 {
-    const volatile LONG *all[] = {
-        &g.releases,      &g.closes, &g.closedDuringRead, &g.readsInside, &g.configurationsSet,
-        &g.freedUnreaped, &g.reaps,  &g.contexts,         &g.controls};
-    for (int i = 0; i < 9; ++i)
-        counts[i] = *all[i];
+    counts[0] = g.releases;
+    counts[1] = g.closes;
+    counts[2] = g.closedDuringRead;
+    counts[3] = g.readsInside;
+    counts[4] = g.configurationsSet;
+    counts[5] = g.freedUnreaped;
+    counts[6] = g.reaps;
+    counts[7] = g.contexts;
 }

@@ -103,13 +103,13 @@ void TestComPorts::placeOfADevice_data()
     QTest::addColumn<QList<int>>("ports");
     QTest::addColumn<int>("ownPort");
     const QString acpi = QStringLiteral("ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS03)");
-    QTest::newRow("an ACPI path first, the USB one after")
-        << QStringList{acpi, QStringLiteral("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)#USB(3)")}
-        << QStringLiteral("Port_#0003.Hub_#0002") << QList<int>{1, 3} << 3;
-    QTest::newRow("no USB path: the location information's port")
-        << QStringList{acpi} << QStringLiteral("Port_#0004.Hub_#0001") << QList<int>{} << 4;
-    QTest::newRow("neither") << QStringList{} << QStringLiteral("0000.0014.0000.003.000.000")
-                             << QList<int>{} << 0;
+    const QString usb = QStringLiteral("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)#USB(3)");
+    QTest::newRow("an ACPI path first")
+        << QStringList{acpi, usb} << QStringLiteral("Port_#0003.Hub_#0002") << QList<int>{1, 3}
+        << 3;
+    QTest::newRow("no USB path") << QStringList{acpi} << QStringLiteral("Port_#0004.Hub_#0001")
+                                 << QList<int>{} << 4;
+    QTest::newRow("neither") << QStringList{} << QStringLiteral("0000.0014") << QList<int>{} << 0;
 }
 
 void TestComPorts::placeOfADevice()
