@@ -69,7 +69,8 @@ struct Libusb0Transport::Reader
     {
         const libusb0::Library &library = *self->library;
         Libusb0Transport *owner = self->owner;
-        char buffer[kReadSize];
+        // On the heap: a transfer the library does not give back keeps it.
+        auto buffer = std::make_unique<char[]>(kReadSize);
         void *context = nullptr;
         bool pending = false;
         int aborted = 0;
@@ -77,7 +78,7 @@ struct Libusb0Transport::Reader
         while (!failed && !self->stopping()) {
             if (!pending) {
                 // Fails (kIoError) on a stick that was pulled out.
-                failed = library.submitAsync(context, buffer, kReadSize, nullptr) < 0;
+                failed = library.submitAsync(context, buffer.get(), kReadSize, nullptr) < 0;
                 pending = !failed;
                 continue;
             }
@@ -95,14 +96,17 @@ struct Libusb0Transport::Reader
             aborted = 0;
             failed = n < 0;
             if (n > 0)
-                self->post(
-                    [owner, self, bytes = QByteArray(buffer, n)] { owner->deliver(self, bytes); });
+                self->post([owner, self, bytes = QByteArray(buffer.get(), n)] {
+                    owner->deliver(self, bytes);
+                });
         }
         if (failed)
             self->post([owner, self] { owner->readerLost(self); });
         // One the library does not give back is left to it (see cancelAndFree).
-        if (pending && !library.cancelAndFree(&context, kCloseWaitMs))
+        if (pending && !library.cancelAndFree(&context, kCloseWaitMs)) {
             context = nullptr;
+            (void)buffer.release();
+        }
         if (context)
             library.freeAsync(&context);
 
