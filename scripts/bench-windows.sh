@@ -75,7 +75,7 @@ cp "$WIN_BUILD_DIR/tests/stick/libusb0standin/libusb0.dll" "$system32"
 rows+=$'\n'"$(start_row "the tests' libusb0.dll in System32, listing no stick")"
 rm -f "$system32"
 echo "$rows"
-sed -i '/^| START, /d' "$OUT"
+sed -i '/^| START, .*System32 /d' "$OUT"
 printf '%s\n' "$rows" >"$TMP/rows"
 awk -v rows="$TMP/rows" '{ print }
     /^\| START on the window.s thread \|/ { getline; print; while ((getline l < rows) > 0) print l }' \
