@@ -1,106 +1,51 @@
-// What other users' processes cost a START: the START's one look at /proc
-// (host::ProcessSnapshot::read) and a whole START with no stick to find
-// (SystemStickProvider asked for indexes 0 to 3, as START asks), each the
-// median of --runs, first as the machine is and then with --processes
-// sleeping processes of another user (--uid) added. Needs root to start
-// processes as another user.
+// What START costs on the window's thread when it finds no stick: the four
+// attempts it makes (ANT_Init 0 to 3 through the program's own
+// SystemStickProvider, as the finder drives them), each START timed from its
+// first attempt to its last, with every scan of the machine and every line
+// for the diagnostics in it. Prints the median, fastest and slowest of the
+// runs in milliseconds.
 //
-//   startbench [--processes N] [--uid U] [--runs R]
+//   startbench [runs]      (default 20; the first START is not counted)
 //
-// Output is key=value lines for scripts/bench.sh.
-#include "processes.h"
+// On Windows run it under Wine with and without a libusb0.dll in System32
+// (scripts/bench-windows.sh; docs/performance.md).
 #include "stickopen.h"
-#include "testenv.h"
+#include "stickprovider.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QStringList>
+#include <QTextStream>
 
 #include <algorithm>
-#include <csignal>
-#include <cstdio>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <cstdlib>
 #include <vector>
 
-namespace {
-
-int argValue(const QStringList &args, const QString &name, int fallback)
-{
-    const int i = args.indexOf(name);
-    return i >= 0 && i + 1 < args.size() ? args.at(i + 1).toInt() : fallback;
-}
-
-template <typename Work>
-double medianMs(int runs, Work work)
-{
-    std::vector<double> ms;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        ms.push_back(double(timer.nsecsElapsed()) / 1e6);
-    }
-    std::sort(ms.begin(), ms.end());
-    return ms[ms.size() / 2];
-}
-
-// A sleeping process of user uid, ended with us.
-pid_t sleeper(uid_t uid)
-{
-    const pid_t pid = ::fork();
-    if (pid != 0)
-        return pid;
-    if (::setgid(uid) != 0 || ::setuid(uid) != 0)
-        ::_exit(1);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::execl("/bin/sleep", "sleep", "3600", static_cast<char *>(nullptr));
-    ::_exit(1);
-}
-
-void measure(const char *label, int runs)
-{
-    pulvane::stick::SystemStickProvider provider;
-    const double snapshot = medianMs(runs, [] { (void)pulvane::host::ProcessSnapshot::read(); });
-    const double start = medianMs(runs, [&provider] {
-        QString why;
-        for (int index = 0; index < 4; ++index)
-            (void)provider.openStick(index, 57600, &why);
-    });
-    const pulvane::host::ProcessSnapshot seen = pulvane::host::ProcessSnapshot::read();
-    std::printf("%s_processes_looked_into=%lld\n%s_snapshot_ms=%.2f\n%s_start_ms=%.2f\n", label,
-                static_cast<long long>(seen.processes.size()), label, snapshot, label, start);
-}
-
-} // namespace
-
-int main(int argc, char *argv[])
+int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
-    const int count = argValue(args, QStringLiteral("--processes"), 10000);
-    const uid_t uid = uid_t(argValue(args, QStringLiteral("--uid"), 4250));
-    const int runs = argValue(args, QStringLiteral("--runs"), 21);
-    if (::geteuid() != 0) {
-        std::fprintf(stderr, "startbench: needs root to start another user's processes\n");
-        return 2;
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
+    // The lines START writes are part of its cost, but not of the output.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    pulvane::stick::SystemStickProvider provider;
+    std::vector<double> ms;
+    for (int run = 0; run <= runs; ++run) {
+        QElapsedTimer timer;
+        timer.start();
+        QString why;
+        for (int index = 0; index < pulvane::ant::kStickIndexes; ++index)
+            if (provider.openStick(index, 57600, &why))
+                return 2; // a stick is plugged in: nothing to time
+        if (run > 0)
+            ms.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
-    // Only the START's own sticks folder: none.
-    pulvane::test::PrivateRuntime runtime;
-    measure("before", runs);
-    std::vector<pid_t> sleepers;
-    for (int i = 0; i < count; ++i) {
-        const pid_t pid = sleeper(uid);
-        if (pid < 0)
-            break;
-        sleepers.push_back(pid);
-    }
-    std::printf("other_users_processes=%zu\n", sleepers.size());
-    measure("after", runs);
-    for (const pid_t pid : sleepers)
-        ::kill(pid, SIGKILL);
-    for (const pid_t pid : sleepers)
-        ::waitpid(pid, nullptr, 0);
+    std::sort(ms.begin(), ms.end());
+    const double median =
+        ms.size() % 2 ? ms[ms.size() / 2] : (ms[ms.size() / 2 - 1] + ms[ms.size() / 2]) / 2;
+    QTextStream(stdout) << QStringLiteral("START without a stick: median %1 ms, fastest %2, "
+                                          "slowest %3 (%4 runs)\n")
+                               .arg(median, 0, 'f', 1)
+                               .arg(ms.front(), 0, 'f', 1)
+                               .arg(ms.back(), 0, 'f', 1)
+                               .arg(runs);
     return 0;
 }

@@ -30,6 +30,22 @@ QList<int> usbPortsFromLocationPath(const QString &locationPath)
     return ports;
 }
 
+QList<int> usbPortsFromLocationPaths(const QStringList &paths)
+{
+    for (const QString &path : paths)
+        if (path.contains(QLatin1String("USBROOT("), Qt::CaseInsensitive))
+            return usbPortsFromLocationPath(path);
+    return {};
+}
+
+int usbPortFromLocationInformation(const QString &information)
+{
+    static const QRegularExpression port(QStringLiteral("^Port_#(\\d+)"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = port.match(information);
+    return m.hasMatch() ? m.captured(1).toInt() : 0;
+}
+
 QStringList multiStringList(const wchar_t *data, size_t chars)
 {
     QStringList strings;

@@ -38,6 +38,13 @@ std::optional<UsbIds> usbIdsFromHardwareIds(const QStringList &hardwareIds);
 // The USB port chain of a location path such as
 // "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(4)#USBMI(0)" -> 2, 4.
 QList<int> usbPortsFromLocationPath(const QString &locationPath);
+// The port chain of the location path among paths (SPDRP_LOCATION_PATHS, a
+// list) that runs through a USB root hub ("USBROOT("); empty when none does
+// (the list may hold an ACPI path first, with no USB part).
+QList<int> usbPortsFromLocationPaths(const QStringList &paths);
+// The device's own port in its location information ("Port_#0002.Hub_#0001"
+// -> 2); 0 when it names none.
+int usbPortFromLocationInformation(const QString &information);
 // A REG_MULTI_SZ value as its strings.
 QStringList multiStringList(const wchar_t *data, size_t chars);
 

@@ -48,9 +48,8 @@ QList<ComPortFound> scanComPorts()
         if (!port.port.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
             continue;
         port.usb = usbIdsFromHardwareIds(deviceProperty(set, &info, SPDRP_HARDWAREID));
-        const QStringList paths = deviceProperty(set, &info, SPDRP_LOCATION_PATHS);
-        if (!paths.isEmpty())
-            port.portNumbers = usbPortsFromLocationPath(paths.first());
+        port.portNumbers =
+            usbPortsFromLocationPaths(deviceProperty(set, &info, SPDRP_LOCATION_PATHS));
         const QStringList names = deviceProperty(set, &info, SPDRP_FRIENDLYNAME);
         port.friendlyName = names.isEmpty() ? port.port : names.first();
         found << port;

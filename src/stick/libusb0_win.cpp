@@ -46,10 +46,11 @@ QString versionText(const Version::Part &part)
         .arg(part.nano);
 }
 
-// The standard GET_CONFIGURATION request: device to host, standard, device.
-constexpr int kRequestTypeDeviceIn = 0x80;
-constexpr int kGetConfiguration = 0x08;
-constexpr int kControlTimeoutMs = 1000;
+// A reap's kTimedOut that comes back sooner than this part of its wait is a
+// transfer that ended, not a wait that timed out.
+constexpr int kEndedBeforeDivisor = 2;
+// The step of the wait for a cancelled transfer to be given back.
+constexpr int kCancelReapMs = 100;
 
 } // namespace
 
@@ -98,8 +99,6 @@ std::shared_ptr<const Library> Library::load(QString *why)
     need("usb_set_configuration", &calls.setConfiguration);
     need("usb_claim_interface", &calls.claimInterface);
     need("usb_release_interface", &calls.releaseInterface);
-    need("usb_control_msg", &calls.controlMsg);
-    need("usb_bulk_write", &calls.bulkWrite);
     need("usb_bulk_setup_async", &calls.bulkSetupAsync);
     need("usb_submit_async", &calls.submitAsync);
     need("usb_reap_async_nocancel", &calls.reapAsyncNocancel);
@@ -131,6 +130,7 @@ Library::~Library()
 
 QString Library::versionLine() const
 {
+    m_calls.init();
     const Version *version = m_calls.getVersion();
     if (!version)
         return QStringLiteral("libusb0.dll in System32 gives no version");
@@ -155,19 +155,6 @@ DevHandle *Library::open(Device *device, QString *error) const
     return handle;
 }
 
-int Library::configuration(DevHandle *handle, QString *error) const
-{
-    // libusb0 keeps no current configuration a program may read: the device
-    // is asked, over its control endpoint, which no interface claim guards.
-    char value = 0;
-    const int n = m_calls.controlMsg(handle, kRequestTypeDeviceIn, kGetConfiguration, 0, 0, &value,
-                                     1, kControlTimeoutMs);
-    takeError(n, error, "usb_control_msg");
-    if (n < 0)
-        return n;
-    return n == 1 ? int(static_cast<unsigned char>(value)) : -1;
-}
-
 int Library::setConfiguration(DevHandle *handle, int configuration, QString *error) const
 {
     const int rc = m_calls.setConfiguration(handle, configuration);
@@ -187,9 +174,21 @@ int Library::releaseInterface(DevHandle *handle, int number) const
     return m_calls.releaseInterface(handle, number);
 }
 
-int Library::bulkWrite(DevHandle *handle, int endpoint, char *bytes, int size, int timeoutMs) const
+Device *Library::listed(const QString &name) const
 {
-    return m_calls.bulkWrite(handle, endpoint, bytes, size, timeoutMs);
+    const QByteArray wanted = name.toLocal8Bit();
+    for (Bus *bus = m_calls.getBusses(); bus; bus = bus->next)
+        for (Device *device = bus->devices; device; device = device->next)
+            if (qstrncmp(device->filename, wanted.constData(), sizeof device->filename) == 0)
+                return device;
+    return nullptr;
+}
+
+Device *Library::listedAfresh(const QString &name) const
+{
+    m_calls.findBusses();
+    m_calls.findDevices();
+    return listed(name);
 }
 
 int Library::bulkSetupAsync(DevHandle *handle, void **context, int endpoint, QString *error) const
@@ -206,12 +205,33 @@ int Library::submitAsync(void *context, char *bytes, int size, QString *error) c
     return rc;
 }
 
-int Library::reapAsyncNocancel(void *context, int timeoutMs, QString *error) const
+int Library::reapAsyncNocancel(void *context, int timeoutMs, bool *ended, QString *error) const
 {
+    const auto start = std::chrono::steady_clock::now();
     const int rc = m_calls.reapAsyncNocancel(context, timeoutMs);
-    if (rc != kTimedOut)
+    if (rc != kTimedOut) {
         takeError(rc, error, "usb_reap_async_nocancel");
+        *ended = true;
+        return rc;
+    }
+    // The library's event stays set once its transfer has ended: a wait
+    // that returns long before its time-out found it so.
+    const auto waited = std::chrono::steady_clock::now() - start;
+    *ended = waited < std::chrono::milliseconds(timeoutMs / kEndedBeforeDivisor);
     return rc;
+}
+
+bool Library::cancelAndFree(void **context, int timeoutMs) const
+{
+    m_calls.cancelAsync(*context);
+    // A cancelled transfer is reaped as kTimedOut once given back.
+    bool ended = false;
+    for (int waited = 0; !ended && waited < timeoutMs; waited += kCancelReapMs)
+        reapAsyncNocancel(*context, kCancelReapMs, &ended, nullptr);
+    if (!ended)
+        return false;
+    m_calls.freeAsync(context);
+    return true;
 }
 
 void Library::readerOut(const QString &deviceName) const

@@ -20,7 +20,9 @@ class QString;
 namespace pulvane::stick::libusb0 {
 
 inline constexpr int kPathMax = 512;
-// What a transfer returns when its time-out passed with nothing moved.
+// What a reap returns when its wait timed out, and also what it returns for
+// a transfer that has ended aborted (cancelled, or ended by the driver on an
+// unplug, a port reset or a sleep): the library maps both to this code.
 inline constexpr int kTimedOut = -116;
 
 struct Bus;
@@ -119,9 +121,6 @@ struct Calls
     int (*setConfiguration)(DevHandle *handle, int configuration);
     int (*claimInterface)(DevHandle *handle, int number);
     int (*releaseInterface)(DevHandle *handle, int number);
-    int (*controlMsg)(DevHandle *handle, int requestType, int request, int value, int index,
-                      char *bytes, int size, int timeoutMs);
-    int (*bulkWrite)(DevHandle *handle, int endpoint, char *bytes, int size, int timeoutMs);
     int (*bulkSetupAsync)(DevHandle *handle, void **context, unsigned char endpoint);
     int (*submitAsync)(void *context, char *bytes, int size);
     int (*reapAsyncNocancel)(void *context, int timeoutMs);
@@ -156,6 +155,8 @@ public:
     Library &operator=(const Library &) = delete;
 
     // "libusb0.dll 1.2.7.3, driver libusb0.sys 1.2.7.3", for the diagnostics.
+    // Calls usb_init first: the library reads the driver's version from a
+    // device of its present at that moment, unknown where none was.
     QString versionLine() const;
 
     int findBusses() const { return m_calls.findBusses(); }
@@ -163,12 +164,14 @@ public:
     Bus *getBusses() const { return m_calls.getBusses(); }
     DevHandle *open(Device *device, QString *error) const;
     int close(DevHandle *handle) const { return m_calls.close(handle); }
-    // The configuration the device reports (0: none), or a negative code.
-    int configuration(DevHandle *handle, QString *error) const;
     int setConfiguration(DevHandle *handle, int configuration, QString *error) const;
     int claimInterface(DevHandle *handle, int number, QString *error) const;
     int releaseInterface(DevHandle *handle, int number) const;
-    int bulkWrite(DevHandle *handle, int endpoint, char *bytes, int size, int timeoutMs) const;
+    // The device named name (its filename) among those the library lists
+    // now, without asking it to list them again; null when it is not there.
+    Device *listed(const QString &name) const;
+    // The same after the library lists its devices again.
+    Device *listedAfresh(const QString &name) const;
 
     // One asynchronous transfer: set up once, then submitted and reaped in
     // turn. A reap that times out leaves the transfer pending with what it
@@ -176,8 +179,15 @@ public:
     // cancelled one is reaped before freeAsync.
     int bulkSetupAsync(DevHandle *handle, void **context, int endpoint, QString *error) const;
     int submitAsync(void *context, char *bytes, int size, QString *error) const;
-    int reapAsyncNocancel(void *context, int timeoutMs, QString *error) const;
-    int cancelAsync(void *context) const { return m_calls.cancelAsync(context); }
+    // ended tells whether the transfer is over (given back): a result other
+    // than kTimedOut, or kTimedOut well before timeoutMs, which is a
+    // transfer that ended aborted (every later reap of it returns at once).
+    int reapAsyncNocancel(void *context, int timeoutMs, bool *ended, QString *error) const;
+    // Cancels the pending transfer and reaps it until given back, for at
+    // most timeoutMs; then frees the context. False when it was not given
+    // back: the context is then left to the library, a leak, where freeing
+    // it under the driver would corrupt memory.
+    bool cancelAndFree(void **context, int timeoutMs) const;
     int freeAsync(void **context) const { return m_calls.freeAsync(context); }
 
     // A reader of ours that its transport stopped waiting for still holds

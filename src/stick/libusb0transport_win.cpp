@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -14,21 +15,13 @@ namespace {
 
 constexpr int kInterface = 0;
 constexpr int kConfiguration = 1;
-
-// The library's errno-style codes (those of the Windows C runtime) for a
-// device that is not there.
-constexpr int kNoEntry = -2;
-constexpr int kNoDevice = -19;
-
-// Why the claim failed, from the library's result code and its text. The
-// stick was listed a moment ago: unless it went since, the driver refused it
-// because another program has it claimed (one at a time).
-QString claimFailure(int code, const QString &what, const QString &libraryText)
-{
-    if (code == kNoEntry || code == kNoDevice)
-        return goneReason(what);
-    return QStringLiteral("%1 (%2)").arg(busyReason(what, QString()), libraryText);
-}
+// The library's code for a claim without a configuration (libraries of the
+// 0.1.12 era, when setting one failed too).
+constexpr int kInvalid = -22;
+// Transfers in a row that end aborted with nothing read before the stick
+// counts as gone: a port reset or a resume ends one, a stick that keeps
+// ending them at once is not there any more.
+constexpr int kAbortedInARow = 3;
 
 } // namespace
 
@@ -76,34 +69,43 @@ struct Libusb0Transport::Reader
     {
         const libusb0::Library &library = *self->library;
         Libusb0Transport *owner = self->owner;
-        char buffer[kReadSize];
+        // On the heap: a transfer the library does not give back keeps it.
+        auto buffer = std::make_unique<char[]>(kReadSize);
         void *context = nullptr;
         bool pending = false;
+        int aborted = 0;
         bool failed = library.bulkSetupAsync(self->handle, &context, kInEndpoint, nullptr) < 0;
         while (!failed && !self->stopping()) {
             if (!pending) {
-                failed = library.submitAsync(context, buffer, kReadSize, nullptr) < 0;
+                // Fails (kIoError) on a stick that was pulled out.
+                failed = library.submitAsync(context, buffer.get(), kReadSize, nullptr) < 0;
                 pending = !failed;
                 continue;
             }
-            const int n = library.reapAsyncNocancel(context, kReadTimeoutMs, nullptr);
-            if (n == libusb0::kTimedOut)
+            bool ended = false;
+            const int n = library.reapAsyncNocancel(context, kReadTimeoutMs, &ended, nullptr);
+            if (!ended)
                 continue;
             pending = false;
+            // Ended aborted: by an unplug, a port reset, a sleep, or another
+            // program. Its bytes are lost; the next submit tells which.
+            if (n == libusb0::kTimedOut) {
+                failed = ++aborted >= kAbortedInARow;
+                continue;
+            }
+            aborted = 0;
             failed = n < 0;
             if (n > 0)
-                self->post(
-                    [owner, self, bytes = QByteArray(buffer, n)] { owner->deliver(self, bytes); });
+                self->post([owner, self, bytes = QByteArray(buffer.get(), n)] {
+                    owner->deliver(self, bytes);
+                });
         }
         if (failed)
             self->post([owner, self] { owner->readerLost(self); });
-        if (pending) {
-            library.cancelAsync(context);
-            // A cancelled transfer is freed only once reaped. One the library
-            // does not give back is left to it: a leak, where freeing it
-            // under the driver would corrupt memory.
-            if (library.reapAsyncNocancel(context, kCloseWaitMs, nullptr) == libusb0::kTimedOut)
-                context = nullptr;
+        // One the library does not give back is left to it (see cancelAndFree).
+        if (pending && !library.cancelAndFree(&context, kCloseWaitMs)) {
+            context = nullptr;
+            (void)buffer.release();
         }
         if (context)
             library.freeAsync(&context);
@@ -141,14 +143,11 @@ bool Libusb0Transport::open(QString *why)
                                           "START again, or unplug the stick and plug it in again"));
         return false;
     }
-    m_library->findBusses();
-    m_library->findDevices();
-    const QByteArray name = m_deviceName.toLocal8Bit();
-    libusb0::Device *device = nullptr;
-    for (libusb0::Bus *bus = m_library->getBusses(); bus && !device; bus = bus->next)
-        for (libusb0::Device *d = bus->devices; d && !device; d = d->next)
-            if (qstrncmp(d->filename, name.constData(), sizeof d->filename) == 0)
-                device = d;
+    // The START's scan has just listed the devices; a transport opened on
+    // its own has them listed.
+    libusb0::Device *device = m_library->listed(m_deviceName);
+    if (!device)
+        device = m_library->listedAfresh(m_deviceName);
     if (!device) {
         *why = goneReason(m_description);
         return false;
@@ -156,20 +155,27 @@ bool Libusb0Transport::open(QString *why)
     QString error;
     libusb0::DevHandle *handle = m_library->open(device, &error);
     if (!handle) {
-        *why = otherReason(m_description, error);
+        *why = m_library->listedAfresh(m_deviceName) ? otherReason(m_description, error)
+                                                     : goneReason(m_description);
         return false;
     }
-    // Setting a configuration can act as a reset of a stick that has one,
-    // under the program that holds it: only a stick without one gets it.
-    // Where the stick does not say, it is tried. A refusal is not final
-    // either way: the claim decides.
+    // Configuration 1 is no reset: the library and the driver answer at once
+    // when the stick has it already. Libraries of the 0.1.12 era know of no
+    // configuration until one is set, and refuse the claim without it. The
+    // claim decides.
     QString ignored;
-    if (m_library->configuration(handle, &ignored) <= 0)
-        m_library->setConfiguration(handle, kConfiguration, &ignored);
+    m_library->setConfiguration(handle, kConfiguration, &ignored);
     const int rc = m_library->claimInterface(handle, kInterface, &error);
     if (rc < 0) {
-        *why = claimFailure(rc, m_description, error);
         m_library->close(handle);
+        // The driver refuses a held stick and a removed one alike: listed
+        // again, a stick still there is another program's.
+        if (rc == kInvalid)
+            *why = otherReason(m_description, error);
+        else if (!m_library->listedAfresh(m_deviceName))
+            *why = goneReason(m_description);
+        else
+            *why = QStringLiteral("%1 (%2)").arg(busyReason(m_description, QString()), error);
         return false;
     }
 
@@ -188,13 +194,31 @@ bool Libusb0Transport::write(const QByteArray &bytes)
 {
     if (!isOpen() || bytes.isEmpty())
         return false;
-    // The library takes the bytes through a pointer to non-const.
-    QByteArray copy = bytes;
-    const int n = m_library->bulkWrite(m_reader->handle, kOutEndpoint, copy.data(),
-                                       int(copy.size()), kWriteTimeoutMs);
-    if (n == copy.size())
+    // The library takes the bytes through a pointer to non-const, and keeps
+    // it until the transfer is given back.
+    const int size = int(bytes.size());
+    auto buffer = std::make_unique<char[]>(size_t(size));
+    std::memcpy(buffer.get(), bytes.constData(), size_t(size));
+    void *context = nullptr;
+    int n = m_library->bulkSetupAsync(m_reader->handle, &context, kOutEndpoint, nullptr);
+    bool ended = true;
+    if (n >= 0)
+        n = m_library->submitAsync(context, buffer.get(), size, nullptr);
+    if (n >= 0)
+        n = m_library->reapAsyncNocancel(context, kWriteTimeoutMs, &ended, nullptr);
+    if (!ended) {
+        // Never freed under the driver: a write it does not give back keeps
+        // its context and bytes.
+        if (!m_library->cancelAndFree(&context, kCloseWaitMs))
+            (void)buffer.release();
+        return false;
+    }
+    if (context)
+        m_library->freeAsync(&context);
+    if (n == size)
         return true;
-    // A short write or a time-out loses this frame; the stick may still answer.
+    // A short write or one ended aborted loses this frame; the stick may
+    // still answer, and the reader sees an unplug.
     if (n >= 0 || n == libusb0::kTimedOut)
         return false;
     fail();

@@ -1,17 +1,25 @@
 // A bulk stick (0fcf:1008, 0fcf:1009) with its maker's libusb-win32 driver,
 // reached through libusb0.dll as the driver comes. Windows only.
 //
-// Reading has a thread of its own. It keeps one asynchronous IN transfer
-// pending and waits on it in short steps (kReadTimeoutMs), looking for
-// close() between them. A step that times out leaves the transfer pending
-// with what it has gathered: a transfer the library cancels loses its bytes,
-// and one that holds a full 64-byte packet waits for a short packet or a full
-// buffer, which may take longer than any time-out. So a transfer is cancelled
-// only by close(). Each completed transfer goes to the thread that owns the
-// transport (the window's) as a queued call carrying its own copy of the
-// bytes, and the next one is submitted. Any failure other than a time-out is
-// the stick gone. Writes run on the owning thread and hold it for one write
-// at most (kWriteTimeoutMs).
+// Reading has a thread of its own. It keeps one asynchronous IN transfer of
+// one packet (64 bytes) pending and waits on it in short steps
+// (kReadTimeoutMs), looking for close() between them. A step that times out
+// leaves the transfer pending with what it has gathered (a transfer the
+// library cancels loses its bytes), so a transfer is cancelled only by
+// close(). One packet per transfer: each packet completes one, and a
+// zero-length packet never holds one open. Each completed transfer goes to
+// the thread that owns the transport (the window's) as a queued call
+// carrying its own copy of the bytes, and the next one is submitted.
+//
+// The library says "timed out" (-116) also for a transfer that has ended
+// aborted (an unplug, a port reset, a sleep), and says it at once for every
+// later reap: a -116 that comes long before the step's end is a transfer
+// over, which is submitted again. A submit that fails, any other failure, or
+// transfers that keep ending aborted, are the stick gone.
+//
+// Writes go through the asynchronous calls too, on the owning thread, with a
+// bounded wait (kWriteTimeoutMs); one that does not end by then is
+// cancelled, reaped until given back, and only then freed.
 #pragma once
 
 #include "transport.h"
@@ -34,12 +42,13 @@ public:
                      const QString &description, QObject *parent = nullptr);
     ~Libusb0Transport() override;
 
-    // Finds the device among those the library lists now, opens it, sets
-    // configuration 1 if the stick has none, claims interface 0 and starts
-    // reading. When a reader of an earlier opening of this device is still
+    // Finds the device among those the library lists (listing them only
+    // when it is not among them), opens it, sets configuration 1, claims
+    // interface 0 and starts reading. When a reader of an earlier opening of this device is still
     // inside the library, waits for it at most kCloseWaitMs first. On failure
     // returns false and says why (gone, busy with the library's text, the
-    // earlier reader, or the library's own text).
+    // earlier reader, or the library's own text): a refused claim is busy
+    // while the library still lists the stick, gone once it does not.
     bool open(QString *why);
 
     bool write(const QByteArray &bytes) override;
@@ -56,10 +65,11 @@ public:
     static constexpr int kInEndpoint = 0x81;
     // One step of the wait on the pending transfer.
     static constexpr int kReadTimeoutMs = 100;
-    // What each transfer asks for: whole 64-byte packets.
-    static constexpr int kReadSize = 8 * 64;
+    // What each transfer asks for: one 64-byte packet.
+    static constexpr int kReadSize = 64;
     static constexpr int kWriteTimeoutMs = 2000;
-    // Ten read time-outs, and still less than one write may take.
+    // Ten read time-outs, and still less than one write may take; also the
+    // longest wait for a cancelled transfer to be given back.
     static constexpr int kCloseWaitMs = 1000;
 
 private:

@@ -26,6 +26,10 @@ QString systemText(DWORD code)
     return qt_error_string(int(code)).trimmed();
 }
 
+// ERROR_NO_SUCH_DEVICE ("A device which does not exist was specified"),
+// which mingw-w64's headers lack.
+constexpr DWORD kErrorNoSuchDevice = 433;
+
 // Errors after which the port will not work again.
 QString lostReason(DWORD code)
 {
@@ -38,6 +42,10 @@ QString lostReason(DWORD code)
     case ERROR_GEN_FAILURE:
     case ERROR_INVALID_HANDLE:
     case ERROR_FILE_NOT_FOUND:
+    // A USB serial driver ends a pending read aborted when its device goes
+    // (close() never leaves a read for this to see), and answers 433 after.
+    case ERROR_OPERATION_ABORTED:
+    case kErrorNoSuchDevice:
         return unpluggedReason(Link::SerialLine);
     default:
         return systemText(code);

@@ -30,6 +30,21 @@ QString stickName(const StickDriverFound &stick)
 
 } // namespace
 
+bool servedByLibusb0(const StickDriverFound &stick)
+{
+    return stick.libusb0Driver ||
+           stick.service.compare(QLatin1String("libusb0"), Qt::CaseInsensitive) == 0;
+}
+
+bool samePlace(const StickDriverFound &stick, uint16_t productId, const QList<int> &portNumbers)
+{
+    if (stick.productId != productId || stick.portNumbers.isEmpty())
+        return false;
+    if (stick.ownPortOnly)
+        return !portNumbers.isEmpty() && portNumbers.last() == stick.portNumbers.first();
+    return stick.portNumbers == portNumbers;
+}
+
 QString stickDriverLine(const StickDriverFound &stick, Libusb0Listing libusb0)
 {
     const QString name = stickName(stick);
@@ -49,8 +64,8 @@ QString stickDriverLine(const StickDriverFound &stick, Libusb0Listing libusb0)
         return QStringLiteral("%1 has the driver SiUSBXp (USBXpress), which Pulvane cannot use: "
                               "the stick stays with the application that uses that driver")
             .arg(name);
-    const bool usedAsItIs =
-        bridge ? is("silabser") : is("libusb0") || is("WinUSB") || is("libusbK");
+    const bool viaLibusb0 = !bridge && servedByLibusb0(stick);
+    const bool usedAsItIs = bridge ? is("silabser") : viaLibusb0 || is("WinUSB") || is("libusbK");
     if (!usedAsItIs)
         return QStringLiteral("%1 has the driver %2, through which Pulvane cannot reach it")
             .arg(name, stick.service);
@@ -61,12 +76,12 @@ QString stickDriverLine(const StickDriverFound &stick, Libusb0Listing libusb0)
                               "problem code %3 for the stick, and its entry there says what to do")
             .arg(name, stick.service)
             .arg(stick.problem);
-    if (is("libusb0") && libusb0 == Libusb0Listing::LibraryMissing)
+    if (viaLibusb0 && libusb0 == Libusb0Listing::LibraryMissing)
         return QStringLiteral("%1 has the driver libusb0, but the driver's library libusb0.dll "
                               "could not be loaded from System32: install the stick maker's driver package "
                               "again")
             .arg(name);
-    if (is("libusb0") && libusb0 == Libusb0Listing::StickNotListed)
+    if (viaLibusb0 && libusb0 == Libusb0Listing::StickNotListed)
         return QStringLiteral("%1 has the driver libusb0, but the driver's library libusb0.dll "
                               "lists no such stick: plug the stick in again; if it stays "
                               "unlisted, install the stick maker's driver package again")

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "sticklocation.h"
+#include "stickscan.h"
 #include "transport.h"
 
 #include <QList>
@@ -17,8 +18,13 @@
 #include <QStringList>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace pulvane::stick {
+
+namespace libusb0 {
+class Library;
+}
 
 struct StickDriverFound
 {
@@ -34,6 +40,12 @@ struct StickDriverFound
     // Device Manager's problem code for the device (10: it cannot start, 22:
     // disabled, ...); 0 when it has none.
     unsigned problem = 0;
+    // portNumbers holds the stick's own port alone (from its location
+    // information: no location path ran through a USB root hub).
+    bool ownPortOnly = false;
+    // The libusb-win32 driver serves it, under another service name (its
+    // service's image is libusb0.sys) or as an upper filter.
+    bool libusb0Driver = false;
 };
 
 // What libusb0.dll makes of a stick whose driver is libusb0.
@@ -46,6 +58,13 @@ enum class Libusb0Listing
     StickListed
 };
 
+// The libusb-win32 driver serves the stick: its service is libusb0, or see
+// libusb0Driver.
+bool servedByLibusb0(const StickDriverFound &stick);
+
+// Whether a stick libusb lists at portNumbers is the stick found there.
+bool samePlace(const StickDriverFound &stick, uint16_t productId, const QList<int> &portNumbers);
+
 // What the stick is, which driver it has and what the user can do.
 QString stickDriverLine(const StickDriverFound &stick, Libusb0Listing libusb0);
 
@@ -53,18 +72,36 @@ QString stickDriverLine(const StickDriverFound &stick, Libusb0Listing libusb0);
 // as SetupAPI lists USB devices (Windows only).
 QList<StickDriverFound> scanStickDrivers();
 
+// What one START learns of the sticks' drivers, looked at once and reused by
+// its attempts and its driver lines. On Windows: libusb0.dll, loaded once and
+// held for the START, with the sticks it lists (usb_find_devices probes
+// every device of the driver, so once per START), and SetupAPI's devices,
+// read the first time they are needed. Nothing elsewhere.
+struct DriverScan
+{
+    std::shared_ptr<const libusb0::Library> library;
+    // Why libusb0.dll did not load.
+    QString libraryFailure;
+    QList<BulkStickFound> libusb0Sticks;
+    std::optional<QList<StickDriverFound>> drivers;
+};
+
+DriverScan scanDrivers();
+// scan's SetupAPI devices, read now if they were not yet.
+const QList<StickDriverFound> &driversOf(DriverScan &scan);
+
 // A line for each ANT stick present; none where the platform has nothing to
 // add to the open failures.
-QStringList stickDriverLines();
+QStringList stickDriverLines(DriverScan &scan);
 
 // Lines on the libraries the sticks' drivers come with, for the diagnostics
 // once per START: on Windows the versions of libusb0.dll and its driver when
-// the library loads; nothing elsewhere.
-QStringList stickLibraryLines();
+// the library loaded; nothing elsewhere.
+QStringList stickLibraryLines(const DriverScan &scan);
 
 // Opens a bulk stick through the library its driver calls for: libusb-1.0
 // (kind Usb) on every platform; libusb0.dll on Windows (kind Libusb0, found
-// by scanLibusb0Sticks, stickscan.h). On failure returns null and sets why.
+// by scanDrivers). On failure returns null and sets why.
 std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QString *why);
 
 // A bulk stick through libusb-1.0, for openBulkStick.

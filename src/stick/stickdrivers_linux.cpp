@@ -4,12 +4,24 @@
 
 namespace pulvane::stick {
 
-QStringList stickDriverLines()
+DriverScan scanDrivers()
 {
     return {};
 }
 
-QStringList stickLibraryLines()
+const QList<StickDriverFound> &driversOf(DriverScan &scan)
+{
+    if (!scan.drivers)
+        scan.drivers.emplace();
+    return *scan.drivers;
+}
+
+QStringList stickDriverLines(DriverScan &)
+{
+    return {};
+}
+
+QStringList stickLibraryLines(const DriverScan &)
 {
     return {};
 }

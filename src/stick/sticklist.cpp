@@ -110,29 +110,24 @@ QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
 }
 
 QList<BulkStickFound> withoutLibusb0Sticks(const QList<BulkStickFound> &libusb,
-                                           const QList<BulkStickFound> &libusb0,
                                            const QList<StickDriverFound> &drivers)
 {
     QList<BulkStickFound> kept;
-    QList<uint16_t> unmatched;
-    for (const BulkStickFound &stick : libusb0)
-        unmatched << stick.location.productId;
     for (const BulkStickFound &stick : libusb) {
-        bool placed = false;
-        bool allLibusb0 = true;
-        for (const StickDriverFound &driver : drivers) {
-            if (driver.productId != stick.location.productId ||
-                driver.portNumbers != stick.location.portNumbers)
-                continue;
-            placed = true;
-            allLibusb0 = allLibusb0 &&
-                         driver.service.compare(QLatin1String("libusb0"), Qt::CaseInsensitive) == 0;
-        }
-        if (placed && allLibusb0 && unmatched.removeOne(stick.location.productId))
-            continue;
-        kept << stick;
+        const bool libusb0s =
+            std::any_of(drivers.begin(), drivers.end(), [&stick](const StickDriverFound &d) {
+                return servedByLibusb0(d) &&
+                       samePlace(d, stick.location.productId, stick.location.portNumbers);
+            });
+        if (!libusb0s)
+            kept << stick;
     }
     return kept;
+}
+
+QList<StickLocation> findSticks()
+{
+    return scanSticks(host::ProcessSnapshot::read()).sticks;
 }
 
 QList<VirtualStickFound> namedSticks(const QString &value, QChar separator)

@@ -13,20 +13,26 @@
 #pragma once
 
 #include "processes.h"
+#include "stickdrivers.h"
 #include "sticklocation.h"
 
 #include <QList>
 
 namespace pulvane::stick {
 
-// The whole list, built afresh from what is plugged in now; processes is the
-// START's look at /proc, which vetting the virtual and named entries asks.
-QList<StickLocation> findSticks(const host::ProcessSnapshot &processes);
-// The same with a look at /proc of its own.
-inline QList<StickLocation> findSticks()
+// One look at the machine: the whole list, built afresh from what is plugged
+// in now, and what was learnt of the sticks' drivers on the way (for the
+// driver lines of the same START); processes is the START's look at /proc,
+// which vetting the virtual and named entries asks.
+struct StickScan
 {
-    return findSticks(host::ProcessSnapshot::read());
-}
+    QList<StickLocation> sticks;
+    DriverScan drivers;
+};
+StickScan scanSticks(const host::ProcessSnapshot &processes);
+
+// The list alone, with a look at /proc of its own.
+QList<StickLocation> findSticks();
 
 // Where a user names sticks that no scan finds, for the message when there is
 // none: the virtual-stick directory or PULVANE_STICKS on Linux,

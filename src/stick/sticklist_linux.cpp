@@ -7,13 +7,15 @@
 
 namespace pulvane::stick {
 
-QList<StickLocation> findSticks(const host::ProcessSnapshot &processes)
+StickScan scanSticks(const host::ProcessSnapshot &processes)
 {
     // A named port is vetted as a virtual entry's target is: START never
     // writes into a terminal someone is using.
-    return listSticks(scanBulkSticks(), scanSerialSticks(),
-                      scanVirtualSticks(virtualStickDirectory(), processes),
-                      vetNamedSticks(namedSticksOfEnvironment(), processes));
+    StickScan scan;
+    scan.sticks = listSticks(scanBulkSticks(), scanSerialSticks(),
+                             scanVirtualSticks(virtualStickDirectory(), processes),
+                             vetNamedSticks(namedSticksOfEnvironment(), processes));
+    return scan;
 }
 
 QString namedStickPlace()

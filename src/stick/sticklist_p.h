@@ -19,15 +19,13 @@ QList<StickLocation> orderSticks(const QList<BulkStickFound> &bulk,
                                  const QList<VirtualStickFound> &virtuals,
                                  const QList<VirtualStickFound> &named = {});
 
-// The bulk sticks libusb lists, less those libusb0.dll lists too: libusb
-// reaches a stick with the libusb0 driver only through libusbK.dll, and such
-// a stick is used through the library its driver comes with. A libusb entry
-// is such a stick when the driver scan finds sticks of its product at its
-// port chain and all of them have the driver libusb0; at most as many are
-// dropped as libusb0.dll lists sticks of that product, so a stick it does
-// not list stays reachable through libusb.
+// The bulk sticks libusb lists, less those the libusb-win32 driver serves:
+// libusb reaches such a stick only through libusbK.dll (without it, its open
+// is refused as if someone held the stick), and it is used through the
+// library its driver comes with, libusb0.dll. A libusb entry is such a stick
+// when the driver scan finds a stick of its product at its place that the
+// driver serves (servedByLibusb0).
 QList<BulkStickFound> withoutLibusb0Sticks(const QList<BulkStickFound> &libusb,
-                                           const QList<BulkStickFound> &libusb0,
                                            const QList<StickDriverFound> &drivers);
 
 // The ports named in a PULVANE_STICKS value, split at separator (the

@@ -9,13 +9,16 @@
 
 namespace pulvane::stick {
 
-QList<StickLocation> findSticks(const host::ProcessSnapshot &)
+StickScan scanSticks(const host::ProcessSnapshot &)
 {
-    const QList<BulkStickFound> libusb0 = scanLibusb0Sticks();
+    StickScan scan;
+    scan.drivers = scanDrivers();
     QList<BulkStickFound> libusb = scanBulkSticks();
-    if (!libusb0.isEmpty() && !libusb.isEmpty())
-        libusb = withoutLibusb0Sticks(libusb, libusb0, scanStickDrivers());
-    return listSticks(libusb0 + libusb, scanSerialSticks(), {}, namedSticksOfEnvironment());
+    if (!libusb.isEmpty())
+        libusb = withoutLibusb0Sticks(libusb, driversOf(scan.drivers));
+    scan.sticks = listSticks(scan.drivers.libusb0Sticks + libusb, scanSerialSticks(), {},
+                             namedSticksOfEnvironment());
+    return scan;
 }
 
 QString namedStickPlace()

@@ -47,17 +47,20 @@ std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QStr
 std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int baudrate,
                                                                QString *why)
 {
-    if (index == 0) {
-        m_driverLinesWritten = false;
-        for (const QString &line : stickLibraryLines())
-            qCWarning(lcStick).noquote() << line;
-    }
     // A START asks its indexes in rising order; an index at or below the last
-    // one asked begins another.
-    if (!m_lastIndex || index <= *m_lastIndex)
-        m_processes = host::ProcessSnapshot::read();
+    // one asked begins another. Each START looks at /proc and at the machine's
+    // sticks once, and its attempts open the sticks of that one list.
+    const bool newStart = !m_scan || !m_lastIndex || index <= *m_lastIndex;
     m_lastIndex = index;
-    const QList<StickLocation> sticks = findSticks(m_processes);
+    if (newStart) {
+        m_processes = host::ProcessSnapshot::read();
+        m_scan = scanSticks(m_processes);
+        m_driverLinesWritten = false;
+        if (index == 0)
+            for (const QString &line : stickLibraryLines(m_scan->drivers))
+                qCWarning(lcStick).noquote() << line;
+    }
+    const QList<StickLocation> &sticks = m_scan->sticks;
     const bool pastList = index < 0 || index >= sticks.size();
     std::unique_ptr<ant::Transport> transport;
     if (!pastList) {
@@ -70,7 +73,7 @@ std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int ba
     // START asks no further after an index past the list or its last index.
     if (!transport && !m_driverLinesWritten && (pastList || index >= ant::kStickIndexes - 1)) {
         m_driverLinesWritten = true;
-        for (const QString &line : stickDriverLines())
+        for (const QString &line : stickDriverLines(m_scan->drivers))
             qCWarning(lcStick).noquote() << line;
     }
     return transport;

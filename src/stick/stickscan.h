@@ -55,7 +55,7 @@ struct VirtualStickFound
     QString target;
 };
 
-// The entry for a stick libusb0.dll lists, as scanLibusb0Sticks makes it:
+// The entry for a stick libusb0.dll lists, as scanDrivers makes it:
 // name is the device's name there ("\\.\libusb0-0001--0x0fcf-0x1009").
 BulkStickFound libusb0StickFound(const QString &name, uint16_t productId);
 // The entry for a bridge stick's COM port ("COM5"), as scanSerialSticks
@@ -67,9 +67,6 @@ SerialStickFound comPortStickFound(const QString &port, uint16_t productId,
 // Windows the maker's libusb-win32 driver, or none) is left to the scans
 // that can.
 QList<BulkStickFound> scanBulkSticks();
-// The bulk sticks with the maker's libusb-win32 driver, as libusb0.dll lists
-// them; none where that library is not in System32 (Windows only).
-QList<BulkStickFound> scanLibusb0Sticks();
 QList<SerialStickFound> scanSerialSticks();
 // The vetted entries of the virtual-stick directory, by name (Linux only).
 QList<VirtualStickFound> scanVirtualSticks(const QString &directory,

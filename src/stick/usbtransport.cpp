@@ -39,6 +39,7 @@ UsbTransport::~UsbTransport()
 bool UsbTransport::open(QString *why)
 {
     m_closing = false;
+    m_readCancelledBefore = false;
     if (int rc = libusb_init(&m_context); rc != 0) {
         m_context = nullptr;
         *why = QStringLiteral("libusb: %1").arg(usbErrorText(rc));
@@ -219,6 +220,7 @@ void UsbTransport::transferDone(libusb_transfer *transfer)
     QString reason;
     switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED:
+        m_readCancelledBefore = false;
         if (transfer->actual_length > 0)
             received(QByteArray(reinterpret_cast<const char *>(transfer->buffer),
                                 transfer->actual_length));
@@ -236,10 +238,25 @@ void UsbTransport::transferDone(libusb_transfer *transfer)
             return;
         break;
     }
-    case LIBUSB_TRANSFER_CANCELLED:
-        // Only close() cancels; the stick is not gone.
-        dropRead(transfer);
-        return;
+    case LIBUSB_TRANSFER_CANCELLED: {
+        // close() cancels it: the stick is not gone. Otherwise the system
+        // ended it (libusb on Windows reports every aborted transfer so, an
+        // unplug or a power change among them): submitted again once, and
+        // the stick lost if that fails or it ends so again at once.
+        std::unique_lock<std::mutex> resubmit(m_transfersLock);
+        if (m_closing) {
+            resubmit.unlock();
+            dropRead(transfer);
+            return;
+        }
+        if (!m_gone && !m_readCancelledBefore && libusb_submit_transfer(transfer) == 0) {
+            m_readCancelledBefore = true;
+            return;
+        }
+        resubmit.unlock();
+        reason = unpluggedReason(Link::Usb);
+        break;
+    }
     case LIBUSB_TRANSFER_NO_DEVICE:
         reason = unpluggedReason(Link::Usb);
         break;

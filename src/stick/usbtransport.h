@@ -78,6 +78,9 @@ private:
     // transfer leaves m_readTransfer or m_writes under the lock before it is
     // freed, and close() cancels only under the lock.
     bool m_closing = false;
+    // The read ended cancelled without close() asking, and was submitted
+    // again; a read that completes clears it.
+    bool m_readCancelledBefore = false;
     QSet<libusb_transfer *> m_writes;
     std::unique_ptr<UsbEventDriver> m_events;
 

@@ -22,7 +22,8 @@ class RegisteredDevice
 public:
     // name: a whole instance ID ("USB\VID_0FCF&PID_1009\PULVANETEST"), or a
     // bare name SetupAPI makes one of under ROOT. properties: SPDRP_* with
-    // their text; a REG_MULTI_SZ one has its strings split at '|'.
+    // their text; a REG_MULTI_SZ one (hardware and compatible IDs, upper
+    // filters) has its strings split at '|'.
     RegisteredDevice(const GUID &deviceClass, const wchar_t *name,
                      const std::vector<std::pair<DWORD, std::wstring>> &properties)
     {
@@ -34,7 +35,8 @@ public:
                                            &m_info);
         for (const auto &[property, text] : properties) {
             std::wstring data = text + L'\0';
-            if (property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS) {
+            if (property == SPDRP_HARDWAREID || property == SPDRP_COMPATIBLEIDS ||
+                property == SPDRP_UPPERFILTERS) {
                 std::replace(data.begin(), data.end(), L'|', L'\0');
                 data += L'\0';
             }

@@ -6,8 +6,12 @@
 // to and from the COM port named in PULVANE_LIBUSB0_PORT (read at each
 // usb_find_devices; no port named, no stick). A port that hangs up (its reads
 // keep ending empty) is a stick pulled out. More exports serve the transport's
-// tests: standin_unplug, standin_hold_reads, standin_configuration and
-// standin_counts. It reads as the real library does: see readPort and cancel.
+// tests: standin_unplug, standin_hold_reads, standin_wedge_writes,
+// standin_older_library and standin_counts. It reads as the real library
+// does (see readPort and cancel) and fails as it does: an ended transfer
+// (cancelled, or its stick pulled out) is reaped as -116 at once, on every
+// reap until submitted anew; a held or removed stick is -5; a claim without
+// a configuration -22.
 //
 // Linked statically: the library is loaded from System32 alone, so it may
 // need nothing but Windows' own DLLs.
@@ -24,8 +28,6 @@ using namespace pulvane::stick::libusb0;
 namespace {
 
 constexpr int kInvalid = -22;
-constexpr int kBusy = -16;
-constexpr int kNoDevice = -19;
 constexpr int kIoError = -5;
 constexpr DWORD kChunk = 4096;
 constexpr int kEmptyReadsAtHangUp = 3;
@@ -34,16 +36,22 @@ constexpr int kPacket = 64;
 // One per usb_open; the one that claimed interface 0 owns the port.
 struct Handle
 {
+    int configuration;
 };
 
-// The one IN transfer: usb_bulk_read's own, or the asynchronous one.
+// One asynchronous context with its transfer. An ended one gives its result
+// to every reap until submitted anew (the library's event is manual-reset).
 struct Transfer
 {
+    Handle *handle;
+    int endpoint;
     char *bytes;
     int size;
     int got;
     bool pending;
-    bool cancelled;
+    bool ended;
+    int result;
+    OVERLAPPED writeOv;
 };
 
 struct State
@@ -63,15 +71,16 @@ struct State
     DWORD chunkTaken = 0;
     volatile LONG unplugged = 0;
     volatile LONG holdReads = 0;
+    volatile LONG wedgeWrites = 0;
+    volatile LONG olderLibrary = 0;
     volatile LONG readsInside = 0;
     volatile LONG closedDuringRead = 0;
     volatile LONG releases = 0;
     volatile LONG closes = 0;
-    Transfer transfer{};
-    int configuration = 1;
-    volatile LONG refuseConfiguration = 0;
     volatile LONG configurationsSet = 0;
     volatile LONG freedUnreaped = 0;
+    volatile LONG reaps = 0;
+    volatile LONG contexts = 0;
 } g;
 
 int failWith(int code, const char *text)
@@ -124,13 +133,19 @@ bool openPort()
     return true;
 }
 
+int end(Transfer &t, int result)
+{
+    t.pending = false;
+    t.ended = true;
+    return t.result = result;
+}
+
 // Gathers the transfer for up to timeoutMs, with the port's read pending
 // across calls. Bytes that reached the port together come as packets of at
 // most 64 bytes; a short packet or a full buffer completes the transfer, and
 // at the time-out it keeps what it holds.
-int readPort(int timeoutMs)
+int readPort(Transfer &t, int timeoutMs)
 {
-    Transfer &t = g.transfer;
     const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutMs);
     int empty = 0;
     for (;;) {
@@ -141,7 +156,7 @@ int readPort(int timeoutMs)
             t.got = std::min(t.size, t.got + packet);
             g.chunkTaken += DWORD(packet);
             if (packet < kPacket || t.got == t.size)
-                return t.got;
+                return end(t, t.got);
         }
         if (!g.readPending) {
             g.readOv = OVERLAPPED{};
@@ -149,24 +164,25 @@ int readPort(int timeoutMs)
             ResetEvent(g.readEvent);
             if (!ReadFile(g.com, g.chunk, kChunk, nullptr, &g.readOv) &&
                 GetLastError() != ERROR_IO_PENDING)
-                return failWith(kIoError, "reading the port failed");
+                return end(t, failWith(kIoError, "reading the port failed"));
             g.readPending = true;
         }
         const ULONGLONG now = GetTickCount64();
         const DWORD wait = now < deadline ? DWORD(deadline - now) : 0;
         if (WaitForSingleObject(g.readEvent, wait) != WAIT_OBJECT_0)
-            return failWith(kTimedOut, "timeout");
+            return failWith(kTimedOut, "timeout error");
         DWORD n = 0;
         g.readPending = false;
-        if (!GetOverlappedResult(g.com, &g.readOv, &n, FALSE))
-            return failWith(kIoError, "the device is not connected");
+        GetOverlappedResult(g.com, &g.readOv, &n, FALSE);
         g.chunkSize = n;
         g.chunkTaken = 0;
         if (n > 0)
             continue;
-        // Reads that keep ending empty: the line hung up.
-        if (++empty >= kEmptyReadsAtHangUp)
-            return failWith(kIoError, "the device is not connected");
+        // Reads that keep ending empty: the line hung up, the stick is out.
+        if (++empty >= kEmptyReadsAtHangUp) {
+            InterlockedExchange(&g.unplugged, 1);
+            return end(t, failWith(kTimedOut, "timeout error"));
+        }
         Sleep(10);
     }
 }
@@ -180,30 +196,19 @@ void cancel()
         GetOverlappedResult(g.com, &g.readOv, &g.chunkSize, FALSE);
     }
     g.chunkTaken += std::min(DWORD(kPacket), g.chunkSize - g.chunkTaken);
-    g.transfer.got = 0;
 }
 
-// Waits for the transfer: its bytes or a failure code. At the time-out it is
-// cancelled or left pending.
-int reap(DevHandle *h, int timeout, bool cancelAtTimeOut)
+// A write: its bytes, or at the time-out still pending.
+int waitWrite(Transfer &t, int timeout)
 {
-    InterlockedIncrement(&g.readsInside);
-    // A read that ignores its time-out, as a stuck driver's would.
-    while (g.holdReads && !g.unplugged)
-        Sleep(5);
-    int n;
-    if (g.unplugged)
-        n = failWith(kNoDevice, "the device is not connected");
-    else if (reinterpret_cast<Handle *>(h) != g.owner || !g.transfer.pending)
-        n = failWith(kInvalid, "interface not claimed or nothing submitted");
-    else if (g.transfer.cancelled)
-        n = failWith(kIoError, "the transfer was cancelled");
-    else if ((n = readPort(timeout)) == kTimedOut && cancelAtTimeOut)
-        cancel();
-    if (n != kTimedOut || cancelAtTimeOut)
-        g.transfer.pending = g.transfer.cancelled = false;
-    InterlockedDecrement(&g.readsInside);
-    return n;
+    if (g.wedgeWrites)
+        Sleep(DWORD(timeout));
+    if (g.wedgeWrites || WaitForSingleObject(g.writeEvent, DWORD(timeout)) != WAIT_OBJECT_0)
+        return failWith(kTimedOut, "timeout error");
+    DWORD n = 0;
+    if (!GetOverlappedResult(g.com, &t.writeOv, &n, FALSE))
+        return end(t, failWith(kIoError, "writing the port failed"));
+    return end(t, int(n));
 }
 
 } // namespace
@@ -221,7 +226,7 @@ STANDIN_EXPORT int usb_find_busses()
 STANDIN_EXPORT int usb_find_devices()
 {
     const DWORD n = GetEnvironmentVariableA("PULVANE_LIBUSB0_PORT", g.port, sizeof g.port);
-    if (n == 0 || n >= sizeof g.port)
+    if (n == 0 || n >= sizeof g.port || g.unplugged == 1)
         g.port[0] = '\0';
     g.device.descriptor = DeviceDescriptor{18, 1, 0x0200, 0, 0, 0, 64, 0x0FCF, 0x1009, 0x0100,
                                            1, 2, 3, 1};
@@ -243,7 +248,8 @@ STANDIN_EXPORT DevHandle *usb_open(Device *device)
         failWith(0, "no such device");
         return nullptr;
     }
-    return reinterpret_cast<DevHandle *>(new Handle);
+    // The 1.2.x library reads the configuration; the 0.1.12 era's does not.
+    return reinterpret_cast<DevHandle *>(new Handle{g.olderLibrary ? 0 : 1});
 }
 
 STANDIN_EXPORT int usb_release_interface(DevHandle *h, int number)
@@ -267,12 +273,12 @@ STANDIN_EXPORT int usb_close(DevHandle *h)
     return 0;
 }
 
-STANDIN_EXPORT int usb_set_configuration(DevHandle *, int configuration)
+STANDIN_EXPORT int usb_set_configuration(DevHandle *h, int configuration)
 {
     InterlockedIncrement(&g.configurationsSet);
-    if (g.refuseConfiguration || configuration != 1)
+    if (g.unplugged || configuration != 1)
         return failWith(kIoError, "could not set config 1");
-    g.configuration = configuration;
+    reinterpret_cast<Handle *>(h)->configuration = configuration;
     return 0;
 }
 
@@ -282,7 +288,7 @@ STANDIN_EXPORT int usb_control_msg(DevHandle *, int type, int request, int, int,
 {
     if (type != 0x80 || request != 0x08 || size < 1)
         return failWith(kInvalid, "request not supported");
-    *bytes = char(g.configuration);
+    *bytes = 1;
     return 1;
 }
 
@@ -291,78 +297,82 @@ STANDIN_EXPORT int usb_claim_interface(DevHandle *h, int number)
     auto *handle = reinterpret_cast<Handle *>(h);
     if (number != 0)
         return failWith(kInvalid, "no such interface");
-    if (g.owner && g.owner != handle)
-        return failWith(kBusy, "interface held by another handle");
+    if (handle->configuration == 0)
+        return failWith(kInvalid, "invalid configuration 0");
+    if (g.unplugged == 2)
+        InterlockedExchange(&g.unplugged, 1);
+    if (g.unplugged || (g.owner && g.owner != handle))
+        return failWith(kIoError, "interface held by another handle");
     if (g.owner == handle)
         return 0;
     if (!openPort())
-        return failWith(kNoDevice, "the port behind the stick cannot be opened");
+        return failWith(kIoError, "the port behind the stick cannot be opened");
     g.owner = handle;
     return 0;
 }
 
-STANDIN_EXPORT int usb_bulk_write(DevHandle *h, int endpoint, char *bytes, int size, int timeout)
+STANDIN_EXPORT int usb_bulk_setup_async(DevHandle *h, void **context, unsigned char endpoint)
 {
-    if (g.unplugged)
-        return failWith(kNoDevice, "the device is not connected");
-    if (endpoint != 0x01 || reinterpret_cast<Handle *>(h) != g.owner)
-        return failWith(kInvalid, "bad endpoint or interface not claimed");
-    OVERLAPPED ov{};
-    ov.hEvent = g.writeEvent;
+    *context = new Transfer{reinterpret_cast<Handle *>(h), endpoint};
+    InterlockedIncrement(&g.contexts);
+    return 0;
+}
+
+STANDIN_EXPORT int usb_submit_async(void *context, char *bytes, int size)
+{
+    Transfer &t = *static_cast<Transfer *>(context);
+    if (g.unplugged || t.handle != g.owner)
+        return failWith(kIoError, "submitting request failed");
+    t = Transfer{t.handle, t.endpoint, bytes, size, 0, true};
+    t.writeOv.hEvent = g.writeEvent;
     ResetEvent(g.writeEvent);
-    DWORD n = 0;
-    if (!WriteFile(g.com, bytes, DWORD(size), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING)
-        return failWith(kIoError, "writing the port failed");
-    if (WaitForSingleObject(g.writeEvent, DWORD(timeout)) != WAIT_OBJECT_0) {
-        CancelIoEx(g.com, &ov);
-        GetOverlappedResult(g.com, &ov, &n, TRUE);
-        return failWith(kTimedOut, "timeout");
-    }
-    if (!GetOverlappedResult(g.com, &ov, &n, FALSE))
-        return failWith(kIoError, "writing the port failed");
-    return int(n);
-}
-
-STANDIN_EXPORT int usb_bulk_read(DevHandle *h, int endpoint, char *bytes, int size, int timeout)
-{
-    g.transfer = Transfer{bytes, size, 0, endpoint == 0x81, false};
-    return reap(h, timeout, true);
-}
-
-// The context is the handle: one transfer at a time.
-STANDIN_EXPORT int usb_bulk_setup_async(DevHandle *h, void **context, unsigned char)
-{
-    *context = h;
-    return 0;
-}
-
-STANDIN_EXPORT int usb_submit_async(void *, char *bytes, int size)
-{
-    g.transfer = Transfer{bytes, size, 0, true, false};
-    return 0;
-}
-
-STANDIN_EXPORT int usb_reap_async(void *context, int timeout)
-{
-    return reap(static_cast<DevHandle *>(context), timeout, true);
+    if ((t.endpoint & 0x80) || g.wedgeWrites ||
+        WriteFile(g.com, bytes, DWORD(size), nullptr, &t.writeOv) ||
+        GetLastError() == ERROR_IO_PENDING)
+        return 0;
+    return end(t, failWith(kIoError, "submitting request failed"));
 }
 
 STANDIN_EXPORT int usb_reap_async_nocancel(void *context, int timeout)
 {
-    return reap(static_cast<DevHandle *>(context), timeout, false);
+    Transfer &t = *static_cast<Transfer *>(context);
+    InterlockedIncrement(&g.reaps);
+    InterlockedIncrement(&g.readsInside);
+    // A read that ignores its time-out, as a stuck driver's would.
+    while (g.holdReads && !g.unplugged && t.pending && (t.endpoint & 0x80))
+        Sleep(5);
+    // Pulled out: the driver ends what is pending, aborted.
+    if (g.unplugged && t.pending)
+        end(t, kTimedOut);
+    // Every -116 writes the one error text.
+    int n = t.result == kTimedOut ? failWith(kTimedOut, "timeout error") : t.result;
+    if (!t.ended && !t.pending)
+        n = failWith(kInvalid, "nothing submitted");
+    else if (t.pending)
+        n = (t.endpoint & 0x80) ? readPort(t, timeout) : waitWrite(t, timeout);
+    InterlockedDecrement(&g.readsInside);
+    return n;
 }
 
-STANDIN_EXPORT int usb_cancel_async(void *)
+// The transfer ends aborted; the reap that follows gives it back.
+STANDIN_EXPORT int usb_cancel_async(void *context)
 {
-    cancel();
-    g.transfer.cancelled = true;
+    Transfer &t = *static_cast<Transfer *>(context);
+    if (t.pending && (t.endpoint & 0x80))
+        cancel();
+    else if (t.pending && !g.wedgeWrites)
+        CancelIoEx(g.com, &t.writeOv);
+    if (t.pending)
+        end(t, kTimedOut);
     return 0;
 }
 
 STANDIN_EXPORT int usb_free_async(void **context)
 {
-    if (g.transfer.pending)
+    if (static_cast<Transfer *>(*context)->pending)
         InterlockedIncrement(&g.freedUnreaped);
+    delete static_cast<Transfer *>(*context);
+    InterlockedDecrement(&g.contexts);
     *context = nullptr;
     return 0;
 }
@@ -378,7 +388,7 @@ STANDIN_EXPORT char *usb_strerror()
     return g.error;
 }
 
-// Every later transfer fails as on a stick pulled out (0 plugs it back in).
+// 1: the stick is pulled out, 2: it is at the next claim; 0 plugs it back in.
 STANDIN_EXPORT void standin_unplug(int unplugged)
 {
     InterlockedExchange(&g.unplugged, unplugged);
@@ -390,16 +400,22 @@ STANDIN_EXPORT void standin_hold_reads(int hold)
     InterlockedExchange(&g.holdReads, hold);
 }
 
-// The stick's configuration now (0: none), and whether setting one fails.
-STANDIN_EXPORT void standin_configuration(int current, int refuse)
+// While set, writes never end on their own.
+STANDIN_EXPORT void standin_wedge_writes(int wedge)
 {
-    g.configuration = current;
-    InterlockedExchange(&g.refuseConfiguration, refuse);
+    InterlockedExchange(&g.wedgeWrites, wedge);
+}
+
+// While set, usb_open leaves a handle without a configuration.
+STANDIN_EXPORT void standin_older_library(int older)
+{
+    InterlockedExchange(&g.olderLibrary, older);
 }
 
 // counts[0] releases, [1] closes, [2] closes while a read was inside,
-// [3] reads inside now, [4] configurations set, [5] transfers freed unreaped.
-STANDIN_EXPORT void standin_counts(long counts[6])
+// [3] reads inside now, [4] configurations set, [5] transfers freed unreaped,
+// [6] reaps, [7] contexts not freed.
+STANDIN_EXPORT void standin_counts(long counts[8])
 {
     counts[0] = g.releases;
     counts[1] = g.closes;
@@ -407,4 +423,6 @@ STANDIN_EXPORT void standin_counts(long counts[6])
     counts[3] = g.readsInside;
     counts[4] = g.configurationsSet;
     counts[5] = g.freedUnreaped;
+    counts[6] = g.reaps;
+    counts[7] = g.contexts;
 }

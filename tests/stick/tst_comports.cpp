@@ -23,6 +23,8 @@ private slots:
     void hardwareIds();
     void locationPath_data();
     void locationPath();
+    void placeOfADevice_data();
+    void placeOfADevice();
     void multiString_data();
     void multiString();
 #ifdef Q_OS_WIN
@@ -92,6 +94,32 @@ void TestComPorts::locationPath()
     QFETCH(QString, path);
     QFETCH(QList<int>, ports);
     QCOMPARE(usbPortsFromLocationPath(path), ports);
+}
+
+void TestComPorts::placeOfADevice_data()
+{
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QString>("information");
+    QTest::addColumn<QList<int>>("ports");
+    QTest::addColumn<int>("ownPort");
+    const QString acpi = QStringLiteral("ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS03)");
+    const QString usb = QStringLiteral("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)#USB(3)");
+    QTest::newRow("an ACPI path first")
+        << QStringList{acpi, usb} << QStringLiteral("Port_#0003.Hub_#0002") << QList<int>{1, 3}
+        << 3;
+    QTest::newRow("no USB path") << QStringList{acpi} << QStringLiteral("Port_#0004.Hub_#0001")
+                                 << QList<int>{} << 4;
+    QTest::newRow("neither") << QStringList{} << QStringLiteral("0000.0014") << QList<int>{} << 0;
+}
+
+void TestComPorts::placeOfADevice()
+{
+    QFETCH(QStringList, paths);
+    QFETCH(QString, information);
+    QFETCH(QList<int>, ports);
+    QFETCH(int, ownPort);
+    QCOMPARE(usbPortsFromLocationPaths(paths), ports);
+    QCOMPARE(usbPortFromLocationInformation(information), ownPort);
 }
 
 void TestComPorts::multiString_data()

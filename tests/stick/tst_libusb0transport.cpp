@@ -29,8 +29,9 @@ struct StandIn
 {
     void (*unplug)(int) = nullptr;
     void (*holdReads)(int) = nullptr;
-    void (*configuration)(int current, int refuse) = nullptr;
-    void (*counts)(long[6]) = nullptr;
+    void (*wedgeWrites)(int) = nullptr;
+    void (*olderLibrary)(int) = nullptr;
+    void (*counts)(long[8]) = nullptr;
 
     enum Count
     {
@@ -39,11 +40,13 @@ struct StandIn
         ClosedDuringRead,
         ReadsInside,
         ConfigurationsSet,
-        FreedUnreaped
+        FreedUnreaped,
+        Reaps,
+        Contexts
     };
     long count(Count which) const
     {
-        long all[6] = {};
+        long all[8] = {};
         counts(all);
         return all[which];
     }
@@ -60,12 +63,14 @@ private slots:
     void cleanup();
     void timeOutsAreNotErrors();
     void noByteLostToAPause();
-    void aGoneStickIs();
+    void unplugWhileAReadIsPending();
     void closeWhileAReadWaits_data();
     void closeWhileAReadWaits();
-    void secondOpenIsBusy();
-    void configurationOnlyWhereNone_data();
-    void configurationOnlyWhereNone();
+    void refusedClaim_data();
+    void refusedClaim();
+    void everyLibraryVersionOpens_data();
+    void everyLibraryVersionOpens();
+    void wedgedWrite();
     void reopenAfterAStuckRead_data();
     void reopenAfterAStuckRead();
 
@@ -97,9 +102,11 @@ void TestLibusb0Transport::initTestCase()
     };
     resolve("standin_unplug", &m_standIn.unplug);
     resolve("standin_hold_reads", &m_standIn.holdReads);
-    resolve("standin_configuration", &m_standIn.configuration);
+    resolve("standin_wedge_writes", &m_standIn.wedgeWrites);
+    resolve("standin_older_library", &m_standIn.olderLibrary);
     resolve("standin_counts", &m_standIn.counts);
-    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.configuration || !m_standIn.counts)
+    if (!m_standIn.unplug || !m_standIn.holdReads || !m_standIn.wedgeWrites ||
+        !m_standIn.olderLibrary || !m_standIn.counts)
         QSKIP("libusb0.dll in System32 is not the test stand-in");
     QCOMPARE(m_library->versionLine(),
              QStringLiteral("libusb0.dll 1.2.7.3, driver libusb0.sys 1.2.7.3"));
@@ -109,7 +116,11 @@ void TestLibusb0Transport::cleanup()
 {
     m_standIn.unplug(0);
     m_standIn.holdReads(0);
-    m_standIn.configuration(1, 0);
+    m_standIn.wedgeWrites(0);
+    m_standIn.olderLibrary(0);
+    // Every transfer of the test given back and freed.
+    QTRY_COMPARE(m_standIn.count(StandIn::Contexts), 0L);
+    QCOMPARE(m_standIn.count(StandIn::FreedUnreaped), 0L);
 }
 
 void TestLibusb0Transport::timeOutsAreNotErrors()
@@ -151,17 +162,25 @@ void TestLibusb0Transport::noByteLostToAPause()
     QTRY_COMPARE(test::joinedBytes(arrived).toHex(), broadcasts.toHex());
 }
 
-void TestLibusb0Transport::aGoneStickIs()
+void TestLibusb0Transport::unplugWhileAReadIsPending()
 {
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
     QString why;
     QVERIFY2(transport.open(&why), qPrintable(why));
     QSignalSpy gone(&transport, &Transport::gone);
+    QTRY_VERIFY(m_standIn.count(StandIn::ReadsInside) > 0);
+    // The pending transfer ends aborted: reaped as "timed out", at once, on
+    // every reap until submitted again, which fails.
     m_standIn.unplug(1);
     QVERIFY(gone.wait());
     QCOMPARE(gone.first().first().toString(), QStringLiteral("the stick was unplugged"));
     QVERIFY(!transport.isOpen());
     QVERIFY(!transport.write(QByteArray::fromHex("a4014a00ef")));
+    // The reader has ended: no read inside the library, none after.
+    QTRY_COMPARE(m_standIn.count(StandIn::ReadsInside), 0L);
+    const long reaps = m_standIn.count(StandIn::Reaps);
+    QTest::qWait(5 * Libusb0Transport::kReadTimeoutMs);
+    QCOMPARE(m_standIn.count(StandIn::Reaps), reaps);
     QCOMPARE(gone.count(), 1);
 }
 
@@ -194,43 +213,71 @@ void TestLibusb0Transport::closeWhileAReadWaits()
     QTRY_COMPARE(m_standIn.count(StandIn::Closes), closes + 1);
     QCOMPARE(m_standIn.count(StandIn::Releases), releases + 1);
     QCOMPARE(m_standIn.count(StandIn::ClosedDuringRead), closedDuringRead);
-    QCOMPARE(m_standIn.count(StandIn::FreedUnreaped), 0);
 }
 
-void TestLibusb0Transport::secondOpenIsBusy()
+void TestLibusb0Transport::refusedClaim_data()
 {
+    // The driver refuses both alike (-5): listed again, the stick tells.
+    QTest::addColumn<bool>("pulledOut");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("held by another program")
+        << false
+        << QStringLiteral("stick is busy: another program holds it (libusb0-dll:err [stand-in] "
+                          "interface held by another handle)");
+    QTest::newRow("pulled out before the claim") << true << QStringLiteral("stick is gone");
+}
+
+void TestLibusb0Transport::refusedClaim()
+{
+    QFETCH(bool, pulledOut);
+    QFETCH(QString, why);
     Libusb0Transport first(m_library, kStick, QStringLiteral("stick"));
-    QString why;
-    QVERIFY2(first.open(&why), qPrintable(why));
+    QString reason;
+    if (pulledOut)
+        m_standIn.unplug(2);
+    else
+        QVERIFY2(first.open(&reason), qPrintable(reason));
     Libusb0Transport second(m_library, kStick, QStringLiteral("stick"));
-    QVERIFY(!second.open(&why));
-    // The claim's own text, not the first one's reader timing out meanwhile.
-    QCOMPARE(why, QStringLiteral("stick is busy: another program holds it (libusb0-dll:err "
-                                 "[stand-in] interface held by another handle)"));
-    QVERIFY(first.isOpen());
+    QVERIFY(!second.open(&reason));
+    QCOMPARE(reason, why);
+    QCOMPARE(first.isOpen(), !pulledOut);
 }
 
-void TestLibusb0Transport::configurationOnlyWhereNone_data()
+void TestLibusb0Transport::everyLibraryVersionOpens_data()
 {
-    QTest::addColumn<int>("current");
-    QTest::addColumn<int>("refused");
-    QTest::addColumn<long>("sets");
-    QTest::newRow("a configured stick is left as it is") << 1 << 0 << 0L;
-    QTest::newRow("a stick without one gets configuration 1") << 0 << 0 << 1L;
-    QTest::newRow("a refusal still reaches the claim") << 0 << 1 << 1L;
+    QTest::addColumn<bool>("older");
+    QTest::newRow("1.2.x: usb_open knows the configuration") << false;
+    QTest::newRow("0.1.12 era: a claim without one is refused") << true;
 }
 
-void TestLibusb0Transport::configurationOnlyWhereNone()
+void TestLibusb0Transport::everyLibraryVersionOpens()
 {
-    QFETCH(int, current);
-    QFETCH(int, refused);
-    QFETCH(long, sets);
-    m_standIn.configuration(current, refused);
-    const long setBefore = m_standIn.count(StandIn::ConfigurationsSet);
+    QFETCH(bool, older);
+    m_standIn.olderLibrary(older);
+    const long sets = m_standIn.count(StandIn::ConfigurationsSet);
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
     QString why;
     QVERIFY2(transport.open(&why), qPrintable(why));
-    QCOMPARE(m_standIn.count(StandIn::ConfigurationsSet) - setBefore, sets);
+    QCOMPARE(m_standIn.count(StandIn::ConfigurationsSet), sets + 1);
+}
+
+void TestLibusb0Transport::wedgedWrite()
+{
+    Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
+    QString why;
+    QVERIFY2(transport.open(&why), qPrintable(why));
+    test::ComPortPeer peer(m_peerPort);
+    m_standIn.wedgeWrites(1);
+    QVERIFY(!transport.write(QByteArray::fromHex("a4014a00ef")));
+    // Cancelled at its time-out, given back and freed: the reader's own
+    // context is the one left.
+    QCOMPARE(m_standIn.count(StandIn::Contexts), 1L);
+    // The stick still answers once the driver does.
+    m_standIn.wedgeWrites(0);
+    const QByteArray reset = QByteArray::fromHex("a4014a00ef");
+    QVERIFY(transport.write(reset));
+    QCOMPARE(peer.read(reset.size()), reset);
+    QVERIFY(transport.isOpen());
 }
 
 void TestLibusb0Transport::reopenAfterAStuckRead_data()

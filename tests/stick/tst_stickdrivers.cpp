@@ -94,16 +94,25 @@ void TestStickDrivers::lineOfATroubledDriver()
     QCOMPARE(stickDriverLine({kUsbMStickProductId, "libusb0"}, Libusb0Listing::StickNotListed),
              name + "the driver's library libusb0.dll lists no such stick: plug the stick in "
                     "again; if it stays unlisted, install the stick maker's driver package again");
+    // libusb0.sys under another service name, or as an upper filter.
+    StickDriverFound renamed;
+    renamed.productId = kUsbMStickProductId;
+    renamed.service = QStringLiteral("AntUsb");
+    renamed.libusb0Driver = true;
+    QVERIFY(stickDriverLine(renamed, Libusb0Listing::LibraryMissing)
+                .startsWith(name + "the driver's library libusb0.dll could not be loaded"));
 }
 
 #ifdef Q_OS_WIN
 void TestStickDrivers::listsARegisteredStick()
 {
-    // A stick as Windows leaves it once the maker's driver is bound.
+    // A stick as Windows leaves it once the maker's driver is bound (here as
+    // an upper filter of a driver of another name).
     test::RegisteredDevice device(
         GUID_DEVCLASS_USB, L"USB\\VID_0FCF&PID_1009\\PULVANETEST",
         {{SPDRP_HARDWAREID, L"USB\\VID_0FCF&PID_1009&REV_0100|USB\\VID_0FCF&PID_1009"},
-         {SPDRP_SERVICE, L"libusb0"},
+         {SPDRP_SERVICE, L"AntUsb"},
+         {SPDRP_UPPERFILTERS, L"SomeFilter|libusb0"},
          {SPDRP_LOCATION_INFORMATION, L"Port_#0007.Hub_#0003"}});
     QVERIFY(device.isRegistered());
 
@@ -113,7 +122,9 @@ void TestStickDrivers::listsARegisteredStick()
     });
     QVERIFY2(it != found.end(), "the registered stick is not listed");
     QCOMPARE(it->productId, uint16_t(0x1009));
-    QCOMPARE(it->service, QStringLiteral("libusb0"));
+    QVERIFY(it->libusb0Driver);
+    QCOMPARE(it->portNumbers, QList<int>{7});
+    QVERIFY(it->ownPortOnly);
 
     // Five sticks that fail (ports no machine has), none through libusb0.dll:
     // START asks for 0 to 3, and the stick's line comes once per START.
@@ -134,9 +145,15 @@ void TestStickDrivers::listsARegisteredStick()
     QTest::failOnWarning(QRegularExpression(QRegularExpression::escape(line)));
     SystemStickProvider provider;
     QString why;
-    for (int start = 0; start < 2; ++start)
-        for (int index = 0; index < kStickIndexes; ++index)
+    for (int start = 0; start < 2; ++start) {
+        for (int index = 0; index < kStickIndexes; ++index) {
             QVERIFY(!provider.openStick(index, 0, &why));
+            // The attempts of one START go through the list made at its first.
+            QVERIFY2(why.contains(QStringLiteral("COM20%1").arg(index + 1)), qPrintable(why));
+            qputenv("PULVANE_STICKS",
+                    index + 1 < kStickIndexes ? "COM201" : "COM201;COM202;COM203;COM204;COM205");
+        }
+    }
     qunsetenv("PULVANE_STICKS");
 }
 #endif

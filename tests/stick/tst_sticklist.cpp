@@ -197,8 +197,12 @@ void TestStickList::listedOnceThroughLibusb0_data()
     QTest::addColumn<QList<BulkStickFound>>("libusb");
     QTest::addColumn<QList<StickDriverFound>>("drivers");
     QTest::addColumn<QStringList>("expected");
-    const auto driver = [](const char *service, const QList<int> &ports) {
-        return StickDriverFound{kUsb2StickProductId, service, QString(), ports};
+    const auto driver = [](const char *service, const QList<int> &ports, bool ownPortOnly = false,
+                           bool libusb0Driver = false) {
+        StickDriverFound found{kUsb2StickProductId, service, QString(), ports};
+        found.ownPortOnly = ownPortOnly;
+        found.libusb0Driver = libusb0Driver;
+        return found;
     };
     QTest::newRow("one stick through both libraries")
         << QList<BulkStickFound>{bulk(1, {2}, 5, true)}
@@ -207,6 +211,15 @@ void TestStickList::listedOnceThroughLibusb0_data()
         << QList<BulkStickFound>{bulk(1, {2}, 5, true), bulk(1, {3}, 6, true)}
         << QList<StickDriverFound>{driver("libusb0", {2}), driver("WinUSB", {3})}
         << QStringList{"libusb0 M", "usb 1-3"};
+    QTest::newRow("libusb0 as an upper filter, or under another name")
+        << QList<BulkStickFound>{bulk(1, {2}, 5, true), bulk(1, {3}, 6, true)}
+        << QList<StickDriverFound>{driver("WinUSB", {2}, false, true),
+                                   driver("ant_usb", {3}, false, true)}
+        << QStringList{"libusb0 M"};
+    QTest::newRow("placed by its own port alone")
+        << QList<BulkStickFound>{bulk(1, {1, 4}, 5, true), bulk(1, {1, 3}, 6, true)}
+        << QList<StickDriverFound>{driver("libusb0", {4}, true)}
+        << QStringList{"libusb0 M", "usb 1-1.3"};
 }
 
 void TestStickList::listedOnceThroughLibusb0()
@@ -217,7 +230,7 @@ void TestStickList::listedOnceThroughLibusb0()
     const QList<BulkStickFound> maker{libusb0StickFound("M", kUsb2StickProductId)};
     QStringList listed;
     for (const StickLocation &stick :
-         orderSticks(maker + withoutLibusb0Sticks(libusb, maker, drivers), {}, {}))
+         orderSticks(maker + withoutLibusb0Sticks(libusb, drivers), {}, {}))
         listed << brief(stick);
     QCOMPARE(listed, expected);
 }
