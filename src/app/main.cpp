@@ -5,10 +5,16 @@
 #include "tform1.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    QIcon icon; // every size of the program's icon, as drawn for it
+    for (const QFileInfo &size : QDir(QStringLiteral(":/icons")).entryInfoList())
+        icon.addFile(size.filePath());
+    QApplication::setWindowIcon(icon);
     // Declared before the window, which still stops the stick while it is
     // destroyed.
     pulvane::stick::SystemStickProvider sticks;
