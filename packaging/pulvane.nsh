@@ -63,38 +63,48 @@ Function ${UN}PulvaneInUse
 FunctionEnd
 
 Function ${UN}PulvaneClose
-  Push $0
-  Push $1
-  Call ${UN}PulvaneWindow
-  Pop $0
-  StrCmp $0 0 wait
-  MessageBox MB_OKCANCEL|MB_ICONINFORMATION "Pulvane is running and must close before it can be ${VERB}.$\n$\nChoose OK to close it now (a belt number not saved is lost), or Cancel to leave it running." /SD IDOK IDOK close
-  Abort "Pulvane is running: nothing was changed."
-  close:
-  DetailPrint "Closing Pulvane"
-  SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=2000
-  wait:
-  ; Up to 10 s for the window to go and the program to end.
+  Push $0 ; a window, or whether the file is in use
+  Push $1 ; fifths of a second waited
+  Push $2 ; 1 once the user has been asked
+  Push $3 ; the window last sent WM_CLOSE
   StrCpy $1 0
-  again:
+  StrCpy $2 0
+  StrCpy $3 0
+  loop:
     Call ${UN}PulvaneWindow
     Pop $0
-    StrCmp $0 0 0 +4
+    StrCmp $0 0 nowindow
+    ; Each window is asked once to close (again after Retry).
+    StrCmp $0 $3 wait
+    StrCmp $2 1 close
+    MessageBox MB_OKCANCEL|MB_ICONINFORMATION "Pulvane is running and must close before it can be ${VERB}.$\n$\nChoose OK to close it now (a device number not yet saved is lost), or Cancel to leave it running." /SD IDOK IDOK +2
+    Abort "Pulvane is running: nothing was changed."
+    StrCpy $2 1
+    close:
+    DetailPrint "Closing Pulvane"
+    SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=2000
+    StrCpy $3 $0
+    Goto wait
+    nowindow:
     Call ${UN}PulvaneInUse
     Pop $0
     StrCmp $0 0 closed
+    wait:
+    ; Up to 10 s for every window to go and the program to end.
     IntOp $1 $1 + 1
     IntCmp $1 50 stillthere 0 stillthere
     Sleep 200
-    Goto again
+    Goto loop
   stillthere:
   MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "Pulvane ($INSTDIR\${PULVANE_EXE}) is still running: it may be showing a message, or another user runs it.$\n$\nClose it, then choose Retry; Cancel leaves everything as it is." /SD IDCANCEL IDRETRY retry
   Abort "Pulvane is still running: nothing was changed."
   retry:
-  Call ${UN}PulvaneWindow
-  Pop $0
-  StrCmp $0 0 wait close
+  StrCpy $1 0
+  StrCpy $3 0
+  Goto loop
   closed:
+  Pop $3
+  Pop $2
   Pop $1
   Pop $0
 FunctionEnd
