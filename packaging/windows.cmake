@@ -83,8 +83,8 @@ set(CPACK_STRIP_FILES ON)
 # A 64-bit installer for the 64-bit Program Files: a 32-bit stub would run
 # under WOW64 only.
 # pulvane.nsh: a running Pulvane is closed before its file is replaced or
-# removed.
-set(CPACK_NSIS_DEFINES "Target amd64-unicode\n!include \"${PULVANE_PACKAGING_DIR}/pulvane.nsh\"")
+# removed. (Single quotes: CPack's configuration file loses double ones.)
+set(CPACK_NSIS_DEFINES "Target amd64-unicode\n!include '${PULVANE_PACKAGING_DIR}/pulvane.nsh'")
 set(CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS "Call PulvaneClose")
 set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "Call un.PulvaneClose")
 # Sharp at every scale; the program's icon on the installer, the uninstaller
