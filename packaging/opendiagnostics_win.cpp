@@ -3,7 +3,7 @@
 // of the user who clicks it, in the program Windows opens .log files with. A
 // user for whom nothing has been written yet gets the file made empty, so
 // the entry never ends in an error. No window of its own and no console.
-#include "stickdiagnostics.h"
+#include "messagelog.h"
 
 #include <QDir>
 #include <QFile>

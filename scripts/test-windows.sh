@@ -101,8 +101,16 @@ reg_value() { # key value: the REG_SZ text, or nothing
         sed -n "s/^ *$2 *REG_SZ *//p"
 }
 
-# Clicks at a point of the window's client area.
-click_at() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
+# Clicks the middle of a button, whose rectangle in the window's client area
+# comes from the layout the program is built with (src/ui/formlayout.h, one
+# `kStartButton{x, y, width, height}` a line).
+click_button() { # window kStartButton|kStopButton|kSaveButton
+    local x y w h
+    read -r x y w h < <(sed -n "s/.* $2{\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\)};.*/\1 \2 \3 \4/p" \
+        "$PULVANE_ROOT/src/ui/formlayout.h")
+    [ -n "$h" ] || { echo "no rectangle for $2 in src/ui/formlayout.h" >&2; return 1; }
+    xdotool mousemove --window "$1" $((x + w / 2)) $((y + h / 2)) click 1
+}
 
 # Waits up to 30 s until a file has count lines matching a pattern.
 wait_lines() { # file pattern [count]
@@ -234,7 +242,7 @@ step_dist_against_antsim() {
         title="$(xdotool getwindowname "$win")"
         check "dist/pulvane.exe shows its window titled '$title'" test "$title" = "Pulvane - Ver. 1.1.1.0"
         sleep 1
-        click_at "$win" 364 28 # START
+        click_button "$win" kStartButton
         found=false
         for i in $(seq 300); do
             grep -q '^found .*dev=12345' "$TMP/antsim-dist.out" && grep -q '^request ' "$TMP/antsim-dist.out" && {
@@ -249,7 +257,7 @@ step_dist_against_antsim() {
             import -window root -crop "$(xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: //p')+$(xdotool getwindowgeometry "$win" | sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\1+\2/p')" \
                 "$PULVANE_SCREENSHOT" && echo "screenshot: $PULVANE_SCREENSHOT"
         fi
-        click_at "$win" 364 156 # SAVE TO PC
+        click_button "$win" kSaveButton
         sleep 2
         check "SAVE TO PC: QrxAnt_DeviceHrNumber is REG_SZ 12345" \
             test "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)" = 12345
@@ -289,17 +297,17 @@ step_dist_libusb0() {
         return
     fi
     sleep 1
-    click_at "$win" 364 28 # START
+    click_button "$win" kStartButton
     check "libusb0 stick: START found belt 12345 and asked for its ID" \
         wait_lines "$out" '^request .*id=0x51 dev=12345'
     sleep 2
-    click_at "$win" 364 156 # SAVE TO PC
+    click_button "$win" kSaveButton
     sleep 2
     check "libusb0 stick: SAVE TO PC wrote both values, REG_SZ 12345" test \
         "$(reg_value OrvantaDeviceAnt QrxAnt_DeviceHrNumber)/$(reg_value OrvantaDeviceAntP QrxAntP_HRDeviceNumber)" = 12345/12345
-    click_at "$win" 364 76 # STOP
+    click_button "$win" kStopButton
     check "libusb0 stick: STOP resets it" wait_lines "$out" '^reset ' 2
-    click_at "$win" 364 28 # START
+    click_button "$win" kStartButton
     check "libusb0 stick: START again finds the belt" wait_lines "$out" '^found .*dev=12345' 2
     # antsim ends mid-search: the stand-in's port hangs up under the stick.
     kill "$ANTSIM_PID"

@@ -1,12 +1,15 @@
 #include "antlibrary.h"
 
 #include "antmessages.h"
-#include "stickdiagnostics.h"
+
+#include <QLoggingCategory>
 
 #include <algorithm>
 #include <cstring>
 
 namespace pulvane::ant {
+
+Q_LOGGING_CATEGORY(lcAnt, "pulvane.ant")
 
 namespace {
 
@@ -61,10 +64,15 @@ int AntLibrary::ANT_Init(uint8_t usbDeviceNumber, uint16_t baudrate, uint8_t, ui
     release();
     QString why;
     std::unique_ptr<Transport> transport = m_provider.openStick(usbDeviceNumber, baudrate, &why);
+    if (usbDeviceNumber == 0)
+        m_toldThisStart.clear();
     if (!transport || !transport->isOpen()) {
-        reportStickTrouble(QStringLiteral("ANT stick %1 not opened: %2")
-                               .arg(usbDeviceNumber)
-                               .arg(why.isEmpty() ? QStringLiteral("unknown reason") : why));
+        const QString reason = why.isEmpty() ? QStringLiteral("unknown reason") : why;
+        if (!m_toldThisStart.contains(reason)) {
+            m_toldThisStart << reason;
+            qCWarning(lcAnt).noquote()
+                << QStringLiteral("ANT stick %1 not opened: %2").arg(usbDeviceNumber).arg(reason);
+        }
         return 0;
     }
     m_transport = std::move(transport);
@@ -212,7 +220,7 @@ void AntLibrary::dispatchAll(const QList<AntMessage> &messages)
 void AntLibrary::onGone(const QString &reason)
 {
     const QString name = m_transport ? m_transport->description() : QString();
-    reportStickTrouble(QStringLiteral("ANT stick %1 went away: %2").arg(name, reason));
+    qCWarning(lcAnt).noquote() << QStringLiteral("ANT stick %1 went away: %2").arg(name, reason);
     release();
     emit stickGone(reason);
 }
@@ -225,11 +233,11 @@ void AntLibrary::dispatch(const AntMessage &message)
     // a short response as "no error". It goes no further.
     const PayloadLengths lengths = payloadLengths(message.id);
     if (payload.size() < lengths.min) {
-        reportStickTrouble(
-            QStringLiteral("ANT message 0x%1 dropped: %2 payload byte(s), its ID needs %3")
-                .arg(message.id, 2, 16, QLatin1Char('0'))
-                .arg(payload.size())
-                .arg(lengths.min));
+        qCWarning(lcAnt).noquote()
+            << QStringLiteral("ANT message 0x%1 dropped: %2 payload byte(s), its ID needs %3")
+                   .arg(message.id, 2, 16, QLatin1Char('0'))
+                   .arg(payload.size())
+                   .arg(lengths.min);
         return;
     }
     const uint8_t first = payload.isEmpty() ? 0 : uint8_t(payload.at(0));

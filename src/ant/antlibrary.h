@@ -21,6 +21,7 @@
 #include "transport.h"
 
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 #include <cstdint>
 #include <functional>
@@ -47,7 +48,9 @@ public:
     ~AntLibrary() override;
 
     // Opens the usbDeviceNumber-th stick (releasing one already open).
-    // Returns 1 when the stick is open and ready, 0 otherwise.
+    // Returns 1 when the stick is open and ready, 0 otherwise. Why a stick
+    // could not be opened goes to standard error, each reason once per START
+    // (from index 0 on): every index past the list gets the same one.
     int ANT_Init(uint8_t usbDeviceNumber, uint16_t baudrate, uint8_t unused1 = 0,
                  uint8_t unused2 = 0);
     // buffer must hold kResponseBufferSize bytes and outlive the library's use.
@@ -115,6 +118,8 @@ private:
     // Bumped at each release so a dispatch loop notices that a callback
     // released or replaced the stick under it.
     quint64 m_generation = 0;
+    // The reasons told since the last ANT_Init(0).
+    QStringList m_toldThisStart;
 };
 
 } // namespace pulvane::ant

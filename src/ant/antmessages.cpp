@@ -1,5 +1,7 @@
 #include "antmessages.h"
 
+#include "heartrateprofile.h"
+
 namespace pulvane::ant {
 
 namespace {
@@ -84,7 +86,7 @@ AntMessage resetSystem()
 AntMessage setNetworkKey(uint8_t network, const uint8_t *key)
 {
     QByteArray payload(1, char(network));
-    payload.append(reinterpret_cast<const char *>(key), 8);
+    payload.append(reinterpret_cast<const char *>(key), kNetworkKeyLength);
     return {kMsgSetNetworkKey, payload};
 }
 

@@ -1,6 +1,7 @@
 // The program: one window over the ANT sticks of this machine, running until
 // that window has closed.
 #include "antlibrary.h"
+#include "messagelog.h"
 #include "stickopen.h"
 #include "tform1.h"
 
@@ -11,6 +12,8 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Standard error (and on Windows the diagnostics file) for every line.
+    pulvane::ant::MessageLog log;
     QIcon icon; // every size of the program's icon, as drawn for it
     for (const QFileInfo &size : QDir(QStringLiteral(":/icons")).entryInfoList())
         icon.addFile(size.filePath());

@@ -33,8 +33,9 @@ float stored(double value)
 class EventStep
 {
 public:
-    EventStep(Finder &finder, FinderView &view, AntLibrary &ant, uint8_t channel)
-        : m_finder(finder), m_state(finder.state()), m_view(view), m_ant(ant), m_channel(channel)
+    EventStep(FinderSteps &finder, FinderState &state, FinderView &view, AntLibrary &ant,
+              uint8_t channel)
+        : m_finder(finder), m_state(state), m_view(view), m_ant(ant), m_channel(channel)
     {}
 
     bool searchTimeout();
@@ -50,7 +51,7 @@ private:
     void separator() { m_view.appendSeparator(); }
     QString payloadBytes() const;
 
-    Finder &m_finder;
+    FinderSteps &m_finder;
     FinderState &m_state;
     FinderView &m_view;
     AntLibrary &m_ant;
@@ -173,7 +174,7 @@ bool EventStep::acknowledged()
 
 bool Finder::FrameChannelEvent(uint8_t channel, uint8_t eventCode)
 {
-    EventStep step(*this, m_view, m_ant, channel);
+    EventStep step(*this, m_state, m_view, m_ant, channel);
     switch (eventCode) {
     case kEventRxSearchTimeout:
         return step.searchTimeout();

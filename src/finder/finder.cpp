@@ -3,6 +3,7 @@
 #include "antlibrary.h"
 #include "antmessages.h"
 #include "devicenumberstore.h"
+#include "heartrateprofile.h"
 #include "networkkey.h"
 
 namespace pulvane {
@@ -46,12 +47,12 @@ void Finder::FormCreate(const QString &versionText)
     p.NetworkNumber = 0;
     m_state.OpenRequested = false;
     m_state.LinkActive = false;
-    p.MessagePeriod = 8070;
-    p.DeviceType = 120;
+    p.MessagePeriod = ant::kHeartRatePeriod;
+    p.DeviceType = ant::kHeartRateDeviceType;
     p.TransmissionType = 0;
     p.ChannelType = 0;
-    p.Baudrate = 57600;
-    p.RFFrequency = 57;
+    p.Baudrate = ant::kAntModuleBaudrate;
+    p.RFFrequency = ant::kAntPlusRfFrequency;
     ResetANT();
     p.NetworkKey = kAntNetworkKey;
     m_state.ChannelOpen = false;
@@ -77,7 +78,7 @@ void Finder::ResetANT()
         windowSeconds = 2520.0;
     }
     // Channel periods in windowSeconds (the period counts 1/32768 s).
-    m_state.InterferenceLimit = float(32768.0 * windowSeconds / period);
+    m_state.InterferenceLimit = float(ant::kPeriodUnitsPerSecond * windowSeconds / period);
 
     m_state.RxCount = 0;
     m_state.NoConnectCount = 0.0f;

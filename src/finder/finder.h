@@ -8,6 +8,7 @@
 #pragma once
 
 #include "finderstate.h"
+#include "findersteps.h"
 #include "finderview.h"
 
 #include <QObject>
@@ -20,7 +21,7 @@ namespace ant {
 class AntLibrary;
 }
 
-class Finder : public QObject
+class Finder : public QObject, private FinderSteps
 {
     Q_OBJECT
 public:
@@ -50,19 +51,16 @@ public:
     bool MainEvent(uint8_t channel, uint8_t messageId);
     bool FrameChannelEvent(uint8_t channel, uint8_t eventCode);
 
-    // Run from inside the two handlers above.
-    //
-    // Shows the heart rate carried by the broadcast in ChannelEventBuffer.
-    void DecodificaValoriCardio();
-    // Asks the stick for channel 0's ID and clears IdRequestPending.
-    void requestChannelId();
-    // Takes the device number from the channel-ID message in ResponseBuffer.
-    void takeChannelId();
-
     FinderState &state() { return m_state; }
     const FinderState &state() const { return m_state; }
 
 private:
+    // Run from inside the two handlers above (FinderSteps).
+    void DecodificaValoriCardio() override;
+    void requestChannelId() override;
+    // Takes the device number from the channel-ID message in ResponseBuffer.
+    void takeChannelId();
+
     FinderView &m_view;
     ant::AntLibrary &m_ant;
     FinderState m_state;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "antlibrary.h"
+#include "heartrateprofile.h"
 
 #include <array>
 #include <cstdint>
@@ -20,7 +21,7 @@ struct LinkParameters
 {
     uint8_t ChannelType = 0;
     uint8_t NetworkNumber = 0;
-    std::array<uint8_t, 8> NetworkKey{};
+    std::array<uint8_t, ant::kNetworkKeyLength> NetworkKey{};
     uint8_t RFFrequency = 0;
     int32_t DeviceNumber = 0; // holds a 16-bit number; 0 = any device while searching
     uint8_t DeviceType = 0;

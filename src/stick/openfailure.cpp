@@ -15,12 +15,24 @@ QString unpluggedReason(Link link)
     return text;
 }
 
-QString permissionReason(const QString &what, PermissionHint hint)
+QString permissionReason(const QString &what, PermissionHint hint, const UdevRule &rule)
 {
-    QString text = QStringLiteral("permission denied on %1; install packaging/"
-                                  "60-pulvane-ant.rules into /etc/udev/rules.d and plug the stick "
-                                  "in again")
-                       .arg(what);
+    QString text = QStringLiteral("permission denied on %1; ").arg(what);
+    switch (rule.where) {
+    case UdevRule::Where::Source:
+        text += QStringLiteral("install packaging/60-pulvane-ant.rules into /etc/udev/rules.d and "
+                               "plug the stick in again");
+        break;
+    case UdevRule::Where::Read:
+        text += QStringLiteral("the udev rule %1 gives the stick to the user logged in at the "
+                               "seat: plug the stick in again while logged in there")
+                    .arg(rule.path);
+        break;
+    case UdevRule::Where::Unread:
+        text += QStringLiteral("copy %1 into /etc/udev/rules.d and plug the stick in again")
+                    .arg(rule.path);
+        break;
+    }
     if (hint == PermissionHint::UdevRuleOrDialout)
         text += QStringLiteral(", or join the dialout group");
     return text;

@@ -9,14 +9,32 @@ namespace pulvane::stick {
 
 // The stick (or its node) disappeared before or while opening it.
 QString goneReason(const QString &what);
-// Access refused. Nodes of serial sticks can also be reached by joining the
+struct UdevRule;
+UdevRule installedUdevRule();
+// Access refused, with what to do about the udev rule as Pulvane was
+// installed. Nodes of serial sticks can also be reached by joining the
 // dialout group, so the hint names that too.
 enum class PermissionHint
 {
     UdevRule,
     UdevRuleOrDialout
 };
-QString permissionReason(const QString &what, PermissionHint hint);
+// Where the udev rule that gives the sticks to the user is: nowhere outside
+// the source tree (Pulvane built from source), in a folder udev reads (the
+// package, or a rule copied by hand), or installed under a prefix udev does
+// not read (cmake --install to /usr/local).
+struct UdevRule
+{
+    enum class Where
+    {
+        Source,
+        Read,
+        Unread
+    } where = Where::Source;
+    QString path; // the rule's file, when installed
+};
+QString permissionReason(const QString &what, PermissionHint hint,
+                         const UdevRule &rule = installedUdevRule());
 // Another program holds the stick; node is what is scanned for holders (none
 // when empty).
 QString busyReason(const QString &what, const QString &node);

@@ -2,6 +2,7 @@
 // descriptors under /proc and access(2).
 #include "openfailure.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -49,6 +50,27 @@ QString programsHolding(const QString &devicePath)
 bool accessDenied(const QString &path)
 {
     return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0;
+}
+
+UdevRule installedUdevRule()
+{
+    const QString name = QStringLiteral("60-pulvane-ant.rules");
+    // The folders udev reads rules from.
+    for (const char *folder :
+         {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+        const QString path = QString::fromLatin1(folder) + u'/' + name;
+        if (QFileInfo::exists(path))
+            return {UdevRule::Where::Read, path};
+    }
+    // Installed beside the program under another prefix (bin/ and lib/).
+    if (QCoreApplication::instance()) {
+        const QString beside = QFileInfo(QCoreApplication::applicationDirPath() +
+                                         QStringLiteral("/../lib/udev/rules.d/") + name)
+                                   .absoluteFilePath();
+        if (QFileInfo::exists(beside))
+            return {UdevRule::Where::Unread, beside};
+    }
+    return {};
 }
 
 } // namespace pulvane::stick

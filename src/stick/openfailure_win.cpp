@@ -31,4 +31,9 @@ QString platformUsbReason(int libusbError, const QString &what)
     }
 }
 
+UdevRule installedUdevRule()
+{
+    return {};
+}
+
 } // namespace pulvane::stick

@@ -1,6 +1,6 @@
 // The serial line a stick behind a tty or a COM port is opened with: Qt
-// SerialPort on Linux (serialtransport.cpp), the Win32 serial API on Windows
-// (winserialtransport.cpp). The build picks one; the opener never asks which.
+// SerialPort on Linux (serialline_linux.cpp), the Win32 serial API on Windows
+// (serialline_win.cpp). The build picks one; the opener never asks which.
 #pragma once
 
 #include "transport.h"

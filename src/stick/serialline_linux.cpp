@@ -1,4 +1,4 @@
-#include "serialtransport.h"
+#include "serialline_linux.h"
 
 #include "openfailure.h"
 #include "serialline.h"

@@ -1,4 +1,4 @@
-#include "winserialtransport.h"
+#include "serialline_win.h"
 
 #include "openfailure.h"
 #include "serialline.h"

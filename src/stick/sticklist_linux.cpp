@@ -18,7 +18,7 @@ QList<StickLocation> findSticks()
 
 QString namedStickPlace()
 {
-    return virtualStickDirectory();
+    return QStringLiteral("%1 or PULVANE_STICKS").arg(virtualStickDirectory());
 }
 
 } // namespace pulvane::stick

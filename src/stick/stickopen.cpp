@@ -1,12 +1,15 @@
 #include "stickopen.h"
 
 #include "serialline.h"
-#include "stickdiagnostics.h"
 #include "stickdrivers.h"
 #include "sticklist.h"
+#include "sticklog.h"
+#include "usbevents.h"
 #include "usbtransport.h"
 
 namespace pulvane::stick {
+
+Q_LOGGING_CATEGORY(lcStick, "pulvane.stick")
 
 std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate, QString *why)
 {
@@ -33,8 +36,8 @@ std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baud
 
 std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QString *why)
 {
-    auto usb =
-        std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers, stick.description);
+    auto usb = std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers, stick.description,
+                                              usbEventDriverForPlatform());
     if (!usb->open(why))
         return nullptr;
     return usb;
@@ -46,7 +49,7 @@ std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int ba
     if (index == 0) {
         m_driverLinesWritten = false;
         for (const QString &line : stickLibraryLines())
-            ant::reportStickTrouble(line);
+            qCWarning(lcStick).noquote() << line;
     }
     const QList<StickLocation> sticks = findSticks();
     const bool pastList = index < 0 || index >= sticks.size();
@@ -62,7 +65,7 @@ std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int ba
     if (!transport && !m_driverLinesWritten && (pastList || index >= ant::kStickIndexes - 1)) {
         m_driverLinesWritten = true;
         for (const QString &line : stickDriverLines())
-            ant::reportStickTrouble(line);
+            qCWarning(lcStick).noquote() << line;
     }
     return transport;
 }

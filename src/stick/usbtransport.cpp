@@ -2,22 +2,17 @@
 
 #include "openfailure.h"
 #include "usbdevice.h"
-#include "usbeventthread.h"
-
-#include <QSocketNotifier>
-#include <QThread>
+#include "usbevents.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-// timeval and POLLIN/POLLOUT live in different system headers: winsock2.h on
-// Windows (it must come ahead of the windows.h that libusb.h includes),
-// poll.h and sys/time.h elsewhere.
+// timeval lives in different system headers: winsock2.h on Windows (it must
+// come ahead of the windows.h that libusb.h includes), sys/time.h elsewhere.
 #ifdef _WIN32
 #include <winsock2.h>
 #else
-#include <poll.h>
 #include <sys/time.h>
 #endif
 #include <libusb.h>
@@ -31,9 +26,9 @@ constexpr unsigned int kWriteTimeoutMs = 2000;
 } // namespace
 
 UsbTransport::UsbTransport(int busNumber, const QList<int> &portNumbers, const QString &description,
-                           QObject *parent)
+                           std::unique_ptr<UsbEventDriver> events, QObject *parent)
     : ant::Transport(parent), m_busNumber(busNumber), m_portNumbers(portNumbers),
-      m_description(description)
+      m_description(description), m_events(std::move(events))
 {}
 
 UsbTransport::~UsbTransport()
@@ -75,25 +70,9 @@ bool UsbTransport::open(QString *why)
     return true;
 }
 
-void UsbTransport::handleEventsOnOwnThread()
-{
-    m_ownEventThread = true;
-}
-
 void UsbTransport::startEvents()
 {
-    // libusb's descriptors are watched on our thread; where it has none to
-    // give, its events get a thread of their own.
-    const libusb_pollfd **fds = m_ownEventThread ? nullptr : libusb_get_pollfds(m_context);
-    if (fds) {
-        for (const libusb_pollfd **p = fds; *p; ++p)
-            watch((*p)->fd, (*p)->events);
-        libusb_free_pollfds(fds);
-        libusb_set_pollfd_notifiers(m_context, &UsbTransport::onPollfdAdded,
-                                    &UsbTransport::onPollfdRemoved, this);
-    } else {
-        m_eventThread = std::make_unique<UsbEventThread>(m_context);
-    }
+    m_events->start(m_context, [this] { handleEvents(); });
 }
 
 bool UsbTransport::startReading(QString *why)
@@ -103,8 +82,6 @@ bool UsbTransport::startReading(QString *why)
     libusb_fill_bulk_transfer(m_readTransfer, m_handle, m_inEndpoint, buffer, m_readSize,
                               &UsbTransport::onTransferDone, this, 0);
     m_readTransfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
-    if (m_eventThread)
-        m_eventThread->start();
     if (int submit = libusb_submit_transfer(m_readTransfer); submit != 0) {
         *why = otherReason(m_description, usbErrorText(submit));
         libusb_free_transfer(m_readTransfer);
@@ -169,26 +146,15 @@ void UsbTransport::close()
         for (libusb_transfer *t : std::as_const(m_writes))
             libusb_cancel_transfer(t);
     }
-    for (int round = 0; round < 50 && inFlight(); ++round) {
-        if (m_eventThread && m_eventThread->isRunning()) {
-            QThread::msleep(20);
-        } else {
-            timeval tv{0, 20000};
-            libusb_handle_events_timeout_completed(m_context, &tv, nullptr);
-        }
-    }
+    for (int round = 0; round < 50 && inFlight(); ++round)
+        m_events->letEventsRun(m_context);
     // No callback runs after this.
-    if (m_eventThread)
-        m_eventThread->stop();
-    m_eventThread.reset();
+    m_events->stop();
     // A transfer libusb never gave back is leaked rather than freed under it.
     m_readTransfer = nullptr;
     m_writes.clear();
     m_received.clear();
 
-    if (!m_notifiers.isEmpty())
-        libusb_set_pollfd_notifiers(m_context, nullptr, nullptr, nullptr);
-    stopWatching();
     if (m_handle) {
         if (m_claimed)
             libusb_release_interface(m_handle, kUsbStickInterface);
@@ -208,53 +174,6 @@ QString UsbTransport::description() const
 void UsbTransport::onTransferDone(libusb_transfer *transfer)
 {
     static_cast<UsbTransport *>(transfer->user_data)->transferDone(transfer);
-}
-
-void UsbTransport::onPollfdAdded(int fd, short events, void *self)
-{
-    static_cast<UsbTransport *>(self)->watch(fd, events);
-}
-
-void UsbTransport::onPollfdRemoved(int fd, void *self)
-{
-    static_cast<UsbTransport *>(self)->unwatch(fd);
-}
-
-void UsbTransport::watch(int fd, short events)
-{
-    const auto add = [this, fd](QSocketNotifier::Type type) {
-        auto *notifier = new QSocketNotifier(qintptr(fd), type, this);
-        connect(notifier, &QSocketNotifier::activated, this, &UsbTransport::handleEvents);
-        m_notifiers.append(notifier);
-    };
-    if (events & POLLIN)
-        add(QSocketNotifier::Read);
-    if (events & POLLOUT)
-        add(QSocketNotifier::Write);
-}
-
-void UsbTransport::unwatch(int fd)
-{
-    // Removal may happen inside a notifier's own activation: disable now,
-    // delete later.
-    for (auto it = m_notifiers.begin(); it != m_notifiers.end();) {
-        if ((*it)->socket() == fd) {
-            (*it)->setEnabled(false);
-            (*it)->deleteLater();
-            it = m_notifiers.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-void UsbTransport::stopWatching()
-{
-    for (QSocketNotifier *notifier : std::as_const(m_notifiers)) {
-        notifier->setEnabled(false);
-        notifier->deleteLater();
-    }
-    m_notifiers.clear();
 }
 
 void UsbTransport::handleEvents()
@@ -278,7 +197,7 @@ void UsbTransport::handleEvents()
     if (m_gone && m_context && !m_goneReason.isEmpty()) {
         const QString reason = m_goneReason;
         m_goneReason.clear();
-        stopWatching();
+        m_events->quiet();
         emit gone(reason);
     }
 }
@@ -344,7 +263,7 @@ void UsbTransport::dropRead(libusb_transfer *transfer)
 
 void UsbTransport::received(QByteArray bytes)
 {
-    if (!m_eventThread) {
+    if (!m_events->callsBackElsewhere()) {
         m_received.append(bytes);
         return;
     }
@@ -363,7 +282,7 @@ void UsbTransport::lost(const QString &reason)
 {
     if (m_gone.exchange(true))
         return;
-    if (!m_eventThread) {
+    if (!m_events->callsBackElsewhere()) {
         m_goneReason = reason;
         return;
     }
@@ -380,7 +299,7 @@ void UsbTransport::fail(const QString &reason)
 {
     if (m_gone.exchange(true))
         return;
-    stopWatching();
+    m_events->quiet();
     emit gone(reason);
 }
 

@@ -1,14 +1,11 @@
 // A bulk stick (0fcf:1008, 0fcf:1009) through libusb-1.0.
 //
-// Where libusb offers its descriptors (Linux), all libusb work happens on the
-// thread that owns the transport (the window's): the descriptors are watched
-// with socket notifiers, and libusb's events are handled without blocking
-// when one is ready. Bytes read are handed out after libusb returns, so a
-// receiver may close the transport from its slot.
-//
-// Where it offers none (Windows), its events are handled on a thread of
-// their own (UsbEventThread), and each result reaches the owning thread as a
-// queued call carrying its own copy of the bytes.
+// Its maker gives it the driver of libusb's events (usbevents.h). Watching
+// descriptors (Linux), all libusb work happens on the thread that owns the
+// transport (the window's), and bytes read are handed out after libusb
+// returns, so a receiver may close the transport from its slot. With an
+// event thread (Windows), each result reaches the owning thread as a queued
+// call carrying its own copy of the bytes.
 #pragma once
 
 #include "transport.h"
@@ -23,11 +20,10 @@
 struct libusb_context;
 struct libusb_device_handle;
 struct libusb_transfer;
-class QSocketNotifier;
 
 namespace pulvane::stick {
 
-class UsbEventThread;
+class UsbEventDriver;
 
 class UsbTransport : public ant::Transport
 {
@@ -36,16 +32,12 @@ public:
     // busNumber and portNumbers locate the stick (its place does not change
     // while it stays plugged in, unlike its device address).
     UsbTransport(int busNumber, const QList<int> &portNumbers, const QString &description,
-                 QObject *parent = nullptr);
+                 std::unique_ptr<UsbEventDriver> events, QObject *parent = nullptr);
     ~UsbTransport() override;
 
     // Opens the stick: detaches the kernel's serial driver, claims interface
     // 0 and starts reading. On failure returns false and says why.
     bool open(QString *why);
-    // Before open(): libusb's events are handled on a thread of their own
-    // even where its descriptors could be watched, as they are where it has
-    // none (Windows), so that that path runs on every platform.
-    void handleEventsOnOwnThread();
 
     bool write(const QByteArray &bytes) override;
     bool isOpen() const override;
@@ -59,16 +51,11 @@ private:
     bool startReading(QString *why);
 
     static void onTransferDone(libusb_transfer *transfer);
-    static void onPollfdAdded(int fd, short events, void *self);
-    static void onPollfdRemoved(int fd, void *self);
 
-    void watch(int fd, short events);
-    void unwatch(int fd);
     void handleEvents();
     void transferDone(libusb_transfer *transfer);
     // The read ended for good: forget and free it.
     void dropRead(libusb_transfer *transfer);
-    void stopWatching();
     void fail(const QString &reason);
     // From a transfer callback: bytes read, or the stick lost.
     void received(QByteArray bytes);
@@ -92,9 +79,7 @@ private:
     // freed, and close() cancels only under the lock.
     bool m_closing = false;
     QSet<libusb_transfer *> m_writes;
-    QList<QSocketNotifier *> m_notifiers;
-    std::unique_ptr<UsbEventThread> m_eventThread;
-    bool m_ownEventThread = false;
+    std::unique_ptr<UsbEventDriver> m_events;
 
     // What the transfer callbacks gathered; handed out once libusb returns
     // (without an event thread).

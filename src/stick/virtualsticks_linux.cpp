@@ -1,5 +1,6 @@
 #include "virtualsticks.h"
 
+#include "sticklog.h"
 #include "stickscan.h"
 
 #include <QDebug>
@@ -251,7 +252,7 @@ bool vetDevice(const QString &target, const struct stat &st, QString *why)
 
 void passOver(const QString &kind, const QString &what, const QString &why)
 {
-    qWarning().noquote() << QStringLiteral("%1 stick %2 skipped: %3").arg(kind, what, why);
+    qCWarning(lcStick).noquote() << QStringLiteral("%1 stick %2 skipped: %3").arg(kind, what, why);
 }
 
 } // namespace

@@ -2,9 +2,13 @@
 
 #include "devicenumberstore_p.h"
 
+#include <QLoggingCategory>
 #include <QStringLiteral>
 
 namespace pulvane::store {
+
+// The store's logging category: why a save wrote nothing.
+Q_LOGGING_CATEGORY(lcStore, "pulvane.store")
 
 namespace {
 
@@ -26,6 +30,13 @@ QString writeFailure(const char *valueName)
         .arg(QLatin1StringView(valueName));
 }
 
+// Why a save wrote nothing, for the user's diagnostics: the window shows only
+// the value that failed.
+void tellWhy(const QString &cause)
+{
+    qCWarning(lcStore).noquote() << QStringLiteral("SAVE TO PC wrote nothing: %1").arg(cause);
+}
+
 } // namespace
 
 std::optional<QString> saveDeviceNumber(int32_t deviceNumber)
@@ -33,11 +44,12 @@ std::optional<QString> saveDeviceNumber(int32_t deviceNumber)
     QStringList keys;
     for (const StoredValue &value : kValues)
         keys.append(QLatin1StringView(value.key) + u'/' + QLatin1StringView(value.valueName));
-    const std::optional<qsizetype> failed =
+    const std::optional<detail::StoreFailure> failed =
         detail::writeToUserStore(keys, QString::number(deviceNumber));
-    if (failed)
-        return writeFailure(kValues[*failed].valueName);
-    return std::nullopt;
+    if (!failed)
+        return std::nullopt;
+    tellWhy(failed->cause);
+    return writeFailure(kValues[failed->index].valueName);
 }
 
 } // namespace pulvane::store

@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 // with what else is in it. All values go in one replacement of the file,
 // together or not at all, so a failure always names the first value and never
 // one that was written.
-std::optional<qsizetype> writeToUserStore(const QStringList &keys, const QString &text)
+std::optional<StoreFailure> writeToUserStore(const QStringList &keys, const QString &text)
 {
     // How long a click may wait for another program that is writing the store.
     constexpr std::chrono::milliseconds kLockWait = 3s;
@@ -25,9 +25,10 @@ std::optional<qsizetype> writeToUserStore(const QStringList &keys, const QString
     QList<SettingsValue> values;
     for (const QString &key : keys)
         values.append({key, text});
-    if (setValuesInFile(path, values, kLockWait))
+    const std::optional<SaveRefusal> refused = setValuesInFile(path, values, kLockWait);
+    if (!refused)
         return std::nullopt;
-    return 0;
+    return StoreFailure{0, path + QStringLiteral(": ") + refused->text()};
 }
 
 } // namespace pulvane::store::detail

@@ -7,7 +7,7 @@ namespace pulvane::store::detail {
 // The registry takes each value the moment it is set; there is no writing
 // several at once. So each value is written, flushed and checked before the
 // next: the first that fails is the one named, and none after it is written.
-std::optional<qsizetype> writeToUserStore(const QStringList &keys, const QString &text)
+std::optional<StoreFailure> writeToUserStore(const QStringList &keys, const QString &text)
 {
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Morvask"),
                        QStringLiteral("Quelb"));
@@ -15,7 +15,8 @@ std::optional<qsizetype> writeToUserStore(const QStringList &keys, const QString
         settings.setValue(keys.at(i), text);
         settings.sync();
         if (settings.status() != QSettings::NoError)
-            return i;
+            return StoreFailure{i, settings.fileName() + u'\\' + keys.at(i) +
+                                       QStringLiteral(": the registry did not take it")};
     }
     return std::nullopt;
 }

@@ -1,128 +1,28 @@
 #include "settingsfile.h"
 
+#include "heldfile.h"
+#include "inientries.h"
 #include "ownfolder.h"
 #include "settingslock.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSettings>
-#include <QStringDecoder>
 #include <QTemporaryFile>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace pulvane::store {
 
-namespace detail {
-
 namespace {
 
-// QSettings writes a key or section name with %XX (Latin-1) and %UXXXX escapes
-// and '/' as '\'; reading undoes both.
-QString decodedName(QStringView name)
-{
-    QString out;
-    out.reserve(name.size());
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        const QChar c = name.at(i);
-        if (c == u'\\') {
-            out += u'/';
-            continue;
-        }
-        if (c == u'%') {
-            bool ok = false;
-            if (i + 5 < name.size() && name.at(i + 1) == u'U') {
-                const uint code = name.mid(i + 2, 4).toUInt(&ok, 16);
-                if (ok) {
-                    out += QChar(char16_t(code));
-                    i += 5;
-                    continue;
-                }
-            }
-            if (i + 2 < name.size()) {
-                const uint code = name.mid(i + 1, 2).toUInt(&ok, 16);
-                if (ok) {
-                    out += QChar(char16_t(code));
-                    i += 2;
-                    continue;
-                }
-            }
-        }
-        out += c;
-    }
-    return out;
-}
-
-// A name as Qt reads it, or nullopt when its bytes are not UTF-8: Qt would
-// replace them and write the name back as another.
-std::optional<QString> nameOf(QByteArrayView bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8,
-                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    const QString text = utf8(bytes);
-    if (utf8.hasError())
-        return std::nullopt;
-    return decodedName(text);
-}
-
-// Qt reads a value in double quotes that holds no quote and no backslash as
-// the text between them (';', ',' and outer spaces there included) and writes
-// that text back with quotes only where it needs them.
-QByteArrayView valueText(QByteArrayView written)
-{
-    if (written.size() >= 2 && written.startsWith('"') && written.endsWith('"')) {
-        const QByteArrayView inner = written.sliced(1, written.size() - 2);
-        if (!inner.contains('"') && !inner.contains('\\'))
-            return inner;
-    }
-    return written;
-}
-
-} // namespace
-
-std::optional<QMap<QString, QByteArray>> rawEntries(const QByteArray &ini)
-{
-    QMap<QString, QByteArray> entries;
-    QString prefix;
-    for (const QByteArray &text : ini.split('\n')) {
-        const QByteArrayView line = QByteArrayView(text).trimmed();
-        if (line.isEmpty() || line.startsWith(';'))
-            continue;
-        if (line.startsWith('[')) {
-            if (!line.endsWith(']'))
-                return std::nullopt;
-            const std::optional<QString> section =
-                nameOf(line.sliced(1, line.size() - 2).trimmed());
-            if (!section)
-                return std::nullopt;
-            prefix = section->isEmpty() || section->compare(u"General", Qt::CaseInsensitive) == 0
-                         ? QString()
-                         : *section + u'/';
-            continue;
-        }
-        const qsizetype equals = line.indexOf('=');
-        const std::optional<QString> name =
-            equals > 0 ? nameOf(line.first(equals).trimmed()) : std::nullopt;
-        if (!name)
-            return std::nullopt;
-        const QString key = prefix + *name;
-        const QByteArray value = valueText(line.sliced(equals + 1).trimmed()).toByteArray();
-        const auto known = entries.constFind(key);
-        if (known != entries.cend() && *known != value)
-            return std::nullopt;
-        entries.insert(key, value);
-    }
-    return entries;
-}
-
-} // namespace detail
-
-namespace {
+using detail::kCopyPrefix;
 
 // Far beyond what the settings of a few programs take; a larger file is
 // refused rather than read whole and copied twice.
@@ -130,8 +30,6 @@ constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
 // Qt reads the keys after a UTF-8 byte-order mark but reports the file
 // malformed: it gets the text after the mark, and the mark is put back.
 constexpr QByteArrayView kByteOrderMark = "\xef\xbb\xbf";
-// The private copies a save works on.
-constexpr QLatin1StringView kCopyPrefix(".pulvane-settings-");
 
 enum class PathKind
 {
@@ -167,42 +65,8 @@ PathKind kindOf(const QString &path, Links links)
     return kindOf(path, links, &st);
 }
 
-// The file as it was read. A writer that ignores the lock (a shell's `>>`)
-// changes at least one of these; the time in nanoseconds, where a second
-// would hide a quick append that left the size as it was.
-struct FileState
-{
-    PathKind kind;
-    dev_t device;
-    ino_t inode;
-    off_t size;
-    timespec modified;
-
-    explicit FileState(PathKind kind, const struct stat &st = {})
-        : kind(kind), device(st.st_dev), inode(st.st_ino), size(st.st_size), modified(st.st_mtim)
-    {}
-    bool operator==(const FileState &other) const
-    {
-        return kind == other.kind && device == other.device && inode == other.inode &&
-               size == other.size && modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec;
-    }
-};
-
-FileState stateOf(const QString &path)
-{
-    struct stat st
-    {
-    };
-    const PathKind kind = kindOf(path, Links::Followed, &st);
-    return kind == PathKind::RegularFile ? FileState(kind, st) : FileState(kind);
-}
-
-// The bytes of a regular file of at most maxSize. Opened without blocking and
-// checked on the open file, so a FIFO or a device put in its place after a
-// first look stalls nothing and is not read. `state` gets the file's as read.
-std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxSize,
-                                          std::optional<FileState> *state = nullptr)
+// The bytes of our own copy, of at most maxSize.
+std::optional<QByteArray> readCopy(const QString &path, qint64 maxSize)
 {
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -225,11 +89,6 @@ std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxSize,
         ok = n > 0 && bytes.size() + n <= maxSize;
         if (ok)
             bytes.append(chunk, n);
-    }
-    // Looked at after the last read: an append during it shows as a change.
-    if (ok && state) {
-        ok = ::fstat(fd, &st) == 0;
-        state->emplace(PathKind::RegularFile, st);
     }
     ::close(fd);
     return ok ? std::optional(bytes) : std::nullopt;
@@ -271,7 +130,7 @@ std::optional<QByteArray> rewrittenByQt(const QString &dir, const QByteArray &or
             return std::nullopt;
     }
     // Room for what Qt's escaping may add to a file within the bound.
-    return readRegularFile(copy.fileName(), 2 * kMaxFileSize);
+    return readCopy(copy.fileName(), 2 * kMaxFileSize);
 }
 
 // Qt's rewrite keeps every entry of the original, value bytes and all, adds
@@ -294,83 +153,236 @@ bool keepsEverythingElse(const QByteArray &original, const QByteArray &rewritten
     return *before == *after;
 }
 
-enum class Outcome
+SaveRefusal refusal(SaveRefusal::Cause cause, const QString &detail = {})
 {
-    Saved,
-    Refused,
-    ChangedMeanwhile
+    return {cause, detail};
+}
+
+// What another program wrote into the file that a save replaced, while it
+// was replaced (`oldNow`, of the file read as `oldRead`), with what the new
+// file `written` has gained since.
+struct Carried
+{
+    QByteArray written;
+    QByteArray oldRead;
+    QByteArray oldNow;
+
+    // The file to save now, from the one read now: the old file as the other
+    // program left it, with what was added to ours since; or, when ours was
+    // replaced meanwhile, that file with what the old one gained at its end.
+    QByteArray into(const QByteArray &current) const
+    {
+        if (current.startsWith(written))
+            return oldNow + current.sliced(written.size());
+        return oldNow.startsWith(oldRead) ? current + oldNow.sliced(oldRead.size()) : current;
+    }
+
+    // The last resort of a file that never stops changing: what was appended
+    // to the old file goes at the end of the file as it is, as `>>` adds it.
+    void appendTo(const QByteArray &target) const
+    {
+        if (!oldNow.startsWith(oldRead))
+            return;
+        const QByteArrayView gained = QByteArrayView(oldNow).sliced(oldRead.size());
+        const int fd = ::open(target.constData(),
+                              O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 && ::write(fd, gained.data(), gained.size()) == gained.size())
+            ::fdatasync(fd);
+        if (fd >= 0)
+            ::close(fd);
+    }
 };
 
-// One read of the file and one replacement, unless the file changed after it
-// was read: then nothing is replaced.
-Outcome saveOnce(const QString &path, const QString &dir, const QList<SettingsValue> &values)
+struct Step
 {
-    std::optional<FileState> read;
-    std::optional<QByteArray> original;
-    switch (kindOf(path, Links::Followed)) {
-    case PathKind::RegularFile:
-        original = readRegularFile(path, kMaxFileSize, &read);
-        break;
-    case PathKind::Missing:
-        original.emplace();
-        read.emplace(PathKind::Missing);
-        break;
-    case PathKind::Other:
-        break;
+    enum class Kind
+    {
+        Saved,
+        Refused,
+        ChangedMeanwhile,
+        Carry // replaced, but the old file gained something meanwhile
+    };
+    Kind kind;
+    std::optional<SaveRefusal> refusal = {};
+    std::optional<Carried> carried = {};
+};
+
+std::optional<SaveRefusal> readRefusal(detail::HeldFile::Read read)
+{
+    using Read = detail::HeldFile::Read;
+    using Cause = SaveRefusal::Cause;
+    switch (read) {
+    case Read::Done:
+    case Read::Missing:
+    case Read::Changing:
+        return std::nullopt;
+    case Read::NotAPlainFile:
+        return refusal(Cause::NotAPlainFile);
+    case Read::TooLarge:
+        return refusal(Cause::TooLarge);
+    case Read::Unreadable:
+        return refusal(Cause::Unreadable, qt_error_string(errno));
+    case Read::KeptOpenForWriting:
+        return refusal(Cause::KeptOpen);
     }
-    if (!original)
-        return Outcome::Refused;
-    const QByteArrayView mark = original->startsWith(kByteOrderMark) ? kByteOrderMark : "";
-    const QByteArray text = original->sliced(mark.size());
+    return refusal(Cause::Unreadable);
+}
+
+// One read of the file and one replacement, unless the file changed after it
+// was read: then nothing is replaced. With something to carry from the last
+// replacement, that is put back even when the values cannot go with it.
+Step saveOnce(const QByteArray &target, const QString &dir, const QList<SettingsValue> &values,
+              const std::optional<Carried> &carry)
+{
+    detail::HeldFile held;
+    const detail::HeldFile::Read read = held.read(target, kMaxFileSize);
+    if (read == detail::HeldFile::Read::Changing)
+        return {Step::Kind::ChangedMeanwhile};
+    if (std::optional<SaveRefusal> refused = readRefusal(read))
+        return {Step::Kind::Refused, refused};
+    const QByteArray original = carry ? carry->into(held.bytes()) : held.bytes();
+    const QByteArrayView mark = original.startsWith(kByteOrderMark) ? kByteOrderMark : "";
+    const QByteArray text = original.sliced(mark.size());
     const std::optional<QByteArray> rewritten = rewrittenByQt(dir, text, values);
-    if (!rewritten || !keepsEverythingElse(text, *rewritten, values))
-        return Outcome::Refused;
+    const bool faithful = rewritten && keepsEverythingElse(text, *rewritten, values);
+    if (!faithful && !carry)
+        return {Step::Kind::Refused, refusal(SaveRefusal::Cause::NotFaithful)};
 
     // One replacement for all values: a crash leaves either the old file or the
     // new one, never one value new and another old.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(mark.data(), mark.size()) != mark.size() ||
-        file.write(*rewritten) != rewritten->size())
-        return Outcome::Refused;
-    // As late as can be before the replacement, so that what was added to the
-    // file, or put in its place, is not replaced unseen.
-    if (stateOf(path) != *read)
-        return Outcome::ChangedMeanwhile;
-    return file.commit() ? Outcome::Saved : Outcome::Refused;
+    const QByteArray content = faithful ? mark.toByteArray() + *rewritten : original;
+    const detail::Replaced replaced = detail::replaceFile(held, target, content);
+    if (replaced.kind == detail::Replaced::Kind::ChangedMeanwhile)
+        return {Step::Kind::ChangedMeanwhile};
+    if (replaced.kind == detail::Replaced::Kind::Failed)
+        return {Step::Kind::Refused, refusal(SaveRefusal::Cause::NotWritten, replaced.why)};
+    if (std::optional<QByteArray> gained = held.gainedAfterReplacement())
+        return {Step::Kind::Carry, {}, Carried{content, held.bytes(), *gained}};
+    if (!faithful)
+        return {Step::Kind::Refused, refusal(SaveRefusal::Cause::NotFaithful)};
+    return {Step::Kind::Saved};
+}
+
+// The path the replacement renames onto: where the links lead, as Qt's own
+// writer follows them, so that a link the user made stays a link.
+QByteArray replacedPath(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    char resolved[PATH_MAX];
+    return ::realpath(name.constData(), resolved) ? QByteArray(resolved) : name;
+}
+
+// Folders made for the store are the user's alone, whatever the umask: 0700,
+// as the config home is by convention.
+bool makeFolders(const QString &dir)
+{
+    const QByteArray path = QFile::encodeName(QDir::cleanPath(QFileInfo(dir).absoluteFilePath()));
+    for (qsizetype at = path.indexOf('/', 1);; at = path.indexOf('/', at + 1)) {
+        const QByteArray part = at < 0 ? path : path.first(at);
+        if (::mkdir(part.constData(), 0700) == 0) {
+            if (::chmod(part.constData(), 0700) != 0)
+                return false;
+        } else if (errno != EEXIST) {
+            return false;
+        }
+        if (at < 0)
+            break;
+    }
+    struct stat st
+    {
+    };
+    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The rounds of one save under the lock. A writer that ignores the lock may
+// change the file again while the save is redone; after a few tries the file
+// is left to it. What it wrote into a file while that was replaced is always
+// carried, in rounds of its own.
+std::optional<SaveRefusal> saveUnderLock(const QString &path, const QString &dir,
+                                         const QList<SettingsValue> &values)
+{
+    constexpr int kTries = 3;
+    constexpr int kRounds = 12;
+    const QByteArray target = replacedPath(path);
+    std::optional<Carried> carry;
+    int changes = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        Step step = saveOnce(target, dir, values, carry);
+        switch (step.kind) {
+        case Step::Kind::Saved:
+            return std::nullopt;
+        case Step::Kind::Refused:
+            return step.refusal;
+        case Step::Kind::Carry:
+            carry = std::move(step.carried);
+            break;
+        case Step::Kind::ChangedMeanwhile:
+            if (++changes >= kTries && !carry)
+                return refusal(SaveRefusal::Cause::KeptChanging);
+            break;
+        }
+    }
+    if (carry)
+        carry->appendTo(target);
+    return refusal(SaveRefusal::Cause::KeptChanging);
 }
 
 } // namespace
 
-bool setValuesInFile(const QString &path, const QList<SettingsValue> &values,
-                     std::chrono::milliseconds lockWait)
+QString SaveRefusal::text() const
 {
+    using enum Cause;
+    static const QMap<Cause, QString> texts = {
+        {NotAPlainFile, QStringLiteral("it is not a plain file")},
+        {LockNotAPlainFile, QStringLiteral("its lock is not a plain file")},
+        {NotOwnFolder, QStringLiteral("a folder on its way is not the user's own")},
+        {FolderNotMade, QStringLiteral("its folder could not be made")},
+        {LockNotTaken, QStringLiteral("its lock cannot be taken")},
+        {LockHeld, QStringLiteral("its lock is held")},
+        {TooLarge, QStringLiteral("it is larger than 16 MiB")},
+        {Unreadable, QStringLiteral("it cannot be read")},
+        {NotFaithful, QStringLiteral("Qt would not write back what it holds")},
+        {KeptChanging, QStringLiteral("another program kept changing it")},
+        {KeptOpen, QStringLiteral("another program keeps it open for writing")},
+        {NotWritten, QStringLiteral("the new file could not be written")},
+    };
+    const QString line = texts.value(cause);
+    return detail.isEmpty() ? line : line + QStringLiteral(" (") + detail + u')';
+}
+
+std::optional<SaveRefusal> setValuesInFile(const QString &path, const QList<SettingsValue> &values,
+                                           std::chrono::milliseconds lockWait)
+{
+    using Cause = SaveRefusal::Cause;
     // A FIFO would block the read, a device never end it, and replacing either
     // would leave a regular file in its place: refused before anything is made.
     // The lock is ours to remove: nothing but a plain file counts as one.
     const QString lockPath = path + QStringLiteral(".lock");
-    if (kindOf(path, Links::Followed) == PathKind::Other ||
-        kindOf(lockPath, Links::Refused) == PathKind::Other ||
-        !leadsIntoOwnFolder(path, MissingFolders::Allowed))
-        return false;
+    if (kindOf(path, Links::Followed) == PathKind::Other)
+        return refusal(Cause::NotAPlainFile);
+    if (kindOf(lockPath, Links::Refused) == PathKind::Other)
+        return refusal(Cause::LockNotAPlainFile);
+    if (!leadsIntoOwnFolder(path, MissingFolders::Allowed))
+        return refusal(Cause::NotOwnFolder);
     const QString dir = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(dir) || !leadsIntoOwnFolder(path, MissingFolders::Refused))
-        return false;
+    if (!makeFolders(dir))
+        return refusal(Cause::FolderNotMade, qt_error_string(errno));
+    if (!leadsIntoOwnFolder(path, MissingFolders::Refused))
+        return refusal(Cause::NotOwnFolder);
     // The lock QSettings takes to write this file, so a companion application
     // saving through Qt at the same moment is not overwritten. Held by a
     // process that lives, it costs at most lockWait.
     SettingsLock lock(lockPath);
-    if (!lock.tryLock(lockWait))
-        return false;
+    const SettingsLock::Result locked = lock.tryLock(lockWait);
+    if (locked.kind != SettingsLock::Result::Kind::Taken)
+        return refusal(locked.kind == SettingsLock::Result::Kind::Held ? Cause::LockHeld
+                                                                       : Cause::LockNotTaken,
+                       locked.why);
     removeLeftovers(dir);
-    // A writer that ignores the lock may append again while the save is redone;
-    // after a few tries the file is left to it.
-    constexpr int kTries = 3;
-    for (int i = 0; i < kTries; ++i) {
-        const Outcome outcome = saveOnce(path, dir, values);
-        if (outcome != Outcome::ChangedMeanwhile)
-            return outcome == Outcome::Saved;
-    }
-    return false;
+    const QString targetDir = QFileInfo(QFile::decodeName(replacedPath(path))).absolutePath();
+    if (targetDir != dir)
+        removeLeftovers(targetDir);
+    return saveUnderLock(path, dir, values);
 }
 
 } // namespace pulvane::store

@@ -1,6 +1,7 @@
 #include "tform1.h"
 
 #include "colouredbutton.h"
+#include "formlayout.h"
 #include "spinedit.h"
 
 #include <QCloseEvent>
@@ -15,10 +16,7 @@ namespace pulvane {
 
 namespace {
 
-// The layout is designed for a 96 dpi desktop at a window size of 456 x 373
-// outside the frame; every rectangle is in the client area that size leaves.
-constexpr QSize kClientSize(440, 334);
-constexpr QRect kMemoRect(16, 168, 265, 164);
+using namespace ui::layout;
 
 // The hint texts are shown to users as they have always read them, grammar
 // and all; leave them as they are.
@@ -134,31 +132,31 @@ void TForm1::createControls()
     setPalette(pal);
     setAutoFillBackground(true);
 
-    lbl_HR = makeLabel(this, "lbl_HR", QStringLiteral("HR:"), {16, 16, 217, 57});
+    lbl_HR = makeLabel(this, "lbl_HR", QStringLiteral("HR:"), kHeartRateLabel);
     lbl_HR->setFont(arialFont(37, QFont::Bold));
     lbl_DeviceNumber =
-        makeLabel(this, "lbl_DeviceNumber", QStringLiteral("ID:"), {16, 88, 201, 57});
+        makeLabel(this, "lbl_DeviceNumber", QStringLiteral("ID:"), kDeviceNumberLabel);
     lbl_DeviceNumber->setFont(arialFont(37, QFont::Bold));
 
-    Btn_Start1 = makeButton(this, "Btn_Start1", QStringLiteral("START"), {296, 8, 137, 41}, true);
-    Btn_Stop = makeButton(this, "Btn_Stop", QStringLiteral("STOP"), {296, 56, 137, 41}, false);
+    Btn_Start1 = makeButton(this, "Btn_Start1", QStringLiteral("START"), kStartButton, true);
+    Btn_Stop = makeButton(this, "Btn_Stop", QStringLiteral("STOP"), kStopButton, false);
     Btn_SaveToPC =
-        makeButton(this, "Btn_SaveToPC", QStringLiteral("SAVE TO PC"), {296, 136, 137, 41}, false);
+        makeButton(this, "Btn_SaveToPC", QStringLiteral("SAVE TO PC"), kSaveButton, false);
 
-    lbl1 = makeCaption(this, "lbl1", QStringLiteral("Sensibility:"), {336, 108, 49, 13});
+    lbl1 = makeCaption(this, "lbl1", QStringLiteral("Sensibility:"), kSensibilityCaption);
     lbl1->setToolTip(kProximityHintTwoLines);
 
     seEdt_SogliaProssimita = new ui::SpinEdit(this);
     seEdt_SogliaProssimita->setObjectName(QStringLiteral("seEdt_SogliaProssimita"));
-    seEdt_SogliaProssimita->setGeometry(392, 104, 41, 22);
+    seEdt_SogliaProssimita->setGeometry(kSensibilityEdit);
     seEdt_SogliaProssimita->setText(QStringLiteral("4"));
     seEdt_SogliaProssimita->setToolTip(kProximityHint);
 
-    Label1 = makeCaption(this, "Label1", QStringLiteral("Log messages:"), {16, 152, 71, 13});
+    Label1 = makeCaption(this, "Label1", QStringLiteral("Log messages:"), kLogCaption);
 
     Memo1 = new QPlainTextEdit(this);
     Memo1->setObjectName(QStringLiteral("Memo1"));
-    Memo1->setGeometry(kMemoRect);
+    Memo1->setGeometry(kLogPane);
     Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -249,11 +247,10 @@ void TForm1::closeEvent(QCloseEvent *event)
 void TForm1::resizeEvent(QResizeEvent *event)
 {
     // Memo1 keeps its distance to all four sides; everything else stays put.
-    const int right = kClientSize.width() - kMemoRect.right() - 1;
-    const int bottom = kClientSize.height() - kMemoRect.bottom() - 1;
-    Memo1->setGeometry(kMemoRect.left(), kMemoRect.top(),
-                       qMax(0, width() - kMemoRect.left() - right),
-                       qMax(0, height() - kMemoRect.top() - bottom));
+    const int right = kClientSize.width() - kLogPane.right() - 1;
+    const int bottom = kClientSize.height() - kLogPane.bottom() - 1;
+    Memo1->setGeometry(kLogPane.left(), kLogPane.top(), qMax(0, width() - kLogPane.left() - right),
+                       qMax(0, height() - kLogPane.top() - bottom));
     QWidget::resizeEvent(event);
 }
 

@@ -2,7 +2,7 @@
 // tracking model, the belt's data pages and fault injection. Everything goes
 // through real frames. (Its options and pseudo-terminal link:
 // tst_antsimsetup.cpp.)
-#include "simstick.h"
+#include "simhost.h"
 
 #include <antmessages.h>
 
@@ -10,105 +10,24 @@
 
 using namespace pulvane::ant;
 using namespace pulvane::antsim;
+using namespace pulvane::test;
 
 Q_DECLARE_METATYPE(pulvane::ant::AntMessage)
 
 namespace {
 
-constexpr SimTime kSecond = kUsPerSecond;
-
-// The stick with a host on the other side that decodes every frame.
-class Host
+// The faults a row injects.
+enum class Fault
 {
-public:
-    explicit Host(const SimConfig &config) : stick(config)
-    {
-        QObject::connect(&stick, &SimStick::bytesOut, &stick, [this](const QByteArray &bytes) {
-            raw.append(bytes);
-            received.append(decoder.feed(bytes));
-        });
-        QObject::connect(&stick, &SimStick::eventLine, &stick,
-                         [this](const QString &line) { lines.append(line); });
-    }
-
-    QList<AntMessage> send(const AntMessage &message)
-    {
-        received.clear();
-        stick.receive(encodeFrame(message));
-        return received;
-    }
-    uint8_t codeFor(const AntMessage &command)
-    {
-        const QList<AntMessage> answers = send(command);
-        if (answers.size() != 1 || answers[0].id != kMsgChannelResponse)
-            return 0xFF;
-        const QByteArray &p = answers[0].payload;
-        return uint8_t(p.at(1)) == command.id ? uint8_t(p.at(2)) : 0xFE;
-    }
-    // Receive channel 0 the way the finder sets it up, opened.
-    void openHeartRateChannel(uint8_t bin, uint8_t timeout)
-    {
-        const uint8_t key[8] = {};
-        for (const AntMessage &m :
-             {setNetworkKey(0, key), assignChannel(0, kChannelTypeSlave, 0),
-              setChannelId(0, 0, kHeartRateDeviceType, 0), setChannelPeriod(0, 8070),
-              setProximitySearch(0, bin), setSearchTimeout(0, timeout), setRfFrequency(0, 57),
-              openChannel(0)})
-            QCOMPARE(codeFor(m), uint8_t(0));
-    }
-    QList<AntMessage> runFor(SimTime duration)
-    {
-        received.clear();
-        stick.advanceTo(stick.now() + duration);
-        return received;
-    }
-
-    SimStick stick;
-    FrameDecoder decoder;
-    QList<AntMessage> received;
-    QByteArray raw;
-    QStringList lines;
+    Refuse,
+    Ignore,
+    Garbage,
+    Lossy
 };
 
-SimConfig configWith(const QList<BeltSetup> &belts)
-{
-    SimConfig config;
-    config.belts = belts;
-    return config;
-}
-
-BeltSetup beltAt(uint16_t device, double metres)
-{
-    BeltSetup setup;
-    setup.deviceNumber = device;
-    setup.distance = metres;
-    return setup;
-}
-
-// RF event codes of the 0x40 messages among `messages`, 0x4E for a broadcast.
-QList<int> eventTrail(const QList<AntMessage> &messages)
-{
-    QList<int> trail;
-    for (const AntMessage &m : messages) {
-        if (m.id == kMsgBroadcastData)
-            trail.append(kMsgBroadcastData);
-        else if (m.id == kMsgChannelResponse && uint8_t(m.payload.at(1)) == kMsgIdRfEvent)
-            trail.append(uint8_t(m.payload.at(2)));
-    }
-    return trail;
-}
-
-QList<AntMessage> broadcasts(const QList<AntMessage> &messages)
-{
-    QList<AntMessage> out;
-    for (const AntMessage &m : messages) {
-        if (m.id == kMsgBroadcastData)
-            out.append(m);
-    }
-    return out;
-}
-
 } // namespace
+
+Q_DECLARE_METATYPE(Fault)
 
 class TestAntSim : public QObject
 {
@@ -173,7 +92,7 @@ void TestAntSim::commandCodes_data()
     QTest::newRow("ID unassigned") << QList<AntMessage>{} << setChannelId(0, 0, 120, 0) << 0x15;
     QTest::newRow("ID") << assigned << setChannelId(0, 0, 120, 0) << 0;
     QTest::newRow("ID while open") << open << setChannelId(0, 0, 120, 0) << 0x15;
-    QTest::newRow("period") << assigned << setChannelPeriod(0, 8070) << 0;
+    QTest::newRow("period") << assigned << setChannelPeriod(0, kHeartRatePeriod) << 0;
     QTest::newRow("period 0") << assigned << setChannelPeriod(0, 0) << 0x33;
     QTest::newRow("bin 10") << assigned << setProximitySearch(0, 10) << 0;
     QTest::newRow("bin 11") << assigned << setProximitySearch(0, 11) << 0x28;
@@ -323,7 +242,8 @@ void TestAntSim::broadcastPages()
     belt.heartRateSwing = 10;
     Host host(configWith({belt}));
     host.openHeartRateChannel(0, 250);
-    const QList<AntMessage> pages = broadcasts(host.runFor(160 * 8070 * kSecond / 32768));
+    const QList<AntMessage> pages =
+        broadcasts(host.runFor(160 * kHeartRatePeriod * kSecond / kPeriodUnitsPerSecond));
     QVERIFY(pages.size() >= 140);
     QList<int> numbers;
     int beatChanges = 0;
@@ -378,41 +298,48 @@ void TestAntSim::extendedMessagesCarryTheId()
 
 void TestAntSim::faults_data()
 {
-    QTest::addColumn<QString>("fault");
-    QTest::newRow("refuse assign") << "refuse";
-    QTest::newRow("ignore open") << "ignore";
-    QTest::newRow("garbage") << "garbage";
-    QTest::newRow("lossy") << "lossy";
+    QTest::addColumn<Fault>("fault");
+    QTest::newRow("refuse assign") << Fault::Refuse;
+    QTest::newRow("ignore open") << Fault::Ignore;
+    QTest::newRow("garbage") << Fault::Garbage;
+    QTest::newRow("lossy") << Fault::Lossy;
 }
 
 void TestAntSim::faults()
 {
-    QFETCH(QString, fault);
+    QFETCH(Fault, fault);
     SimConfig config = configWith(defaultBelts());
     Host clean(config);
     clean.openHeartRateChannel(4, 250);
     const QList<AntMessage> cleanRun = clean.runFor(20 * kSecond);
 
-    if (fault == u"refuse") {
+    switch (fault) {
+    case Fault::Refuse: {
         config.refuse.insert(kMsgAssignChannel, 0x15);
         Host host(config);
         QCOMPARE(host.codeFor(assignChannel(0, 0, 0)), uint8_t(0x15));
         QCOMPARE(host.send(requestMessage(0, kMsgChannelStatus)),
                  QList<AntMessage>{channelStatus(0, 0)});
-    } else if (fault == u"ignore") {
+        break;
+    }
+    case Fault::Ignore: {
         config.ignore.insert(kMsgOpenChannel);
         Host host(config);
         QCOMPARE(host.codeFor(assignChannel(0, 0, 0)), uint8_t(0));
         QVERIFY(host.send(openChannel(0)).isEmpty());
         QVERIFY(host.runFor(10 * kSecond).isEmpty());
-    } else if (fault == u"garbage") {
+        break;
+    }
+    case Fault::Garbage: {
         config.garbage = 1.0;
         Host host(config);
         host.openHeartRateChannel(4, 250);
         // The junk never holds a sync byte, so every message gets through.
         QCOMPARE(host.runFor(20 * kSecond), cleanRun);
         QVERIFY(host.decoder.droppedBytes() > cleanRun.size());
-    } else {
+        break;
+    }
+    case Fault::Lossy: {
         config.lossy = 0.3;
         Host host(config);
         host.openHeartRateChannel(4, 250);
@@ -421,6 +348,8 @@ void TestAntSim::faults()
         QVERIFY2(fails > trail.size() / 6 && fails < trail.size() / 2,
                  qPrintable(QString::number(fails)));
         QCOMPARE(trail.size(), eventTrail(cleanRun).size());
+        break;
+    }
     }
 }
 

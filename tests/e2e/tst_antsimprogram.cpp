@@ -69,6 +69,7 @@ private slots:
     void refusesNameInUse();
     void replacesKilledSimulatorsLink();
     void helpAndBadOptions();
+    void listSticksSaysWhatItPassesOverOnce();
 
 private:
     int openHost(const QString &path);
@@ -223,6 +224,19 @@ void TestAntSimProgram::helpAndBadOptions()
     QVERIFY(bad.waitForFinished(10000));
     QCOMPARE(bad.exitCode(), 2);
     QVERIFY(bad.readAllStandardError().contains("dev="));
+}
+
+// Standard error carries the line as it is (no category before it), once.
+void TestAntSimProgram::listSticksSaysWhatItPassesOverOnce()
+{
+    QProcess list;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULVANE_STICKS"), QStringLiteral("/nonexistent-stick"));
+    list.setProcessEnvironment(environment);
+    list.start(QStringLiteral(ANTSIM_PATH), {"--list-sticks"});
+    QVERIFY(list.waitForFinished(10000));
+    QCOMPARE(list.readAllStandardError(),
+             QByteArray("Named stick /nonexistent-stick skipped: its target is gone\n"));
 }
 
 QTEST_GUILESS_MAIN(TestAntSimProgram)

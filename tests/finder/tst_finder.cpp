@@ -1,5 +1,6 @@
 // The finder's lifecycle: creation, the link thresholds, START through the
-// network key, STOP, the close sequence, destruction and SAVE TO PC.
+// network key, STOP and SAVE TO PC. (Closing, destruction and a lost stick:
+// tst_finderclose.cpp.)
 #include "finderrig.h"
 #include "networkkey.h"
 
@@ -33,16 +34,9 @@ private slots:
     void startWithoutStick();
     void stopTwice();
     void stopWithoutStick();
-    void closeWhileOpen();
-    void closeWhenStopped();
-    void lateOpenAckHoldsClose();
-    void destroy_data();
-    void destroy();
     void startDisablesSave_data();
     void startDisablesSave();
     void saveWritesLatestNumber();
-    void stickVanishes();
-    void messagesAfterFinderGone();
 };
 
 void TestFinder::initTestCase()
@@ -203,112 +197,6 @@ void TestFinder::stopWithoutStick()
     QVERIFY(rig.sticks.attempts.isEmpty());
 }
 
-// The first request stops the stick and is refused; the closing timer's
-// request then goes ahead.
-void TestFinder::closeWhileOpen()
-{
-    FinderRig rig;
-    rig.startAndOpen();
-    const qsizetype before = rig.view.log.size();
-
-    QCOMPARE(rig.finder.FormClose(), false);
-    QCOMPARE(rig.view.logFrom(before), kStopLines);
-    QVERIFY(rig.view.closingTimerEnabled);
-    QVERIFY(rig.state().Closing);
-    QVERIFY(!rig.stick().isAttached());
-
-    QCOMPARE(rig.finder.FormClose(), true);
-    rig.finder.FormDestroy();
-    QCOMPARE(rig.view.logFrom(before), kStopLines);
-}
-
-void TestFinder::closeWhenStopped()
-{
-    FinderRig rig;
-    rig.startAndOpen();
-    rig.finder.Btn_StopClick();
-    const QStringList log = rig.view.log;
-
-    QCOMPARE(rig.finder.FormClose(), true);
-    rig.finder.FormDestroy();
-
-    QCOMPARE(rig.view.log, log);
-    QVERIFY(!rig.view.closingTimerEnabled);
-}
-
-// An open acknowledgement that arrives after the close request's STOP holds
-// the window open, without a second STOP, until a close acknowledgement.
-void TestFinder::lateOpenAckHoldsClose()
-{
-    FinderRig rig;
-    rig.startAndOpen();
-    QCOMPARE(rig.finder.FormClose(), false);
-    const qsizetype before = rig.view.log.size();
-
-    auto respond = [&rig](uint8_t answered) {
-        rig.state().ResponseBuffer[0] = 0;
-        rig.state().ResponseBuffer[1] = answered;
-        rig.state().ResponseBuffer[2] = 0;
-        rig.finder.MainEvent(0, msg::kMsgChannelResponse);
-    };
-    respond(msg::kMsgOpenChannel);
-    QCOMPARE(rig.finder.FormClose(), false);
-    QCOMPARE(rig.finder.FormClose(), false);
-    QCOMPARE(rig.view.logFrom(before), QStringList{"Ack[0] - Open"});
-
-    respond(msg::kMsgCloseChannel);
-    QCOMPARE(rig.finder.FormClose(), true);
-}
-
-// Destruction releases a stick that START opened and STOP did not release,
-// also while the chain was still configuring.
-void TestFinder::destroy_data()
-{
-    QTest::addColumn<QString>("phase");
-    QTest::addColumn<bool>("stops");
-
-    QTest::newRow("never started") << "idle" << false;
-    QTest::newRow("no stick found") << "not found" << false;
-    QTest::newRow("configuring") << "configuring" << true;
-    QTest::newRow("open") << "open" << true;
-    QTest::newRow("channel closed by the stick") << "closed" << true;
-    QTest::newRow("stopped") << "stopped" << false;
-    QTest::newRow("repeated START found none") << "lost at restart" << false;
-}
-
-void TestFinder::destroy()
-{
-    QFETCH(QString, phase);
-    QFETCH(bool, stops);
-
-    FinderRig rig;
-    if (phase == "not found") {
-        rig.stick().vanish();
-        rig.finder.Btn_Start1Click();
-    } else if (phase == "configuring") {
-        rig.startOnly();
-    } else if (phase == "open") {
-        rig.startAndOpen();
-    } else if (phase == "closed") {
-        rig.startAndOpen();
-        rig.push(msg::channelResponse(0, msg::kMsgCloseChannel, 0));
-        QCOMPARE(rig.finder.FormClose(), true);
-    } else if (phase == "lost at restart") {
-        rig.startOnly();
-        rig.sticks.refused = {0, 1, 2, 3};
-        rig.finder.Btn_Start1Click();
-    } else if (phase == "stopped") {
-        rig.startAndOpen();
-        rig.finder.Btn_StopClick();
-    }
-    const qsizetype before = rig.view.log.size();
-
-    rig.finder.FormDestroy();
-
-    QCOMPARE(rig.view.logFrom(before), stops ? kStopLines : QStringList{});
-    QVERIFY(!rig.stick().isAttached());
-}
-
 // A new START must not leave SAVE TO PC ready to store 0 over the belt found
 // before; the next channel ID enables it again.
 void TestFinder::startDisablesSave_data()
@@ -356,55 +244,6 @@ void TestFinder::saveWritesLatestNumber()
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Morvask", "Quelb");
     QCOMPARE(settings.value("OrvantaDeviceAnt/QrxAnt_DeviceHrNumber").toString(), "6699");
     QCOMPARE(settings.value("OrvantaDeviceAntP/QrxAntP_HRDeviceNumber").toString(), "6699");
-}
-
-// A stick that goes away mid-search, here under the channel-ID request that
-// the first broadcast carries: the loss shows once that handler is done, so
-// START stays enabled. Closing then stops nothing; STOP still runs and logs,
-// the next START reports no stick.
-void TestFinder::stickVanishes()
-{
-    FinderRig rig;
-    rig.startAndOpen();
-    rig.finder.tmr_RichiestaIDTimer();
-    rig.stick().setResponder([&rig](const msg::AntMessage &) {
-        rig.stick().vanish();
-        return QList<msg::AntMessage>{};
-    });
-    rig.push(msg::broadcastData(0, bytes({0, 0, 0, 0, 0, 0, 0, 0x48})));
-    QCoreApplication::processEvents();
-    QCOMPARE(rig.view.logFrom(rig.view.log.size() - 2), (QStringList{"USB ANT dongle lost.", ""}));
-    QVERIFY(rig.view.enabled(FinderView::Button::Start));
-    const qsizetype before = rig.view.log.size();
-
-    QVERIFY(rig.finder.FormClose());
-    rig.finder.FormDestroy();
-    rig.finder.Btn_StopClick();
-    rig.finder.Btn_Start1Click();
-
-    QCOMPARE(rig.view.logFrom(before), (kStopLines + QStringList{"Connecting to USB ANT dongle.",
-                                                                 "USB ANT dongle not found."}));
-    QCOMPARE(rig.view.messages, QStringList{"USB ANT dongle not found."});
-}
-
-// A finder destroyed with its stick still held hears nothing more from it.
-void TestFinder::messagesAfterFinderGone()
-{
-    FakeView view;
-    ScriptedStickProvider sticks;
-    ant::AntLibrary antLibrary(sticks);
-    auto finder = std::make_unique<Finder>(view, antLibrary);
-    finder->FormCreate(QStringLiteral("1.1.1.0"));
-    finder->Btn_Start1Click();
-    finder.reset();
-    const qsizetype before = view.log.size();
-
-    sticks.stick().push(msg::channelResponse(0, msg::kMsgSetNetworkKey, 0));
-    sticks.stick().push(msg::broadcastData(0, bytes({0, 0, 0, 0, 0, 0, 0, 0x48})));
-    sticks.stick().settle();
-
-    QCOMPARE(view.log.size(), before);
-    QVERIFY(sticks.stick().isAttached());
 }
 
 QTEST_GUILESS_MAIN(TestFinder)

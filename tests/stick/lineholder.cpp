@@ -2,7 +2,7 @@
 // tests of what an ending releases. argv[1]: the tty. Prints "open" once the
 // line is held; a line "exit" on standard input ends it through exit(1), as
 // Qt ends a program whose display connection broke.
-#include "serialtransport.h"
+#include "serialline_linux.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

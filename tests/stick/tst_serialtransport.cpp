@@ -1,7 +1,7 @@
 #include "antframe.h"
 #include "antlibrary.h"
 #include "antmessages.h"
-#include "serialtransport.h"
+#include "serialline_linux.h"
 #include "sticklist.h"
 #include "stickopen.h"
 #include "testenv.h"

@@ -1,3 +1,4 @@
+#include "openfailure.h"
 #include "sticklist_p.h"
 
 #include <QTest>
@@ -8,6 +9,7 @@ Q_DECLARE_METATYPE(QList<BulkStickFound>)
 Q_DECLARE_METATYPE(QList<SerialStickFound>)
 Q_DECLARE_METATYPE(QList<VirtualStickFound>)
 Q_DECLARE_METATYPE(QList<StickDriverFound>)
+Q_DECLARE_METATYPE(UdevRule)
 
 namespace {
 
@@ -89,6 +91,8 @@ private slots:
     void namedSticks();
     void namedAfterEverythingElse_data();
     void namedAfterEverythingElse();
+    void permissionHintFitsTheInstallation_data();
+    void permissionHintFitsTheInstallation();
 };
 
 void TestStickList::order_data()
@@ -281,6 +285,33 @@ void TestStickList::namedAfterEverythingElse()
          orderSticks({}, serial, virtuals, pulvane::stick::namedSticks(named, u';')))
         listed << brief(stick);
     QCOMPARE(listed, expected);
+}
+
+void TestStickList::permissionHintFitsTheInstallation_data()
+{
+    QTest::addColumn<UdevRule>("rule");
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("built from source")
+        << UdevRule{}
+        << "install packaging/60-pulvane-ant.rules into /etc/udev/rules.d and plug the stick in "
+           "again, or join the dialout group";
+    QTest::newRow("package") << UdevRule{UdevRule::Where::Read,
+                                         "/usr/lib/udev/rules.d/60-pulvane-ant.rules"}
+                             << "the udev rule /usr/lib/udev/rules.d/60-pulvane-ant.rules gives "
+                                "the stick to the user logged in at the seat: plug the stick in "
+                                "again while logged in there, or join the dialout group";
+    QTest::newRow("installed where udev does not look")
+        << UdevRule{UdevRule::Where::Unread, "/usr/local/lib/udev/rules.d/60-pulvane-ant.rules"}
+        << "copy /usr/local/lib/udev/rules.d/60-pulvane-ant.rules into /etc/udev/rules.d and "
+           "plug the stick in again, or join the dialout group";
+}
+
+void TestStickList::permissionHintFitsTheInstallation()
+{
+    QFETCH(UdevRule, rule);
+    QFETCH(QString, hint);
+    QCOMPARE(permissionReason("/dev/ttyUSB0", PermissionHint::UdevRuleOrDialout, rule),
+             "permission denied on /dev/ttyUSB0; " + hint);
 }
 
 QTEST_GUILESS_MAIN(TestStickList)

@@ -7,7 +7,7 @@
 // ends): a process under Wine keeps its own descriptors of a closed port, so
 // closing the far end here would hang nothing up.
 #include "comportpeer.h"
-#include "winserialtransport.h"
+#include "serialline_win.h"
 
 #include <QSignalSpy>
 #include <QTest>

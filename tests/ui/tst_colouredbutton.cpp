@@ -65,7 +65,20 @@ struct Fixture
     void leave() { QTest::mouseMove(&window, {280, 110}); }
 };
 
+// Where the pointer and the button are when a row looks at its face.
+enum class Pointer
+{
+    Away,
+    Over,
+    Pressed,
+    PressedOff,  // pressed, then moved off the button
+    PressedBack, // pressed, moved off and back on
+    Disabled
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Pointer)
 
 class TestColouredButton : public QObject
 {
@@ -112,32 +125,35 @@ void TestColouredButton::faceColourRule()
 
 void TestColouredButton::paintedStates_data()
 {
-    QTest::addColumn<QString>("how");
+    QTest::addColumn<Pointer>("how");
     QTest::addColumn<QColor>("face");
-    QTest::newRow("normal") << "normal" << kRed;
-    QTest::newRow("hot") << "hot" << kRed;
-    QTest::newRow("pressed") << "pressed" << kGray;
-    QTest::newRow("pressed, pointer off") << "pressed off" << kRed;
-    QTest::newRow("pressed, pointer back on") << "pressed back" << kGray;
-    QTest::newRow("disabled") << "disabled" << kRed;
+    QTest::newRow("normal") << Pointer::Away << kRed;
+    QTest::newRow("hot") << Pointer::Over << kRed;
+    QTest::newRow("pressed") << Pointer::Pressed << kGray;
+    QTest::newRow("pressed, pointer off") << Pointer::PressedOff << kRed;
+    QTest::newRow("pressed, pointer back on") << Pointer::PressedBack << kGray;
+    QTest::newRow("disabled") << Pointer::Disabled << kRed;
 }
 
 void TestColouredButton::paintedStates()
 {
-    QFETCH(QString, how);
+    QFETCH(Pointer, how);
     QFETCH(QColor, face);
     Fixture f;
     QVERIFY(QTest::qWaitForWindowExposed(&f.window));
     f.leave();
-    if (how != "normal" && how != "disabled")
+    const bool pressed =
+        how == Pointer::Pressed || how == Pointer::PressedOff || how == Pointer::PressedBack;
+    const bool disabled = how == Pointer::Disabled;
+    if (how != Pointer::Away && !disabled)
         f.hover();
-    if (how.startsWith("pressed"))
+    if (pressed)
         QTest::mousePress(f.button, Qt::LeftButton, {}, f.inside());
-    if (how == "pressed off" || how == "pressed back")
+    if (how == Pointer::PressedOff || how == Pointer::PressedBack)
         QTest::mouseMove(f.button, f.outside());
-    if (how == "pressed back")
+    if (how == Pointer::PressedBack)
         QTest::mouseMove(f.button, f.inside());
-    if (how == "disabled")
+    if (disabled)
         f.button->setEnabled(false);
 
     const QImage image = f.shot();
@@ -150,10 +166,9 @@ void TestColouredButton::paintedStates()
                            QPoint(68, 0), QPoint(68, 40), QPoint(0, 20), QPoint(136, 20)})
         QCOMPARE(image.pixelColor(p), QColor(Qt::white));
 
-    const bool disabled = how == "disabled";
     QCOMPARE(pixelsOf(image, kCaption).isEmpty(), disabled);
     QCOMPARE(pixelsOf(image, kShadow).isEmpty(), !disabled);
-    if (how.startsWith("pressed"))
+    if (pressed)
         QTest::mouseRelease(f.button, Qt::LeftButton, {}, f.outside());
 }
 

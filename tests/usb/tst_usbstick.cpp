@@ -5,9 +5,12 @@
 
 #include "antlibrary.h"
 #include "antmessages.h"
+#include "callbacklog.h"
+#include "openfailure.h"
 #include "sticklist.h"
 #include "stickopen.h"
 #include "testenv.h"
+#include "usbevents.h"
 #include "usbtransport.h"
 
 #include <QSignalSpy>
@@ -26,57 +29,6 @@ namespace {
 // with its kernel tty), a mouse, a 0fcf:1009 (bus 1, port 3, address 3) and
 // a 0fcf:1008 on bus 2 (port 1).
 const QStringList kNodes{"/dev/bus/usb/001/007", "/dev/bus/usb/001/003", "/dev/bus/usb/002/002"};
-
-QByteArray frames(const QList<AntMessage> &messages)
-{
-    QByteArray bytes;
-    for (const AntMessage &m : messages)
-        bytes += encodeFrame(m);
-    return bytes;
-}
-
-QList<QByteArray> cutAt(const QByteArray &bytes, const QList<int> &cuts)
-{
-    QList<QByteArray> parts;
-    int from = 0;
-    for (int cut : cuts) {
-        parts << bytes.mid(from, cut - from);
-        from = cut;
-    }
-    parts << bytes.mid(from);
-    return parts;
-}
-
-// What the callbacks saw, one entry per call: kind, ID or code, and the
-// buffer's bytes for the message's length.
-struct CallbackLog
-{
-    std::array<uint8_t, kResponseBufferSize> response{};
-    std::array<uint8_t, 9> event{};
-    QStringList calls;
-
-    void attach(AntLibrary &library)
-    {
-        library.ANT_AssignResponseFunction(
-            [this](uint8_t channel, uint8_t id) {
-                calls << QStringLiteral("R %1 %2 ").arg(channel).arg(id, 2, 16, QLatin1Char('0'));
-                return true;
-            },
-            response.data());
-        library.ANT_AssignChannelEventFunction(
-            0,
-            [this](uint8_t channel, uint8_t code) {
-                calls << QStringLiteral("E %1 %2 %3")
-                             .arg(channel)
-                             .arg(code, 2, 16, QLatin1Char('0'))
-                             .arg(QString::fromLatin1(
-                                 QByteArray(reinterpret_cast<const char *>(event.data()), 9)
-                                     .toHex()));
-                return true;
-            },
-            event.data(), 8);
-    }
-};
 
 } // namespace
 
@@ -343,8 +295,8 @@ void TestUsbStick::closedWhileTransfersCompleteOnTheEventThread()
     EmulatedStick *stick = m_sticks.at(0);
     const QByteArray broadcast = encodeFrame(broadcastData(0, hex("00 00 00 00 00 00 00 48")));
     for (int round = 0; round < 60; ++round) {
-        UsbTransport usb(1, {1, 4}, QStringLiteral("stick"));
-        usb.handleEventsOnOwnThread();
+        UsbTransport usb(1, {1, 4}, QStringLiteral("stick"),
+                         std::make_unique<UsbEventThreadDriver>());
         QString why;
         QVERIFY2(usb.open(&why), qPrintable(why));
         stick->queueIn(QList<QByteArray>(8, broadcast));
@@ -367,10 +319,12 @@ void TestUsbStick::refused_data()
         << 0 << true
         << "ANT stick 0 not opened: ANT USB stick 0fcf:1008 on bus 1 port 1.4 is busy: ";
     // The 1009 has no tty to fall back on, so its bulk interface is tried.
+    // The hint depends on where this machine has the udev rule
+    // (tst_sticklist's permission rows).
     QTest::newRow("no permission")
         << 1 << false
-        << "ANT stick 1 not opened: permission denied on /dev/bus/usb/001/003; install "
-           "packaging/60-pulvane-ant.rules into /etc/udev/rules.d and plug the stick in again";
+        << "ANT stick 1 not opened: " +
+               permissionReason("/dev/bus/usb/001/003", PermissionHint::UdevRule);
 }
 
 void TestUsbStick::refused()

@@ -3,6 +3,8 @@
 // argument, nothing here reads a clock.
 #pragma once
 
+#include "heartrateprofile.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -11,11 +13,11 @@
 
 namespace pulvane::antsim {
 
+using ant::kHeartRateDeviceType;
+
 // Simulated time in microseconds since the simulator started.
 using SimTime = qint64;
 inline constexpr SimTime kUsPerSecond = 1000000;
-
-inline constexpr uint8_t kHeartRateDeviceType = 120;
 
 // One point of a walk: the belt is `metres` away at `atSeconds`; between
 // points it moves in a straight line, after the last one it stays.
@@ -59,8 +61,6 @@ public:
     // The 8 data bytes of the belt's next broadcast at time t. Calls must come
     // with non-decreasing t; each call is one message sent by the belt.
     QByteArray nextPage(SimTime t);
-
-    qint64 messagesSent() const { return m_messages; }
 
 private:
     void beatUntil(SimTime t);

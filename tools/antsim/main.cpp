@@ -1,5 +1,6 @@
 // antsim: a simulated ANT stick on a pseudo-terminal. Runs SimStick on real
 // time scaled by --time-scale until a signal or --vanish-at ends it.
+#include "messagelog.h"
 #include "options.h"
 #include "ptylink.h"
 #include "simstick.h"
@@ -103,12 +104,98 @@ void printLine(const QString &line)
     std::fflush(stdout);
 }
 
+// One run: the stick on the link, its clock and what is next due, until a
+// signal, a vanish or the end of the event loop.
+class SimRun
+{
+public:
+    SimRun(PtyLink &link, const SimOptions &options)
+        : m_link(link), m_hostNotifier(link.masterFd(), QSocketNotifier::Read),
+          m_stick(options.config), m_scale(options.timeScale)
+    {
+        m_dueTimer.setSingleShot(true);
+        m_dueTimer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_stick, &SimStick::eventLine, printLine);
+        QObject::connect(&m_stick, &SimStick::bytesOut,
+                         [this](const QByteArray &bytes) { m_link.write(bytes); });
+        QObject::connect(&m_stick, &SimStick::resetReceived, [this] { m_link.discardUnread(); });
+        QObject::connect(&m_stick, &SimStick::vanished, [this] { finish(); });
+        QObject::connect(&m_dueTimer, &QTimer::timeout, [this] {
+            m_stick.advanceTo(simNow());
+            if (!m_finished)
+                reschedule();
+        });
+        QObject::connect(&m_hostNotifier, &QSocketNotifier::activated, [this] {
+            const QByteArray bytes = m_link.readAvailable();
+            // Whatever fell due before these bytes came happens first.
+            m_stick.advanceTo(simNow());
+            if (m_finished)
+                return;
+            m_stick.receive(bytes);
+            reschedule();
+        });
+    }
+
+    void start()
+    {
+        m_clock.start();
+        printLine(QStringLiteral("ready %1").arg(m_link.linkPath()));
+        reschedule();
+    }
+
+    // An ending signal: what fell due so far happens, then the run ends.
+    void end()
+    {
+        m_stick.advanceTo(simNow());
+        finish();
+    }
+
+private:
+    SimTime simNow() const { return SimTime(double(m_clock.nsecsElapsed()) / 1000.0 * m_scale); }
+
+    void reschedule()
+    {
+        const std::optional<SimTime> due = m_stick.nextDue();
+        if (!due) {
+            m_dueTimer.stop();
+            return;
+        }
+        m_dueTimer.start(realDelayMs(*due, simNow(), m_scale));
+    }
+
+    void finish()
+    {
+        if (m_finished)
+            return;
+        m_finished = true;
+        m_hostNotifier.setEnabled(false);
+        m_link.close();
+        g_linkPath[0] = '\0';
+        g_lockPath[0] = '\0';
+        for (const QString &line : m_stick.summary())
+            printLine(line);
+        printLine(QStringLiteral("link dropped-out=%1").arg(m_link.droppedOut()));
+        printLine(QStringLiteral("end"));
+        QCoreApplication::quit();
+    }
+
+    PtyLink &m_link;
+    QSocketNotifier m_hostNotifier;
+    SimStick m_stick;
+    const double m_scale;
+    QElapsedTimer m_clock;
+    QTimer m_dueTimer;
+    bool m_finished = false;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("antsim"));
+    // The stick discovery's lines, as the program prints them.
+    pulvane::ant::MessageLog log;
 
     SimOptions options;
     QString message;
@@ -141,72 +228,14 @@ int main(int argc, char *argv[])
     copyPath(g_linkPath, link.linkPath());
     copyPath(g_lockPath, link.lockPath());
 
-    QSocketNotifier hostNotifier(link.masterFd(), QSocketNotifier::Read);
-    SimStick stick(options.config);
-    QElapsedTimer clock;
-    const double scale = options.timeScale;
-    const auto simNow = [&clock, scale] {
-        return SimTime(double(clock.nsecsElapsed()) / 1000.0 * scale);
-    };
-
-    QTimer dueTimer;
-    dueTimer.setSingleShot(true);
-    dueTimer.setTimerType(Qt::PreciseTimer);
-    const auto reschedule = [&] {
-        const std::optional<SimTime> due = stick.nextDue();
-        if (!due) {
-            dueTimer.stop();
-            return;
-        }
-        dueTimer.start(realDelayMs(*due, simNow(), scale));
-    };
-    bool finished = false;
-    const auto finish = [&] {
-        if (finished)
-            return;
-        finished = true;
-        hostNotifier.setEnabled(false);
-        link.close();
-        g_linkPath[0] = '\0';
-        g_lockPath[0] = '\0';
-        for (const QString &line : stick.summary())
-            printLine(line);
-        printLine(QStringLiteral("link dropped-out=%1").arg(link.droppedOut()));
-        printLine(QStringLiteral("end"));
-        QCoreApplication::quit();
-    };
-
-    QObject::connect(&stick, &SimStick::eventLine, &app, printLine);
-    QObject::connect(&stick, &SimStick::bytesOut, &app,
-                     [&link](const QByteArray &bytes) { link.write(bytes); });
-    QObject::connect(&stick, &SimStick::resetReceived, &app, [&link] { link.discardUnread(); });
-    QObject::connect(&stick, &SimStick::vanished, &app, finish);
-    QObject::connect(&dueTimer, &QTimer::timeout, &app, [&] {
-        stick.advanceTo(simNow());
-        if (!finished)
-            reschedule();
-    });
-
-    QObject::connect(&hostNotifier, &QSocketNotifier::activated, &app, [&] {
-        const QByteArray bytes = link.readAvailable();
-        // Whatever fell due before these bytes came happens first.
-        stick.advanceTo(simNow());
-        if (finished)
-            return;
-        stick.receive(bytes);
-        reschedule();
-    });
+    SimRun run(link, options);
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&run] {
         char drained[16];
         while (::read(g_signalPipe[0], drained, sizeof drained) > 0) {
         }
-        stick.advanceTo(simNow());
-        finish();
+        run.end();
     });
-
-    clock.start();
-    printLine(QStringLiteral("ready %1").arg(link.linkPath()));
-    reschedule();
+    run.start();
     return QCoreApplication::exec();
 }

@@ -97,150 +97,184 @@ int realDelayMs(SimTime due, SimTime now, double timeScale)
     return int(std::clamp(ms, 0.0, kLongestMs));
 }
 
+namespace {
+
+// Every option antsim takes, as the parser knows them.
+struct Declared
+{
+    QCommandLineOption help{QStringLiteral("help")}; // the parser's own, set below
+    QCommandLineOption name{
+        {"n", "name"}, "Name of the link in the virtual-stick directory (default antsim).", "name"};
+    QCommandLineOption belt{{"b", "belt"}, "A virtual belt (see above); repeatable.", "setup"};
+    QCommandLineOption range{"range", "Radio range in metres (default 20).", "metres"};
+    QCommandLineOption dropAfter{
+        "drop-after", "Receive failures in a row before a drop to search (default 8).", "n"};
+    QCommandLineOption startupDelay{
+        "startup-delay", "Milliseconds from a reset to the startup message (default 350).", "ms"};
+    QCommandLineOption noStartup{"no-startup", "Send no startup message after a reset."};
+    QCommandLineOption proximityCode{
+        "proximity-code", "Response code for a proximity bin above 10 (default 0x28).", "code"};
+    QCommandLineOption unassignedCode{
+        "unassigned-code", "Response code for a command on an unassigned channel (default 0x15).",
+        "code"};
+    QCommandLineOption refuse{
+        "refuse", "Answer command ID with this code and ignore it, e.g. 0x42=0x15; repeatable.",
+        "id=code"};
+    QCommandLineOption ignore{"ignore", "Never answer command ID; repeatable.", "id"};
+    QCommandLineOption garbage{"garbage", "Chance (0..1) of 1-8 junk bytes before each frame sent.",
+                               "p"};
+    QCommandLineOption garbageSync{"garbage-sync", "Junk bytes may include the sync byte 0xA4."};
+    QCommandLineOption lossy{"lossy", "Chance (0..1) that a belt's message is lost.", "p"};
+    QCommandLineOption vanishAt{
+        "vanish-at", "Vanish at this simulated second: hang up, remove the link, exit.", "seconds"};
+    QCommandLineOption timeScale{"time-scale", "Simulated seconds per real second (default 1).",
+                                 "factor"};
+    QCommandLineOption seed{"seed", "Seed of the fault and loss dice (default 1).", "n"};
+    QCommandLineOption listSticks{
+        "list-sticks", "Print the ANT sticks this machine has, one a line, in the order Pulvane's "
+                       "START counts them, and exit."};
+
+    Declared(QCommandLineParser &parser, const QString &defaultName)
+    {
+        name.setDefaultValue(defaultName);
+        parser.setApplicationDescription(QString::fromLatin1(kDescription));
+        help = parser.addHelpOption();
+        parser.addOptions({name, belt, range, dropAfter, startupDelay, noStartup, proximityCode,
+                           unassignedCode, refuse, ignore, garbage, garbageSync, lossy, vanishAt,
+                           timeScale, seed, listSticks});
+    }
+};
+
+// Each reader fills its part of the options and returns what was wrong, or
+// nothing.
+QString readBelts(const QCommandLineParser &parser, const Declared &o, SimConfig &config)
+{
+    config.belts.clear();
+    for (const QString &setup : parser.values(o.belt)) {
+        QString why;
+        const std::optional<BeltSetup> parsed = parseBeltSetup(setup, &why);
+        if (!parsed)
+            return QStringLiteral("--belt %1: %2").arg(setup, why);
+        for (const BeltSetup &other : std::as_const(config.belts)) {
+            if (other.deviceNumber == parsed->deviceNumber &&
+                other.transmissionType == parsed->transmissionType)
+                return QStringLiteral("--belt %1: two belts with the same ID").arg(setup);
+        }
+        config.belts.append(*parsed);
+    }
+    if (config.belts.isEmpty())
+        config.belts = defaultBelts();
+    return {};
+}
+
+QString readRadio(const QCommandLineParser &parser, const Declared &o, SimConfig &config)
+{
+    bool ok = true;
+    if (parser.isSet(o.range)) {
+        config.radioRange = parser.value(o.range).toDouble(&ok);
+        if (!ok || !(config.radioRange > 0 && config.radioRange < 1e6))
+            return QStringLiteral("--range needs a positive number of metres");
+    }
+    if (parser.isSet(o.dropAfter)) {
+        config.dropAfter = parser.value(o.dropAfter).toInt(&ok);
+        if (!ok || config.dropAfter < 0 || config.dropAfter > 10000)
+            return QStringLiteral("--drop-after needs a count from 0 to 10000");
+    }
+    if (parser.isSet(o.noStartup)) {
+        config.startupDelay.reset();
+    } else if (parser.isSet(o.startupDelay)) {
+        const double ms = parser.value(o.startupDelay).toDouble(&ok);
+        if (!ok || !(ms >= 0 && ms <= 1e9))
+            return QStringLiteral("--startup-delay needs milliseconds");
+        config.startupDelay = SimTime(std::llround(ms * 1000));
+    }
+    if (parser.isSet(o.proximityCode) &&
+        !parseByte(parser.value(o.proximityCode), &config.proximityRangeCode))
+        return QStringLiteral("--proximity-code needs a byte");
+    if (parser.isSet(o.unassignedCode) &&
+        !parseByte(parser.value(o.unassignedCode), &config.unassignedChannelCode))
+        return QStringLiteral("--unassigned-code needs a byte");
+    return {};
+}
+
+QString readFaults(const QCommandLineParser &parser, const Declared &o, SimConfig &config)
+{
+    for (const QString &item : parser.values(o.refuse)) {
+        const QStringList parts = item.split(u'=');
+        uint8_t id = 0;
+        uint8_t code = 0;
+        if (parts.size() != 2 || !parseByte(parts[0], &id) || !parseByte(parts[1], &code))
+            return QStringLiteral("--refuse needs id=code, e.g. 0x42=0x15");
+        config.refuse.insert(id, code);
+    }
+    for (const QString &item : parser.values(o.ignore)) {
+        uint8_t id = 0;
+        if (!parseByte(item, &id))
+            return QStringLiteral("--ignore needs a message ID, e.g. 0x4B");
+        config.ignore.insert(id);
+    }
+    if (parser.isSet(o.garbage) && !parseProbability(parser.value(o.garbage), &config.garbage))
+        return QStringLiteral("--garbage needs a chance from 0 to 1");
+    config.garbageWithSync = parser.isSet(o.garbageSync);
+    if (parser.isSet(o.lossy) && !parseProbability(parser.value(o.lossy), &config.lossy))
+        return QStringLiteral("--lossy needs a chance from 0 to 1");
+    if (parser.isSet(o.vanishAt)) {
+        SimTime at = 0;
+        if (!parseSeconds(parser.value(o.vanishAt), &at))
+            return QStringLiteral("--vanish-at needs seconds");
+        config.vanishAt = at;
+    }
+    return {};
+}
+
+QString readClock(const QCommandLineParser &parser, const Declared &o, SimOptions &options)
+{
+    bool ok = true;
+    if (parser.isSet(o.timeScale)) {
+        options.timeScale = parser.value(o.timeScale).toDouble(&ok);
+        if (!ok || !(options.timeScale >= 0.01 && options.timeScale <= 10000))
+            return QStringLiteral("--time-scale needs a factor from 0.01 to 10000");
+    }
+    if (parser.isSet(o.seed)) {
+        options.config.seed = parser.value(o.seed).toUInt(&ok, 0);
+        if (!ok)
+            return QStringLiteral("--seed needs a number");
+    }
+    return {};
+}
+
+} // namespace
+
 ParseResult parseOptions(const QStringList &arguments, SimOptions *options, QString *message)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption name(
-        {"n", "name"}, "Name of the link in the virtual-stick directory (default antsim).", "name",
-        options->name);
-    const QCommandLineOption belt({"b", "belt"}, "A virtual belt (see above); repeatable.",
-                                  "setup");
-    const QCommandLineOption range("range", "Radio range in metres (default 20).", "metres");
-    const QCommandLineOption dropAfter(
-        "drop-after", "Receive failures in a row before a drop to search (default 8).", "n");
-    const QCommandLineOption startupDelay(
-        "startup-delay", "Milliseconds from a reset to the startup message (default 350).", "ms");
-    const QCommandLineOption noStartup("no-startup", "Send no startup message after a reset.");
-    const QCommandLineOption proximityCode(
-        "proximity-code", "Response code for a proximity bin above 10 (default 0x28).", "code");
-    const QCommandLineOption unassignedCode(
-        "unassigned-code", "Response code for a command on an unassigned channel (default 0x15).",
-        "code");
-    const QCommandLineOption refuse(
-        "refuse", "Answer command ID with this code and ignore it, e.g. 0x42=0x15; repeatable.",
-        "id=code");
-    const QCommandLineOption ignore("ignore", "Never answer command ID; repeatable.", "id");
-    const QCommandLineOption garbage(
-        "garbage", "Chance (0..1) of 1-8 junk bytes before each frame sent.", "p");
-    const QCommandLineOption garbageSync("garbage-sync",
-                                         "Junk bytes may include the sync byte 0xA4.");
-    const QCommandLineOption lossy("lossy", "Chance (0..1) that a belt's message is lost.", "p");
-    const QCommandLineOption vanishAt(
-        "vanish-at", "Vanish at this simulated second: hang up, remove the link, exit.", "seconds");
-    const QCommandLineOption timeScale("time-scale",
-                                       "Simulated seconds per real second (default 1).", "factor");
-    const QCommandLineOption seed("seed", "Seed of the fault and loss dice (default 1).", "n");
-    const QCommandLineOption listSticks(
-        "list-sticks", "Print the ANT sticks this machine has, one a line, in the order Pulvane's "
-                       "START counts them, and exit.");
-    parser.addOptions({name, belt, range, dropAfter, startupDelay, noStartup, proximityCode,
-                       unassignedCode, refuse, ignore, garbage, garbageSync, lossy, vanishAt,
-                       timeScale, seed, listSticks});
-
+    const Declared declared(parser, options->name);
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
         return ParseResult::Error;
     }
-    if (parser.isSet(help)) {
+    if (parser.isSet(declared.help)) {
         *message = parser.helpText();
         return ParseResult::Help;
     }
-    if (parser.isSet(listSticks))
+    if (parser.isSet(declared.listSticks))
         return ParseResult::ListSticks;
     if (!parser.positionalArguments().isEmpty()) {
         *message =
             QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first());
         return ParseResult::Error;
     }
-    const auto fail = [message](const QString &what) {
-        *message = what;
-        return ParseResult::Error;
-    };
-
-    SimConfig &config = options->config;
-    options->name = parser.value(name);
+    message->clear();
+    options->name = parser.value(declared.name);
     if (options->name.isEmpty() || options->name.contains(u'/') || options->name.startsWith(u'.'))
-        return fail(QStringLiteral("--name must be a plain file name"));
-
-    config.belts.clear();
-    for (const QString &setup : parser.values(belt)) {
-        QString why;
-        const std::optional<BeltSetup> parsed = parseBeltSetup(setup, &why);
-        if (!parsed)
-            return fail(QStringLiteral("--belt %1: %2").arg(setup, why));
-        for (const BeltSetup &other : std::as_const(config.belts)) {
-            if (other.deviceNumber == parsed->deviceNumber &&
-                other.transmissionType == parsed->transmissionType)
-                return fail(QStringLiteral("--belt %1: two belts with the same ID").arg(setup));
-        }
-        config.belts.append(*parsed);
+        *message = QStringLiteral("--name must be a plain file name");
+    for (const auto &read : {readBelts, readRadio, readFaults}) {
+        if (message->isEmpty())
+            *message = read(parser, declared, options->config);
     }
-    if (config.belts.isEmpty())
-        config.belts = defaultBelts();
-
-    bool ok = true;
-    if (parser.isSet(range)) {
-        config.radioRange = parser.value(range).toDouble(&ok);
-        if (!ok || !(config.radioRange > 0 && config.radioRange < 1e6))
-            return fail(QStringLiteral("--range needs a positive number of metres"));
-    }
-    if (parser.isSet(dropAfter)) {
-        config.dropAfter = parser.value(dropAfter).toInt(&ok);
-        if (!ok || config.dropAfter < 0 || config.dropAfter > 10000)
-            return fail(QStringLiteral("--drop-after needs a count from 0 to 10000"));
-    }
-    if (parser.isSet(noStartup)) {
-        config.startupDelay.reset();
-    } else if (parser.isSet(startupDelay)) {
-        const double ms = parser.value(startupDelay).toDouble(&ok);
-        if (!ok || !(ms >= 0 && ms <= 1e9))
-            return fail(QStringLiteral("--startup-delay needs milliseconds"));
-        config.startupDelay = SimTime(std::llround(ms * 1000));
-    }
-    if (parser.isSet(proximityCode) &&
-        !parseByte(parser.value(proximityCode), &config.proximityRangeCode))
-        return fail(QStringLiteral("--proximity-code needs a byte"));
-    if (parser.isSet(unassignedCode) &&
-        !parseByte(parser.value(unassignedCode), &config.unassignedChannelCode))
-        return fail(QStringLiteral("--unassigned-code needs a byte"));
-    for (const QString &item : parser.values(refuse)) {
-        const QStringList parts = item.split(u'=');
-        uint8_t id = 0;
-        uint8_t code = 0;
-        if (parts.size() != 2 || !parseByte(parts[0], &id) || !parseByte(parts[1], &code))
-            return fail(QStringLiteral("--refuse needs id=code, e.g. 0x42=0x15"));
-        config.refuse.insert(id, code);
-    }
-    for (const QString &item : parser.values(ignore)) {
-        uint8_t id = 0;
-        if (!parseByte(item, &id))
-            return fail(QStringLiteral("--ignore needs a message ID, e.g. 0x4B"));
-        config.ignore.insert(id);
-    }
-    if (parser.isSet(garbage) && !parseProbability(parser.value(garbage), &config.garbage))
-        return fail(QStringLiteral("--garbage needs a chance from 0 to 1"));
-    config.garbageWithSync = parser.isSet(garbageSync);
-    if (parser.isSet(lossy) && !parseProbability(parser.value(lossy), &config.lossy))
-        return fail(QStringLiteral("--lossy needs a chance from 0 to 1"));
-    if (parser.isSet(vanishAt)) {
-        SimTime at = 0;
-        if (!parseSeconds(parser.value(vanishAt), &at))
-            return fail(QStringLiteral("--vanish-at needs seconds"));
-        config.vanishAt = at;
-    }
-    if (parser.isSet(timeScale)) {
-        options->timeScale = parser.value(timeScale).toDouble(&ok);
-        if (!ok || !(options->timeScale >= 0.01 && options->timeScale <= 10000))
-            return fail(QStringLiteral("--time-scale needs a factor from 0.01 to 10000"));
-    }
-    if (parser.isSet(seed)) {
-        config.seed = parser.value(seed).toUInt(&ok, 0);
-        if (!ok)
-            return fail(QStringLiteral("--seed needs a number"));
-    }
-    return ParseResult::Run;
+    if (message->isEmpty())
+        *message = readClock(parser, declared, *options);
+    return message->isEmpty() ? ParseResult::Run : ParseResult::Error;
 }
 
 } // namespace pulvane::antsim

@@ -4,7 +4,7 @@ namespace pulvane::antsim {
 
 int nearestBelt(const QList<Belt> &belts, const SearchWanted &wanted, double radioRange, SimTime t)
 {
-    if (wanted.rfFrequency != kBeltRfFrequency)
+    if (wanted.rfFrequency != ant::kAntPlusRfFrequency)
         return -1;
     const uint8_t wantedType = wanted.deviceType & 0x7F;
     if (wantedType != 0 && wantedType != kHeartRateDeviceType)

@@ -9,9 +9,6 @@
 
 namespace pulvane::antsim {
 
-// Every virtual belt transmits on this RF channel (2457 MHz).
-inline constexpr uint8_t kBeltRfFrequency = 57;
-
 // What a searching channel is set to find.
 struct SearchWanted
 {

@@ -17,7 +17,7 @@ constexpr SimTime kSearchTimeoutUnit = 2500 * 1000;
 
 SimTime periodUs(uint16_t period)
 {
-    return SimTime(period) * kUsPerSecond / 32768;
+    return SimTime(period) * kUsPerSecond / ant::kPeriodUnitsPerSecond;
 }
 
 } // namespace

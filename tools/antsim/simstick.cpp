@@ -184,20 +184,7 @@ bool SimStick::handleChannelCommand(const AntMessage &message)
     SimChannel &c = m_channels[ch];
 
     if (id == kMsgAssignChannel) {
-        const uint8_t type = byte(1);
-        uint8_t refusal = kResponseNoError;
-        if (c.state != ChannelState::Unassigned)
-            refusal = kResponseChannelInWrongState;
-        else if (byte(2) >= kMaxNetworks)
-            refusal = kResponseInvalidNetworkNumber;
-        else if ((type & 0x0F) != 0 || type > 0x60)
-            refusal = kResponseInvalidParameter;
-        answer(ch, id, refusal == kResponseNoError, refusal, [&] {
-            c = SimChannel{};
-            c.state = ChannelState::Assigned;
-            c.type = type;
-            c.network = byte(2);
-        });
+        assign(ch, message);
         return true;
     }
     if (c.state == ChannelState::Unassigned) {
@@ -208,7 +195,35 @@ bool SimStick::handleChannelCommand(const AntMessage &message)
             respond(ch, id, m_config.unassignedChannelCode);
         return true;
     }
+    configure(ch, message);
+    return true;
+}
 
+void SimStick::assign(uint8_t ch, const AntMessage &message)
+{
+    const auto byte = [&message](int i) { return uint8_t(message.payload.at(i)); };
+    SimChannel &c = m_channels[ch];
+    const uint8_t type = byte(1);
+    uint8_t refusal = kResponseNoError;
+    if (c.state != ChannelState::Unassigned)
+        refusal = kResponseChannelInWrongState;
+    else if (byte(2) >= kMaxNetworks)
+        refusal = kResponseInvalidNetworkNumber;
+    else if ((type & 0x0F) != 0 || type > 0x60)
+        refusal = kResponseInvalidParameter;
+    answer(ch, message.id, refusal == kResponseNoError, refusal, [&] {
+        c = SimChannel{};
+        c.state = ChannelState::Assigned;
+        c.type = type;
+        c.network = byte(2);
+    });
+}
+
+void SimStick::configure(uint8_t ch, const AntMessage &message)
+{
+    const uint8_t id = message.id;
+    const auto byte = [&message](int i) { return uint8_t(message.payload.at(i)); };
+    SimChannel &c = m_channels[ch];
     const bool open = isOpen(c.state);
     switch (id) {
     case kMsgUnassignChannel:
@@ -248,7 +263,6 @@ bool SimStick::handleChannelCommand(const AntMessage &message)
         handleRequest(ch, byte(1));
         break;
     }
-    return true;
 }
 
 void SimStick::handleRequest(uint8_t ch, uint8_t requested)

@@ -85,8 +85,6 @@ public:
     const SimChannel &channel(int index) const { return m_channels.at(index); }
     const SimStats &stats() const { return m_stats; }
     const QList<Belt> &belts() const { return m_belts; }
-    const BeltStats &beltStats(int index) const { return m_beltStats.at(index); }
-    qint64 junkBytesIn() const { return m_decoder.droppedBytes(); }
     // The summary lines printed when the run ends.
     QStringList summary() const;
 
@@ -103,6 +101,9 @@ signals:
 private:
     void handle(const ant::AntMessage &message);
     bool handleChannelCommand(const ant::AntMessage &message);
+    // A channel command on an assigned channel (assign: on any channel).
+    void assign(uint8_t ch, const ant::AntMessage &message);
+    void configure(uint8_t ch, const ant::AntMessage &message);
     void handleRequest(uint8_t ch, uint8_t requested);
     void reset();
     void openChannel(uint8_t ch);

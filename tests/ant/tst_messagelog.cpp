@@ -1,15 +1,23 @@
-// Windows: the lines about sticks that could not be opened are kept in a
-// per-user file under the local application-data folder, beside the warning.
-#include "stickdiagnostics.h"
+// Windows: the program's lines are kept in a per-user file under the local
+// application-data folder, beside standard error; other messages are not.
+#include "messagelog.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 
 using namespace pulvane::ant;
 
-class TestStickDiagnostics : public QObject
+namespace {
+
+Q_LOGGING_CATEGORY(lcTest, "pulvane.test")
+
+} // namespace
+
+class TestMessageLog : public QObject
 {
     Q_OBJECT
 
@@ -25,7 +33,7 @@ private:
     QString readFile(const QString &path);
 };
 
-void TestStickDiagnostics::initTestCase()
+void TestMessageLog::initTestCase()
 {
     // Before test mode: the user's own folder, not the roaming one.
     const QString local = QDir::fromNativeSeparators(qEnvironmentVariable("LOCALAPPDATA"));
@@ -35,7 +43,7 @@ void TestStickDiagnostics::initTestCase()
     QVERIFY(!stickDiagnosticsFile().startsWith(local + QStringLiteral("/Pulvane")));
 }
 
-void TestStickDiagnostics::init()
+void TestMessageLog::init()
 {
     QStandardPaths::setTestModeEnabled(true);
     const QString path = stickDiagnosticsFile();
@@ -43,7 +51,7 @@ void TestStickDiagnostics::init()
     QFile::remove(path + QStringLiteral(".1"));
 }
 
-QString TestStickDiagnostics::readFile(const QString &path)
+QString TestMessageLog::readFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
@@ -51,15 +59,17 @@ QString TestStickDiagnostics::readFile(const QString &path)
     return QString::fromUtf8(file.readAll());
 }
 
-void TestStickDiagnostics::keepsEachLine()
+void TestMessageLog::keepsEachLine()
 {
     const QString first = QStringLiteral("ANT stick 0 not opened: COM5 is gone");
     const QString second =
         QStringLiteral("ANT stick 1 not opened: COM7 is busy: another program holds it");
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(first));
-    reportStickTrouble(first);
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(second));
-    reportStickTrouble(second);
+    {
+        MessageLog log;
+        qCWarning(lcTest).noquote() << first;
+        qWarning("a message of Qt's own, not kept");
+        qCWarning(lcTest).noquote() << second;
+    }
 
     const QStringList lines = readFile(stickDiagnosticsFile()).split(u'\n');
     QCOMPARE(lines.size(), 3); // two lines, each ended
@@ -71,7 +81,7 @@ void TestStickDiagnostics::keepsEachLine()
     QVERIFY(lines.at(1).endsWith(u' ' + second));
 }
 
-void TestStickDiagnostics::startsAgainWhenLarge()
+void TestMessageLog::startsAgainWhenLarge()
 {
     const QString path = stickDiagnosticsFile();
     QDir().mkpath(QFileInfo(path).path());
@@ -81,14 +91,16 @@ void TestStickDiagnostics::startsAgainWhenLarge()
         big.write(QByteArray(300 * 1024, 'x'));
     }
     const QString line = QStringLiteral("ANT stick 0 went away: the stick was unplugged");
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(line));
-    reportStickTrouble(line);
+    {
+        MessageLog log;
+        qCWarning(lcTest).noquote() << line;
+    }
     QVERIFY(QFileInfo(path).size() < 1024);
     QVERIFY(readFile(path).endsWith(line + u'\n'));
     QCOMPARE(QFileInfo(path + QStringLiteral(".1")).size(), qint64(300 * 1024));
 }
 
-void TestStickDiagnostics::unwritableFolderLosesOnlyTheLine()
+void TestMessageLog::unwritableFolderLosesOnlyTheLine()
 {
     // The folder's place is taken by a file: nothing can be written there.
     const QString path = stickDiagnosticsFile();
@@ -99,12 +111,13 @@ void TestStickDiagnostics::unwritableFolderLosesOnlyTheLine()
         QFile blocker(folder);
         QVERIFY(blocker.open(QIODevice::WriteOnly));
     }
-    const QString line = QStringLiteral("ANT stick 2 not opened: only 1 ANT stick(s) found");
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(line));
-    reportStickTrouble(line);
+    {
+        MessageLog log;
+        qCWarning(lcTest).noquote() << QStringLiteral("ANT stick 2 not opened: only 1 found");
+    }
     QVERIFY(!QFileInfo(path).exists());
     QFile::remove(folder);
 }
 
-QTEST_GUILESS_MAIN(TestStickDiagnostics)
-#include "tst_stickdiagnostics.moc"
+QTEST_GUILESS_MAIN(TestMessageLog)
+#include "tst_messagelog.moc"
