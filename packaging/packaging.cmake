@@ -20,16 +20,22 @@ install(FILES ${PULVANE_PACKAGING_DIR}/60-pulvane-ant.rules
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES ${PULVANE_PACKAGING_DIR}/pulvane.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${PULVANE_PACKAGING_DIR}/pulvane.svg
+# The icon the desktop entry names (Icon=pulvane), in the icon theme every
+# desktop falls back to: the drawing and each size rendered from it.
+install(FILES ${PULVANE_PACKAGING_DIR}/icons/pulvane.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-install(FILES ${PULVANE_PACKAGING_DIR}/pulvane-48.png
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps
-        RENAME pulvane.png)
+file(GLOB _icons RELATIVE ${PULVANE_PACKAGING_DIR}/icons ${PULVANE_PACKAGING_DIR}/icons/pulvane-*.png)
+foreach(_icon ${_icons})
+  string(REGEX REPLACE "pulvane-([0-9]+)\\.png" "\\1" _size ${_icon})
+  install(FILES ${PULVANE_PACKAGING_DIR}/icons/${_icon}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${_size}x${_size}/apps
+          RENAME pulvane.png)
+endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/pulvane)
 
 set(CPACK_PACKAGE_NAME pulvane)
-set(CPACK_PACKAGE_VENDOR "Pulvane developers")
+set(CPACK_PACKAGE_VENDOR "${PULVANE_VENDOR}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Finds the nearest ANT+ heart-rate chest belt and saves its device number")
@@ -38,7 +44,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 chest belt, shows the live heart rate and the belt's device number, SAVE TO PC\n\
 writes the number into the per-user settings store. Includes antsim, a\n\
 simulated stick with virtual belts.")
-set(CPACK_PACKAGE_CONTACT "Pulvane developers <pulvane@localhost>")
+set(CPACK_PACKAGE_CONTACT "${PULVANE_VENDOR} <pulvane@localhost>")
 set(CPACK_STRIP_FILES ON)
 if(NOT CPACK_GENERATOR)
   set(CPACK_GENERATOR DEB)

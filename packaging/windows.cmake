@@ -64,13 +64,14 @@ install(CODE "
 # the file where the program keeps why a stick could not be used.
 add_executable(pulvane-diagnostics WIN32 ${PULVANE_PACKAGING_DIR}/opendiagnostics_win.cpp)
 target_link_libraries(pulvane-diagnostics PRIVATE pulvane_ant shell32 ole32 user32)
+pulvane_program_block(pulvane-diagnostics DESCRIPTION "Pulvane diagnostics")
 install(TARGETS pulvane-diagnostics RUNTIME DESTINATION .)
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . RENAME README.txt)
 
 set(CPACK_GENERATOR NSIS)
 set(CPACK_PACKAGE_NAME Pulvane)
-set(CPACK_PACKAGE_VENDOR "Pulvane developers")
+set(CPACK_PACKAGE_VENDOR "${PULVANE_VENDOR}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Finds the nearest ANT+ heart-rate chest belt and saves its device number")
@@ -81,7 +82,16 @@ set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Pulvane)
 set(CPACK_STRIP_FILES ON)
 # A 64-bit installer for the 64-bit Program Files: a 32-bit stub would run
 # under WOW64 only.
-set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+# pulvane.nsh: a running Pulvane is closed before its file is replaced or
+# removed. (Single quotes: CPack's configuration file loses double ones.)
+set(CPACK_NSIS_DEFINES "Target amd64-unicode\n!include '${PULVANE_PACKAGING_DIR}/pulvane.nsh'")
+set(CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS "Call PulvaneClose")
+set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "Call un.PulvaneClose")
+# Sharp at every scale; the program's icon on the installer, the uninstaller
+# and (from pulvane.exe) in Add/Remove Programs and the Start menu.
+set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
+set(CPACK_NSIS_MUI_ICON ${PULVANE_PACKAGING_DIR}/icons/pulvane.ico)
+set(CPACK_NSIS_MUI_UNIICON ${PULVANE_PACKAGING_DIR}/icons/pulvane.ico)
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_PACKAGE_NAME Pulvane)
 set(CPACK_NSIS_DISPLAY_NAME Pulvane)

@@ -4,7 +4,8 @@
 # (each a function below, named in STEPS at the end):
 #   0. the scripts and the delivered folder: dist/ at most 30 MB with no
 #      debug sections left, every package asked of dpkg installed first, a
-#      failing command named with its step;
+#      failing command named with its step; both programs' manifest, icon
+#      and version details, the installer's DPI awareness and icon;
 #   1. the test programs built for Windows, through CTest with Wine as the
 #      emulator: a pair of COM ports joined back to back for the serial
 #      transport, and antsim (built for Linux) behind another COM port for
@@ -15,9 +16,11 @@
 #      nothing named: the stand-in libusb0.dll in the prefix's System32 (as
 #      the driver package puts the real one) carries the stick's bulk
 #      endpoints to antsim; STOP and START again, antsim killed mid-search;
-#   4. the installer: silent install, the installed program's title, the
-#      Start-menu entry that opens the diagnostics file, silent uninstall
-#      that leaves nothing behind.
+#   4. the installer: silent install, the installed program's title and
+#      window icon, the Start-menu entry that opens the diagnostics file, the
+#      icon in Add/Remove Programs, installing over the running program and
+#      uninstalling it while it runs (both close it), silent uninstall that
+#      leaves nothing behind.
 # Steps 1 and 3 have the stand-in in System32; step 2 runs without it.
 # Named steps run alone: scripts/test-windows.sh scripts installer
 # PULVANE_SCREENSHOT=<file.png> also saves the window of step 2 with the belt
@@ -159,6 +162,35 @@ step_scripts() {
         check "$why: the text" grep -q '^FAILED in "a step" ([^)]*):|   .*ls /nonexistent.*|   exit code 2|$' \
             <<<"$(sed -n '/FAILED/,+2{s/.*FAILED/FAILED/;p}' <<<"$out" | tr '\n' '|')"
     done
+}
+
+# The resources of a Windows program file as resource script text (windres
+# decompiles them), without the data of the images.
+resources() { "$WIN_TRIPLE-windres" -i "$1" -O rc 2>/dev/null | grep -v '^  0x'; }
+
+# 0b. Both programs and the installer look like Windows programs.
+step_look() {
+    win_stage "the programs' manifest, icon and version details"
+    local exe rc value
+    for exe in "pulvane:Pulvane - Heart-rate belt finder" "pulvane-diagnostics:Pulvane diagnostics"; do
+        rc="$(resources "$WIN_BUILD_DIR/dist/${exe%%:*}.exe")"
+        check "${exe%%:*}.exe has an application manifest: asInvoker, PerMonitorV2, Windows 7 to 11" test \
+            "$(sed -n '/^1 24 /,/^END/p' <<<"$rc" | grep -c -e 'level=""asInvoker""' -e '>PerMonitorV2' -e 'supportedOS Id')" = 6
+        check "${exe%%:*}.exe has the icon, 16 to 256 pixels, as its first icon group" \
+            test "$(grep -c -e '^"IDI_ICON1" 14 ' -e 'Has 5 elements' <<<"$rc")" = 2
+        rc="$(sed -n '/BLOCK "041004E4"/,/END/p' <<<"$rc")"
+        for value in "FileDescription=${exe#*:}" "FileVersion=1.1.1.0" "ProductName=Pulvane" \
+            "ProductVersion=1.1.1.0" "CompanyName=Pulvane developers" "OriginalFilename=${exe%%:*}.exe" \
+            "LegalCopyright=Copyright (C) 2026 Pulvane developers"; do
+            check "${exe%%:*}.exe: $value (041004E4)" grep -qF "\"${value%%=*}\", \"${value#*=}\"" <<<"$rc"
+        done
+    done
+    local installer
+    installer="$(ls "$WIN_BUILD_DIR"/Pulvane-*-win64.exe)"
+    # NSIS writes its manifest as plain text.
+    check "the installer is DPI-aware" grep -aq 'true</dpiAware>' "$installer"
+    check "the installer has the program's icon (with 256 pixels)" \
+        grep -q '"\\000\\000\\000\\000", 1, 32' <<<"$(resources "$installer")"
 }
 
 # 1. The test programs built for Windows.
@@ -326,18 +358,37 @@ step_installer() {
     check "silent install adds the uninstaller" test -f "$program_dir/Uninstall.exe"
     check "silent install puts no libusb0.dll anywhere" \
         test -z "$(find "$WINEPREFIX/drive_c/Program Files" -iname libusb0.dll)"
-    wine "C:\\Program Files\\Pulvane\\pulvane.exe" >/dev/null 2>&1 &
-    pids+=($!)
-    if win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
+    check "Add/Remove Programs shows pulvane.exe's icon" test "$(wine reg query \
+        'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Pulvane' /v DisplayIcon 2>/dev/null |
+        tr -d '\r' | sed -n 's/^ *DisplayIcon *REG_SZ *//p')" = 'C:\Program Files\Pulvane\pulvane.exe'
+    # Installing over the running program, then uninstalling it, closes it.
+    local rc over
+    for over in installer uninstaller; do
+        wine "C:\\Program Files\\Pulvane\\pulvane.exe" >/dev/null 2>&1 &
+        pids+=($!)
+        if ! win="$(win_wait_window '^Pulvane - Ver\. ' 60)"; then
+            check "the installed program shows its window" false
+            continue
+        fi
         check "the installed program starts with the title 'Pulvane - Ver. 1.1.1.0'" \
             test "$(xdotool getwindowname "$win")" = "Pulvane - Ver. 1.1.1.0"
-    else
-        check "the installed program shows its window" false
-    fi
+        check "the window has the program's icon (_NET_WM_ICON)" \
+            grep -q 'Icon (32 x 32)' <<<"$(xprop -len 100000000 -id "$win" _NET_WM_ICON)"
+        rc=0
+        if [ "$over" = installer ]; then
+            wine "$installer" /S >/dev/null 2>&1 || rc=$?
+        else
+            wine "C:\\Program Files\\Pulvane\\Uninstall.exe" /S >/dev/null 2>&1 || rc=$?
+        fi
+        # The uninstaller runs on as a copy of itself; a program left running
+        # would keep Wine up.
+        timeout 60 wineserver -w || true
+        check "the $over, run silently, closed the running program and ended with 0 ($rc)" \
+            test "$rc/$(xdotool search --name '^Pulvane - Ver\. ' 2>/dev/null || true)" = 0/
+        [ "$over" = uninstaller ] ||
+            check "the installer put pulvane.exe in place" test -f "$program_dir/pulvane.exe"
+    done
     win_wine_restart
-    wine "C:\\Program Files\\Pulvane\\Uninstall.exe" /S >/dev/null 2>&1 || true
-    # The uninstaller runs on as a copy of itself.
-    wineserver -w || true
     check "silent uninstall removes the program folder" test ! -e "$program_dir"
     for entry in Pulvane "Pulvane diagnostics"; do
         check "silent uninstall removes the Start-menu entry $entry" test -z "$(start_menu "$entry")"
@@ -349,7 +400,7 @@ export PULVANE_WINEPREFIX="$TMP/prefix"
 win_wine_start
 win_stage "Wine prefix $WINEPREFIX on display $DISPLAY"
 
-STEPS=(scripts test_programs dist_against_antsim dist_libusb0 installer)
+STEPS=(scripts look test_programs dist_against_antsim dist_libusb0 installer)
 [ $# -eq 0 ] || STEPS=("$@")
 for step in "${STEPS[@]}"; do
     "step_$step"

@@ -8,6 +8,8 @@
 #include "tform1.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
 
 #include <cstdlib>
 
@@ -25,6 +27,10 @@ int main(int argc, char *argv[])
         pulvane::stick::closeSerialLines();
         pulvane::host::Ending::endAs(signal);
     });
+    QIcon icon; // every size of the program's icon, as drawn for it
+    for (const QFileInfo &size : QDir(QStringLiteral(":/icons")).entryInfoList())
+        icon.addFile(size.filePath());
+    QApplication::setWindowIcon(icon);
     // Declared before the window, which still stops the stick while it is
     // destroyed.
     pulvane::stick::SystemStickProvider sticks;

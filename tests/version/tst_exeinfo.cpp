@@ -237,6 +237,14 @@ void TestExeInfo::versionText_data()
                              {kUsEnglish, kItalian}))
         << "9.9";
 
+    QTest::newRow("among the strings Explorer shows")
+        << withVersion(block({{kItalian,
+                               {{u"CompanyName", u"Pulvane developers"},
+                                {u"FileDescription", u"Pulvane - Heart-rate belt finder"},
+                                {u"FileVersion", u"1.1.1.0"},
+                                {u"ProductVersion", u"9.9"}}}},
+                             {kItalian}))
+        << "1.1.1.0";
     QTest::newRow("string absent")
         << withVersion(block({{kItalian, {{u"ProductVersion", u"1.1.1.0"}}}}, {kItalian})) << "";
     QTest::newRow("empty string") << withVersion(italianBlock(u"")) << "";
