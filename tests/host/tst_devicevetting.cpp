@@ -6,6 +6,7 @@
 #include "ptyrig.h"
 #include "serialdevice.h"
 #include "serialline_linux.h"
+#include "stickfolder.h"
 #include "sticklist.h"
 #include "testenv.h"
 #include "virtualsticks.h"
@@ -80,43 +81,18 @@ private slots:
     void ignoresDirectoryOthersControl();
 
 private:
-    QString link(const QString &name, const QString &target);
-    int indexOf(const QString &name);
-
-    std::optional<PrivateRuntime> m_runtime;
-    QString m_sticks;
+    std::optional<StickFolder> m_runtime;
 };
 
 void TestDeviceVetting::init()
 {
     m_runtime.emplace();
     QVERIFY(m_runtime->isValid());
-    m_sticks = m_runtime->path() + QStringLiteral("/pulvane/sticks");
-    QVERIFY(QDir().mkpath(m_sticks));
-}
-
-QString TestDeviceVetting::link(const QString &name, const QString &target)
-{
-    const QString path = m_sticks + QLatin1Char('/') + name;
-    if (!QFile::link(target, path))
-        return {};
-    return path;
-}
-
-// Index of a virtual entry in the full list (real sticks come first).
-int TestDeviceVetting::indexOf(const QString &name)
-{
-    const QList<StickLocation> sticks = findSticks();
-    for (int i = 0; i < sticks.size(); ++i)
-        if (sticks[i].kind == StickLocation::Kind::Virtual &&
-            QFileInfo(sticks[i].path).fileName() == name)
-            return i;
-    return -1;
 }
 
 void TestDeviceVetting::virtualDirectoryFromEnvironment()
 {
-    QCOMPARE(virtualStickDirectory(), m_sticks);
+    QCOMPARE(virtualStickDirectory(), m_runtime->sticks());
     qunsetenv("XDG_RUNTIME_DIR");
     QCOMPARE(virtualStickDirectory(), QStringLiteral("/tmp/pulvane-%1/sticks").arg(::geteuid()));
 }
@@ -125,27 +101,30 @@ void TestDeviceVetting::discoveryOrderAndDanglingLinks()
 {
     PtyMaster a, b, c;
     QVERIFY(a.isValid() && b.isValid() && c.isValid());
-    QVERIFY(!link(QStringLiteral("m-stick"), b.slave()).isEmpty());
-    QVERIFY(!link(QStringLiteral("b-stick"), a.slave()).isEmpty());
-    QVERIFY(!link(QStringLiteral("x-stick"), c.slave()).isEmpty());
-    QVERIFY(!link(QStringLiteral("a-dangling"), m_sticks + QStringLiteral("/nowhere")).isEmpty());
-    QFile plain(m_sticks + QStringLiteral("/c-plain-file"));
+    QVERIFY(!m_runtime->link(QStringLiteral("m-stick"), b.slave()).isEmpty());
+    QVERIFY(!m_runtime->link(QStringLiteral("b-stick"), a.slave()).isEmpty());
+    QVERIFY(!m_runtime->link(QStringLiteral("x-stick"), c.slave()).isEmpty());
+    QVERIFY(
+        !m_runtime
+             ->link(QStringLiteral("a-dangling"), m_runtime->sticks() + QStringLiteral("/nowhere"))
+             .isEmpty());
+    QFile plain(m_runtime->sticks() + QStringLiteral("/c-plain-file"));
     QVERIFY(plain.open(QIODevice::WriteOnly));
     plain.close();
 
     const host::ProcessSnapshot processes = host::ProcessSnapshot::read();
-    QCOMPARE(virtualNames(virtualSticks(m_sticks, processes)),
+    QCOMPARE(virtualNames(virtualSticks(m_runtime->sticks(), processes)),
              (QStringList{"b-stick", "m-stick", "x-stick"}));
 
     // The virtual entries close the full list, in the same order.
     const QList<StickLocation> all = findSticks();
     QVERIFY(all.size() >= 3);
     QCOMPARE(QFileInfo(all.last().path).fileName(), QStringLiteral("x-stick"));
-    QCOMPARE(indexOf(QStringLiteral("b-stick")) + 1, indexOf(QStringLiteral("m-stick")));
+    QCOMPARE(StickFolder::indexOf(QStringLiteral("b-stick")) + 1, StickFolder::indexOf(QStringLiteral("m-stick")));
 
     // A pseudo-terminal closed since it was linked leaves a dangling entry.
     b.close();
-    QCOMPARE(virtualNames(virtualSticks(m_sticks, processes)), (QStringList{"b-stick", "x-stick"}));
+    QCOMPARE(virtualNames(virtualSticks(m_runtime->sticks(), processes)), (QStringList{"b-stick", "x-stick"}));
 }
 
 // Each entry would come before a working stick and, taken for a stick, use up
@@ -181,7 +160,7 @@ void TestDeviceVetting::skipsWhatIsNoStick()
 
     PtyMaster stick, entry;
     QVERIFY(stick.isValid() && entry.isValid());
-    QVERIFY(!link(QStringLiteral("z-stick"), stick.slave()).isEmpty());
+    QVERIFY(!m_runtime->link(QStringLiteral("z-stick"), stick.slave()).isEmpty());
     if (target == Target::OtherUsersPty) {
         if (::geteuid() != 0)
             QSKIP("giving a pseudo-terminal to another user needs root");
@@ -190,9 +169,11 @@ void TestDeviceVetting::skipsWhatIsNoStick()
     std::unique_ptr<QProcess> session;
     if (target == Target::SessionTerminal)
         QVERIFY((session = processOnTerminal(entry.slave(), TerminalUse::Session)));
-    QVERIFY(!link(QStringLiteral("a-entry"), target == Target::Device ? device : entry.slave())
-                 .isEmpty());
-    const QString lockPath = simulatorLockPath(m_sticks, QStringLiteral("a-entry"));
+    QVERIFY(
+        !m_runtime
+             ->link(QStringLiteral("a-entry"), target == Target::Device ? device : entry.slave())
+             .isEmpty());
+    const QString lockPath = simulatorLockPath(m_runtime->sticks(), QStringLiteral("a-entry"));
     QFile lockFile(lockPath);
     if (lock == SimLock::LeftOver || lock == SimLock::Held)
         QVERIFY(lockFile.open(QIODevice::WriteOnly));
@@ -204,7 +185,7 @@ void TestDeviceVetting::skipsWhatIsNoStick()
     if (!kept)
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Virtual stick a-entry skipped: "));
     const QStringList expected = kept ? QStringList{"a-entry", "z-stick"} : QStringList{"z-stick"};
-    QCOMPARE(virtualNames(virtualSticks(m_sticks, host::ProcessSnapshot::read())), expected);
+    QCOMPARE(virtualNames(virtualSticks(m_runtime->sticks(), host::ProcessSnapshot::read())), expected);
 }
 
 // A port named in PULVANE_STICKS is vetted as a virtual entry is: START never
@@ -288,7 +269,7 @@ void TestDeviceVetting::namedSticksAreVetted()
 void TestDeviceVetting::openedDeviceIsTheOneVetted()
 {
     PtyMaster first, second;
-    const QString path = link(QStringLiteral("stick"), first.slave());
+    const QString path = m_runtime->link(QStringLiteral("stick"), first.slave());
     const int fd = ::open(QFile::encodeName(first.slave()).constData(), O_RDWR | O_NOCTTY);
     const host::ProcessSnapshot processes = host::ProcessSnapshot::read();
     const host::DeviceVerdict before = host::vetOpenedDevice(fd, path, processes);
@@ -332,19 +313,19 @@ void TestDeviceVetting::ignoresDirectoryOthersControl_data()
 void TestDeviceVetting::ignoresDirectoryOthersControl()
 {
     QFETCH(Spoil, spoil);
-    const QByteArray sticks = QFile::encodeName(m_sticks);
-    const QByteArray parent = QFile::encodeName(QFileInfo(m_sticks).path());
+    const QByteArray sticks = QFile::encodeName(m_runtime->sticks());
+    const QByteArray parent = QFile::encodeName(QFileInfo(m_runtime->sticks()).path());
     if ((spoil == Spoil::SticksOthers || spoil == Spoil::ParentOthers) && ::geteuid() != 0)
         QSKIP("handing a directory to another user needs root");
     if (spoil == Spoil::SticksLink) {
         const QString real = m_runtime->path() + QStringLiteral("/elsewhere");
-        QVERIFY(QDir(m_sticks).removeRecursively());
+        QVERIFY(QDir(m_runtime->sticks()).removeRecursively());
         QVERIFY(QDir().mkpath(real));
-        QVERIFY(QFile::link(real, m_sticks));
+        QVERIFY(QFile::link(real, m_runtime->sticks()));
     }
     PtyMaster planted;
     QVERIFY(planted.isValid());
-    QVERIFY(!link(QStringLiteral("stick"), planted.slave()).isEmpty());
+    QVERIFY(!m_runtime->link(QStringLiteral("stick"), planted.slave()).isEmpty());
     switch (spoil) {
     case Spoil::SticksOpen:
         QCOMPARE(::chmod(sticks.constData(), 0777), 0);
@@ -362,7 +343,7 @@ void TestDeviceVetting::ignoresDirectoryOthersControl()
         break;
     }
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Virtual stick directory .* skipped: "));
-    QVERIFY(virtualSticks(m_sticks, host::ProcessSnapshot::read()).isEmpty());
+    QVERIFY(virtualSticks(m_runtime->sticks(), host::ProcessSnapshot::read()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestDeviceVetting)

@@ -5,6 +5,7 @@
 #include "antmessages.h"
 #include "ptyrig.h"
 #include "serialline_linux.h"
+#include "stickfolder.h"
 #include "sticklist.h"
 #include "stickopen.h"
 #include "testenv.h"
@@ -42,46 +43,21 @@ private slots:
     void ptyClosedMidRun();
 
 private:
-    QString link(const QString &name, const QString &target);
-    // Index of a virtual entry in the full list (real sticks come first).
-    int indexOf(const QString &name);
-
-    std::optional<PrivateRuntime> m_runtime;
-    QString m_sticks;
+    std::optional<StickFolder> m_runtime;
 };
 
 void TestSerialTransport::init()
 {
     m_runtime.emplace();
     QVERIFY(m_runtime->isValid());
-    m_sticks = m_runtime->path() + QStringLiteral("/pulvane/sticks");
-    QVERIFY(QDir().mkpath(m_sticks));
-}
-
-QString TestSerialTransport::link(const QString &name, const QString &target)
-{
-    const QString path = m_sticks + QLatin1Char('/') + name;
-    if (!QFile::link(target, path))
-        return {};
-    return path;
-}
-
-int TestSerialTransport::indexOf(const QString &name)
-{
-    const QList<StickLocation> sticks = findSticks();
-    for (int i = 0; i < sticks.size(); ++i)
-        if (sticks[i].kind == StickLocation::Kind::Virtual &&
-            QFileInfo(sticks[i].path).fileName() == name)
-            return i;
-    return -1;
 }
 
 void TestSerialTransport::libraryOverPty()
 {
     PtyMaster stick;
     QVERIFY(stick.isValid());
-    link(QStringLiteral("stick"), stick.slave());
-    const int index = indexOf(QStringLiteral("stick"));
+    m_runtime->link(QStringLiteral("stick"), stick.slave());
+    const int index = StickFolder::indexOf(QStringLiteral("stick"));
     QVERIFY(index >= 0);
 
     SystemStickProvider provider;
@@ -123,7 +99,7 @@ void TestSerialTransport::garbageIsDropped()
 {
     PtyMaster stick;
     QVERIFY(stick.isValid());
-    SerialTransport transport(link(QStringLiteral("stick"), stick.slave()), 57600,
+    SerialTransport transport(m_runtime->link(QStringLiteral("stick"), stick.slave()), 57600,
                               QStringLiteral("test stick"));
     const SerialTransport::Opened opened = transport.open();
     QVERIFY2(opened, qPrintable(opened.why));
@@ -141,7 +117,7 @@ void TestSerialTransport::garbageIsDropped()
 void TestSerialTransport::heldReadsKeepEveryByte()
 {
     PtyMaster stick;
-    SerialTransport transport(link(QStringLiteral("stick"), stick.slave()), 115200,
+    SerialTransport transport(m_runtime->link(QStringLiteral("stick"), stick.slave()), 115200,
                               QStringLiteral("test stick"));
     const SerialTransport::Opened opened = transport.open();
     QVERIFY2(opened, qPrintable(opened.why));
@@ -178,7 +154,7 @@ void TestSerialTransport::secondOpenIsRefused()
 {
     PtyMaster stick;
     QVERIFY(stick.isValid());
-    const QString path = link(QStringLiteral("stick"), stick.slave());
+    const QString path = m_runtime->link(QStringLiteral("stick"), stick.slave());
     SerialTransport first(path, 57600, QStringLiteral("first"));
     SerialTransport second(path, 57600, QStringLiteral("second"));
     const SerialTransport::Opened opened = first.open();
@@ -194,10 +170,10 @@ void TestSerialTransport::ptyClosedMidRun()
 {
     auto stick = std::make_unique<PtyMaster>();
     QVERIFY(stick->isValid());
-    link(QStringLiteral("stick"), stick->slave());
+    m_runtime->link(QStringLiteral("stick"), stick->slave());
     SystemStickProvider provider;
     AntLibrary library(provider);
-    QCOMPARE(library.ANT_Init(uint8_t(indexOf(QStringLiteral("stick"))), 57600), 1);
+    QCOMPARE(library.ANT_Init(uint8_t(StickFolder::indexOf(QStringLiteral("stick"))), 57600), 1);
     QSignalSpy gone(&library, &AntLibrary::stickGone);
 
     QTest::ignoreMessage(
