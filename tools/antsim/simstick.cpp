@@ -182,7 +182,6 @@ bool SimStick::handleChannelCommand(const AntMessage &message)
     if (ch >= kMaxChannels)
         return false;
     SimChannel &c = m_channels[ch];
-
     if (id == kMsgAssignChannel) {
         assign(ch, message);
         return true;
