@@ -95,8 +95,9 @@ TailRepaint::~TailRepaint()
         // Without focus the pane draws no caret, so the block that was last
         // looks as it did; when it lay wholly in view it is whole after the
         // blit and the repaint starts at its bottom row (the new lines).
-        // Otherwise it starts at its first row, or with focus (the caret
-        // leaves it) at the row above, which keeps the block above it out.
+        // Otherwise the repaint takes that block in: with focus (the caret
+        // leaves it) from its first row, without from the row below it,
+        // which keeps the block above it (touching that row) out.
         const bool keepLast = !m_pane.hasFocus() && m_lastBefore.bottom() <= viewport->height();
         const int top = keepLast ? int(std::floor(lastNow.bottom()))
                                  : int(std::floor(lastNow.top())) + (m_pane.hasFocus() ? 0 : 1);
