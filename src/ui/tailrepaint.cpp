@@ -92,10 +92,15 @@ TailRepaint::~TailRepaint()
     } else {
         if (dy != 0)
             viewport->scroll(0, dy);
-        // Without focus the pane draws no caret, and the block that was last
-        // is whole after the blit: the repaint starts below its first row,
-        // which keeps the block above it (touching that row) out of it.
-        const int top = int(std::floor(lastNow.top())) + (m_pane.hasFocus() ? 0 : 1);
+        // Without focus the pane draws no caret, so the block that was last
+        // looks as it did; when it lay wholly in view it is whole after the
+        // blit and the repaint starts at its bottom row (the new lines).
+        // Otherwise the repaint takes that block in: with focus (the caret
+        // leaves it) from its first row, without from the row below it,
+        // which keeps the block above it (touching that row) out.
+        const bool keepLast = !m_pane.hasFocus() && m_lastBefore.bottom() <= viewport->height();
+        const int top = keepLast ? int(std::floor(lastNow.bottom()))
+                                 : int(std::floor(lastNow.top())) + (m_pane.hasFocus() ? 0 : 1);
         const QRect fresh(0, top, viewport->width(), viewport->height() - top);
         if (fresh.isValid())
             viewport->update(fresh);

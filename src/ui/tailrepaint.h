@@ -5,8 +5,8 @@
 // bar, the pane's frame, though only the newest lines have changed. Around an
 // append that keeps the pane at its end, a TailRepaint holds back every
 // repaint that Qt asks for, then scrolls what was in view by the height the
-// new lines took (a blit) and repaints from the line that was last down to
-// the bottom; the scroll bar is repainted only when its slider moved, changed
+// new lines took (a blit) and repaints the new lines (with the line that was
+// last, which held the caret, while the pane has focus); the scroll bar is repainted only when its slider moved, changed
 // size, or reached or left an end. Block numbers that change above the view
 // (the log packing its lines) then cost nothing either.
 //
