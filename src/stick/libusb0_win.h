@@ -9,6 +9,7 @@
 // size and offset the program and the test stand-in rely on.
 #pragma once
 
+#include <QString>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -142,11 +143,18 @@ struct Calls
 class Library
 {
 public:
+    // A loaded library, or none and why not (as ant::OpenedStick tells it).
+    struct Loaded
+    {
+        std::shared_ptr<const Library> library;
+        QString why;
+        explicit operator bool() const { return bool(library); }
+    };
     // Loads libusb0.dll from System32 only (a copy beside the program is never
-    // taken) and calls its usb_init; while one is held, returns that one. Null
+    // taken) and calls its usb_init; while one is held, returns that one. None
     // when it cannot be loaded or lacks one of the calls; why then says which,
     // with the system's error code and text for a failed load.
-    static std::shared_ptr<const Library> load(QString *why = nullptr);
+    static Loaded load();
     // Why the library cannot be loaded now; empty when it can.
     static QString loadFailure();
     ~Library();
