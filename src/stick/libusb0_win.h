@@ -9,7 +9,6 @@
 // size and offset the program and the test stand-in rely on.
 #pragma once
 
-#include <QString>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -144,12 +143,14 @@ class Library
 {
 public:
     // A loaded library, or none and why not (as ant::OpenedStick tells it).
-    struct Loaded
+    // A template only so that the stand-in, built without Qt, can include this.
+    template <class Text = QString> struct LoadedAs
     {
         std::shared_ptr<const Library> library;
-        QString why;
+        Text why;
         explicit operator bool() const { return bool(library); }
     };
+    using Loaded = LoadedAs<>;
     // Loads libusb0.dll from System32 only (a copy beside the program is never
     // taken) and calls its usb_init; while one is held, returns that one. None
     // when it cannot be loaded or lacks one of the calls; why then says which,
