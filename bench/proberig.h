@@ -139,14 +139,14 @@ private:
 class TimingProvider : public ant::StickProvider
 {
 public:
-    std::unique_ptr<ant::Transport> openStick(int index, int baudrate, QString *why) override
+    ant::OpenedStick openStick(int index, int baudrate) override
     {
-        std::unique_ptr<ant::Transport> inner = m_system.openStick(index, baudrate, why);
+        ant::OpenedStick inner = m_system.openStick(index, baudrate);
         if (!inner)
-            return nullptr;
-        auto transport = std::make_unique<TimingTransport>(std::move(inner));
+            return inner;
+        auto transport = std::make_unique<TimingTransport>(std::move(inner.transport));
         last = transport.get();
-        return transport;
+        return {std::move(transport), {}};
     }
     TimingTransport *last = nullptr;
 

@@ -64,9 +64,8 @@ void measure(const char *label, int runs)
     pulvane::stick::SystemStickProvider provider;
     const double snapshot = medianMs(runs, [] { (void)pulvane::host::ProcessSnapshot::read(); });
     const double start = medianMs(runs, [&provider] {
-        QString why;
         for (int index = 0; index < 4; ++index)
-            (void)provider.openStick(index, 57600, &why);
+            (void)provider.openStick(index, 57600);
     });
     const pulvane::host::ProcessSnapshot seen = pulvane::host::ProcessSnapshot::read();
     std::printf("%s_processes_looked_into=%lld\n%s_snapshot_ms=%.2f\n%s_start_ms=%.2f\n", label,

@@ -31,9 +31,8 @@ int main(int argc, char **argv)
     for (int run = 0; run <= runs; ++run) {
         QElapsedTimer timer;
         timer.start();
-        QString why;
         for (int index = 0; index < pulvane::ant::kStickIndexes; ++index)
-            if (provider.openStick(index, 57600, &why))
+            if (provider.openStick(index, 57600))
                 return 2; // a stick is plugged in: nothing to time
         if (run > 0)
             ms.push_back(double(timer.nsecsElapsed()) / 1e6);

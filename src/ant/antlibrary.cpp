@@ -62,8 +62,7 @@ AntLibrary::~AntLibrary()
 int AntLibrary::ANT_Init(uint8_t usbDeviceNumber, uint16_t baudrate, uint8_t, uint8_t)
 {
     release();
-    QString why;
-    std::unique_ptr<Transport> transport = m_provider.openStick(usbDeviceNumber, baudrate, &why);
+    auto [transport, why] = m_provider.openStick(usbDeviceNumber, baudrate);
     if (usbDeviceNumber == 0)
         m_toldThisStart.clear();
     if (!transport || !transport->isOpen()) {

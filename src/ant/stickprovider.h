@@ -2,10 +2,7 @@
 // machine (SystemStickProvider) or, in tests, scripted sticks.
 #pragma once
 
-#include "transport.h"
-
-#include <QString>
-#include <memory>
+#include "opened.h"
 
 namespace pulvane::ant {
 
@@ -18,8 +15,8 @@ class StickProvider
 public:
     virtual ~StickProvider() = default;
     // Rebuilds the list of sticks and opens the index-th one, ready for
-    // traffic. On failure returns null and sets why (for standard error).
-    virtual std::unique_ptr<Transport> openStick(int index, int baudrate, QString *why) = 0;
+    // traffic, or says why not (for standard error).
+    virtual OpenedStick openStick(int index, int baudrate) = 0;
 };
 
 } // namespace pulvane::ant

@@ -62,24 +62,22 @@ struct Library::Readers
     std::map<QString, int> out;
 };
 
-std::shared_ptr<const Library> Library::load(QString *why)
+Library::Loaded Library::load()
 {
     // The one loaded copy while anyone holds it (see the class comment).
     static std::mutex loading;
     static std::weak_ptr<const Library> loaded;
     const std::lock_guard<std::mutex> guard(loading);
     if (std::shared_ptr<const Library> library = loaded.lock())
-        return library;
+        return {library, {}};
 
     // System32 only, for the library and whatever it needs in turn: the
     // driver package puts it there, and nothing planted elsewhere is taken.
     HMODULE module = LoadLibraryExW(L"libusb0.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module) {
         // 126: not there; 193: built for another architecture.
-        if (why)
-            *why = QStringLiteral("libusb0.dll could not be loaded from System32 (%1)")
-                       .arg(systemError(GetLastError()));
-        return nullptr;
+        return {nullptr, QStringLiteral("libusb0.dll could not be loaded from System32 (%1)")
+                             .arg(systemError(GetLastError()))};
     }
     std::shared_ptr<Library> library(new Library());
     library->m_module = module;
@@ -107,19 +105,17 @@ std::shared_ptr<const Library> Library::load(QString *why)
     need("usb_get_version", &calls.getVersion);
     need("usb_strerror", &calls.strerror);
     if (missing) {
-        if (why)
-            *why = QStringLiteral("libusb0.dll in System32 has no %1").arg(QLatin1String(missing));
-        return nullptr;
+        return {nullptr,
+                QStringLiteral("libusb0.dll in System32 has no %1").arg(QLatin1String(missing))};
     }
     calls.init();
     loaded = library;
-    return library;
+    return {library, {}};
 }
 
 QString Library::loadFailure()
 {
-    QString why;
-    return load(&why) ? QString() : why;
+    return load().why;
 }
 
 Library::~Library()

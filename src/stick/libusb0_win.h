@@ -142,11 +142,20 @@ struct Calls
 class Library
 {
 public:
+    // A loaded library, or none and why not (as ant::OpenedStick tells it).
+    // A template only so that the stand-in, built without Qt, can include this.
+    template <class Text = QString> struct LoadedAs
+    {
+        std::shared_ptr<const Library> library;
+        Text why;
+        explicit operator bool() const { return bool(library); }
+    };
+    using Loaded = LoadedAs<>;
     // Loads libusb0.dll from System32 only (a copy beside the program is never
-    // taken) and calls its usb_init; while one is held, returns that one. Null
+    // taken) and calls its usb_init; while one is held, returns that one. None
     // when it cannot be loaded or lacks one of the calls; why then says which,
     // with the system's error code and text for a failed load.
-    static std::shared_ptr<const Library> load(QString *why = nullptr);
+    static Loaded load();
     // Why the library cannot be loaded now; empty when it can.
     static QString loadFailure();
     ~Library();

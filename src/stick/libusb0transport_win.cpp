@@ -132,16 +132,15 @@ Libusb0Transport::~Libusb0Transport()
     close();
 }
 
-bool Libusb0Transport::open(QString *why)
+ant::Refusal Libusb0Transport::open()
 {
     close();
     // A reader of ours that close() stopped waiting for still has the stick
     // claimed: that is not another program, and it may let go soon.
     if (!m_library->waitForReaders(m_deviceName, kCloseWaitMs)) {
-        *why = otherReason(m_description,
+        return otherReason(m_description,
                            QStringLiteral("the previous opening's read has not returned; press "
                                           "START again, or unplug the stick and plug it in again"));
-        return false;
     }
     // The START's scan has just listed the devices; a transport opened on
     // its own has them listed.
@@ -149,15 +148,13 @@ bool Libusb0Transport::open(QString *why)
     if (!device)
         device = m_library->listedAfresh(m_deviceName);
     if (!device) {
-        *why = goneReason(m_description);
-        return false;
+        return goneReason(m_description);
     }
     QString error;
     libusb0::DevHandle *handle = m_library->open(device, &error);
     if (!handle) {
-        *why = m_library->listedAfresh(m_deviceName) ? otherReason(m_description, error)
+        return m_library->listedAfresh(m_deviceName) ? otherReason(m_description, error)
                                                      : goneReason(m_description);
-        return false;
     }
     // Configuration 1 is no reset: the library and the driver answer at once
     // when the stick has it already. Libraries of the 0.1.12 era know of no
@@ -171,12 +168,10 @@ bool Libusb0Transport::open(QString *why)
         // The driver refuses a held stick and a removed one alike: listed
         // again, a stick still there is another program's.
         if (rc == kInvalid)
-            *why = otherReason(m_description, error);
-        else if (!m_library->listedAfresh(m_deviceName))
-            *why = goneReason(m_description);
-        else
-            *why = QStringLiteral("%1 (%2)").arg(busyReason(m_description, QString()), error);
-        return false;
+            return otherReason(m_description, error);
+        if (!m_library->listedAfresh(m_deviceName))
+            return goneReason(m_description);
+        return QStringLiteral("%1 (%2)").arg(busyReason(m_description, QString()), error);
     }
 
     auto reader = std::make_shared<Reader>();
@@ -187,7 +182,7 @@ bool Libusb0Transport::open(QString *why)
     reader->thread = std::thread(&Reader::run, reader);
     m_reader = std::move(reader);
     m_gone = false;
-    return true;
+    return std::nullopt;
 }
 
 bool Libusb0Transport::write(const QByteArray &bytes)

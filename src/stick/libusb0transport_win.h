@@ -22,7 +22,7 @@
 // cancelled, reaped until given back, and only then freed.
 #pragma once
 
-#include "transport.h"
+#include "opened.h"
 
 #include <memory>
 
@@ -45,11 +45,11 @@ public:
     // Finds the device among those the library lists (listing them only
     // when it is not among them), opens it, sets configuration 1, claims
     // interface 0 and starts reading. When a reader of an earlier opening of this device is still
-    // inside the library, waits for it at most kCloseWaitMs first. On failure
-    // returns false and says why (gone, busy with the library's text, the
-    // earlier reader, or the library's own text): a refused claim is busy
-    // while the library still lists the stick, gone once it does not.
-    bool open(QString *why);
+    // inside the library, waits for it at most kCloseWaitMs first. Refused as
+    // gone, busy with the library's text, the earlier reader, or with the
+    // library's own text: a refused claim is busy while the library still
+    // lists the stick, gone once it does not.
+    ant::Refusal open();
 
     bool write(const QByteArray &bytes) override;
     bool isOpen() const override;

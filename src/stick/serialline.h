@@ -4,19 +4,16 @@
 #pragma once
 
 #include "processes.h"
-#include "transport.h"
+#include "opened.h"
 
 #include <memory>
 
 namespace pulvane::stick {
 
 // Opens path raw at baudrate, 8N1, ready for traffic; processes is the
-// START's look at /proc. On failure returns null and sets why (see
-// openfailure.h).
-std::unique_ptr<ant::Transport> openSerialLine(const QString &path, int baudrate,
-                                               const QString &description,
-                                               const host::ProcessSnapshot &processes,
-                                               QString *why);
+// START's look at /proc. Failures are worded in openfailure.h.
+ant::OpenedStick openSerialLine(const QString &path, int baudrate, const QString &description,
+                                const host::ProcessSnapshot &processes);
 
 // Closes every serial line still open. A line may hold a lock file that
 // only its close removes, so the program's ending calls this first (main

@@ -225,17 +225,14 @@ void SerialTransport::onError(QSerialPort::SerialPortError error)
     emit gone(reason);
 }
 
-std::unique_ptr<ant::Transport> openSerialLine(const QString &path, int baudrate,
-                                               const QString &description,
-                                               const host::ProcessSnapshot &processes, QString *why)
+ant::OpenedStick openSerialLine(const QString &path, int baudrate, const QString &description,
+                                const host::ProcessSnapshot &processes)
 {
     auto line = std::make_unique<SerialTransport>(path, baudrate, description);
     const SerialTransport::Opened opened = line->open(processes);
-    if (!opened) {
-        *why = opened.why;
-        return nullptr;
-    }
-    return line;
+    if (!opened)
+        return {nullptr, opened.why};
+    return {std::move(line), {}};
 }
 
 } // namespace pulvane::stick

@@ -116,7 +116,7 @@ QString WinSerialTransport::openFailure(const QString &port, unsigned long error
     }
 }
 
-bool WinSerialTransport::open(QString *why)
+ant::Refusal WinSerialTransport::open()
 {
     close();
     auto io = std::make_unique<Io>();
@@ -124,8 +124,7 @@ bool WinSerialTransport::open(QString *why)
     io->port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (io->port == INVALID_HANDLE_VALUE) {
-        *why = openFailure(m_port, GetLastError());
-        return false;
+        return openFailure(m_port, GetLastError());
     }
 
     DCB dcb{};
@@ -162,10 +161,8 @@ bool WinSerialTransport::open(QString *why)
         io->writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ok = io->readEvent && io->writeEvent;
     }
-    if (!ok) {
-        *why = otherReason(m_port, systemText(GetLastError()));
-        return false;
-    }
+    if (!ok)
+        return otherReason(m_port, systemText(GetLastError()));
 
     m_io = std::move(io);
     m_gone = false;
@@ -173,11 +170,11 @@ bool WinSerialTransport::open(QString *why)
     m_readNotifier = new QWinEventNotifier(m_io->readEvent, this);
     connect(m_readNotifier, &QWinEventNotifier::activated, this, &WinSerialTransport::onReadDone);
     if (!startRead()) {
-        *why = otherReason(m_port, systemText(GetLastError()));
+        const QString why = otherReason(m_port, systemText(GetLastError()));
         close();
-        return false;
+        return why;
     }
-    return true;
+    return std::nullopt;
 }
 
 bool WinSerialTransport::startRead()
@@ -296,14 +293,13 @@ void WinSerialTransport::fail(const QString &reason)
     emit gone(reason);
 }
 
-std::unique_ptr<ant::Transport> openSerialLine(const QString &path, int baudrate,
-                                               const QString &description,
-                                               const host::ProcessSnapshot &, QString *why)
+ant::OpenedStick openSerialLine(const QString &path, int baudrate, const QString &description,
+                                const host::ProcessSnapshot &)
 {
     auto line = std::make_unique<WinSerialTransport>(path, baudrate, description);
-    if (!line->open(why))
-        return nullptr;
-    return line;
+    if (ant::Refusal refused = line->open())
+        return {nullptr, *refused};
+    return {std::move(line), {}};
 }
 
 // A COM port keeps no lock file: its handle goes with the process.

@@ -9,7 +9,7 @@
 // without flow control.
 #pragma once
 
-#include "transport.h"
+#include "opened.h"
 
 #include <QByteArray>
 #include <memory>
@@ -28,9 +28,9 @@ public:
                        QObject *parent = nullptr);
     ~WinSerialTransport() override;
 
-    // Opens and sets up the port and starts reading. On failure returns false
-    // and says why (absent, busy, or the system's own text).
-    bool open(QString *why);
+    // Opens and sets up the port and starts reading; refused as absent, busy,
+    // or with the system's own text.
+    ant::Refusal open();
 
     // Waits until the bytes have been handed to the port's driver (at most
     // kWriteTimeoutMs), as the reset that is followed by a blocking wait

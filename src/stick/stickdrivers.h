@@ -11,7 +11,7 @@
 
 #include "sticklocation.h"
 #include "stickscan.h"
-#include "transport.h"
+#include "opened.h"
 
 #include <QList>
 #include <QString>
@@ -101,10 +101,10 @@ QStringList stickLibraryLines(const DriverScan &scan);
 
 // Opens a bulk stick through the library its driver calls for: libusb-1.0
 // (kind Usb) on every platform; libusb0.dll on Windows (kind Libusb0, found
-// by scanDrivers). On failure returns null and sets why.
-std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QString *why);
+// by scanDrivers).
+ant::OpenedStick openBulkStick(const StickLocation &stick);
 
 // A bulk stick through libusb-1.0, for openBulkStick.
-std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QString *why);
+ant::OpenedStick openLibusbStick(const StickLocation &stick);
 
 } // namespace pulvane::stick

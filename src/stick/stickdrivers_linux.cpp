@@ -26,9 +26,9 @@ QStringList stickLibraryLines(const DriverScan &)
     return {};
 }
 
-std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QString *why)
+ant::OpenedStick openBulkStick(const StickLocation &stick)
 {
-    return openLibusbStick(stick, why);
+    return openLibusbStick(stick);
 }
 
 } // namespace pulvane::stick

@@ -111,7 +111,9 @@ QList<StickDriverFound> scanStickDrivers()
 DriverScan scanDrivers()
 {
     DriverScan scan;
-    scan.library = libusb0::Library::load(&scan.libraryFailure);
+    libusb0::Library::Loaded loaded = libusb0::Library::load();
+    scan.library = std::move(loaded.library);
+    scan.libraryFailure = loaded.why;
     if (scan.library)
         scan.libusb0Sticks = libusb0SticksOf(*scan.library);
     return scan;
@@ -154,24 +156,19 @@ QStringList stickLibraryLines(const DriverScan &scan)
     return scan.library ? QStringList{scan.library->versionLine()} : QStringList{};
 }
 
-std::unique_ptr<ant::Transport> openBulkStick(const StickLocation &stick, QString *why)
+ant::OpenedStick openBulkStick(const StickLocation &stick)
 {
     if (stick.kind != StickLocation::Kind::Libusb0)
-        return openLibusbStick(stick, why);
-    QString reason;
-    const std::shared_ptr<const libusb0::Library> library = libusb0::Library::load(&reason);
-    if (!library) {
-        // Listed a moment ago, so the library went away in between.
-        if (why)
-            *why = otherReason(stick.description, reason);
-        return nullptr;
-    }
-    auto transport = std::make_unique<Libusb0Transport>(library, stick.path, stick.description);
-    if (transport->open(&reason))
-        return transport;
-    if (why)
-        *why = reason;
-    return nullptr;
+        return openLibusbStick(stick);
+    const libusb0::Library::Loaded loaded = libusb0::Library::load();
+    // Listed a moment ago, so the library went away in between.
+    if (!loaded)
+        return {nullptr, otherReason(stick.description, loaded.why)};
+    auto transport = std::make_unique<Libusb0Transport>(loaded.library, stick.path,
+                                                        stick.description);
+    if (ant::Refusal refused = transport->open())
+        return {nullptr, *refused};
+    return {std::move(transport), {}};
 }
 
 } // namespace pulvane::stick

@@ -11,41 +11,32 @@ namespace pulvane::stick {
 
 Q_LOGGING_CATEGORY(lcStick, "pulvane.stick")
 
-std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate,
-                                            const host::ProcessSnapshot &processes, QString *why)
+ant::OpenedStick openStickAt(const StickLocation &stick, int baudrate,
+                             const host::ProcessSnapshot &processes)
 {
-    QString reason;
-    std::unique_ptr<ant::Transport> transport;
     switch (stick.kind) {
     case StickLocation::Kind::Usb:
     case StickLocation::Kind::Libusb0:
-        transport = openBulkStick(stick, &reason);
-        break;
+        return openBulkStick(stick);
     case StickLocation::Kind::Serial:
-    case StickLocation::Kind::Virtual: {
-        const int rate = stick.kind == StickLocation::Kind::Serial || baudrate <= 0
-                             ? kBridgeStickBaudrate
-                             : baudrate;
-        transport = openSerialLine(stick.path, rate, stick.description, processes, &reason);
+    case StickLocation::Kind::Virtual:
         break;
     }
-    }
-    if (!transport && why)
-        *why = reason;
-    return transport;
+    const int rate =
+        stick.kind == StickLocation::Kind::Serial || baudrate <= 0 ? kBridgeStickBaudrate : baudrate;
+    return openSerialLine(stick.path, rate, stick.description, processes);
 }
 
-std::unique_ptr<ant::Transport> openLibusbStick(const StickLocation &stick, QString *why)
+ant::OpenedStick openLibusbStick(const StickLocation &stick)
 {
     auto usb = std::make_unique<UsbTransport>(stick.busNumber, stick.portNumbers, stick.description,
                                               usbEventDriverForPlatform());
-    if (!usb->open(why))
-        return nullptr;
-    return usb;
+    if (ant::Refusal refused = usb->open())
+        return {nullptr, *refused};
+    return {std::move(usb), {}};
 }
 
-std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int baudrate,
-                                                               QString *why)
+ant::OpenedStick SystemStickProvider::openStick(int index, int baudrate)
 {
     // A START asks its indexes in rising order; an index at or below the last
     // one asked begins another. Each START looks at /proc and at the machine's
@@ -62,21 +53,21 @@ std::unique_ptr<ant::Transport> SystemStickProvider::openStick(int index, int ba
     }
     const QList<StickLocation> &sticks = m_scan->sticks;
     const bool pastList = index < 0 || index >= sticks.size();
-    std::unique_ptr<ant::Transport> transport;
+    ant::OpenedStick opened;
     if (!pastList) {
-        transport = openStickAt(sticks.at(index), baudrate, m_processes, why);
-    } else if (why) {
-        *why = sticks.isEmpty() ? QStringLiteral("no ANT stick found (USB, serial, or in %1)")
-                                      .arg(namedStickPlace())
-                                : QStringLiteral("only %1 ANT stick(s) found").arg(sticks.size());
+        opened = openStickAt(sticks.at(index), baudrate, m_processes);
+    } else {
+        opened.why = sticks.isEmpty() ? QStringLiteral("no ANT stick found (USB, serial, or in %1)")
+                                            .arg(namedStickPlace())
+                                      : QStringLiteral("only %1 ANT stick(s) found").arg(sticks.size());
     }
     // START asks no further after an index past the list or its last index.
-    if (!transport && !m_driverLinesWritten && (pastList || index >= ant::kStickIndexes - 1)) {
+    if (!opened && !m_driverLinesWritten && (pastList || index >= ant::kStickIndexes - 1)) {
         m_driverLinesWritten = true;
         for (const QString &line : stickDriverLines(m_scan->drivers))
             qCWarning(lcStick).noquote() << line;
     }
-    return transport;
+    return opened;
 }
 
 } // namespace pulvane::stick

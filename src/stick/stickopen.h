@@ -14,10 +14,9 @@ namespace pulvane::stick {
 
 // Opens one stick. Serial sticks ignore baudrate (the bridge stick needs
 // kBridgeStickBaudrate); virtual sticks use it, for UART modules. processes
-// is the START's look at /proc. On failure returns null and sets why (see
-// openfailure.h).
-std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baudrate,
-                                            const host::ProcessSnapshot &processes, QString *why);
+// is the START's look at /proc. Failures are worded in openfailure.h.
+ant::OpenedStick openStickAt(const StickLocation &stick, int baudrate,
+                             const host::ProcessSnapshot &processes);
 
 // The sticks of this machine, opened by their place in the list. The machine
 // is looked at once per START (its /proc and scanSticks(), at the first index
@@ -28,7 +27,7 @@ std::unique_ptr<ant::Transport> openStickAt(const StickLocation &stick, int baud
 class SystemStickProvider : public ant::StickProvider
 {
 public:
-    std::unique_ptr<ant::Transport> openStick(int index, int baudrate, QString *why) override;
+    ant::OpenedStick openStick(int index, int baudrate) override;
 
 private:
     std::optional<StickScan> m_scan;

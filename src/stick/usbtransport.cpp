@@ -36,14 +36,13 @@ UsbTransport::~UsbTransport()
     close();
 }
 
-bool UsbTransport::open(QString *why)
+ant::Refusal UsbTransport::open()
 {
     m_closing = false;
     m_readCancelledBefore = false;
     if (int rc = libusb_init(&m_context); rc != 0) {
         m_context = nullptr;
-        *why = QStringLiteral("libusb: %1").arg(usbErrorText(rc));
-        return false;
+        return QStringLiteral("libusb: %1").arg(usbErrorText(rc));
     }
     QString node;
     UsbStickDevice device;
@@ -54,21 +53,19 @@ bool UsbTransport::open(QString *why)
     m_outEndpoint = device.outEndpoint;
     m_readSize = device.readSize;
     if (rc != 0) {
-        *why = usbOpenFailure(rc, m_description, node);
         close();
-        return false;
+        return usbOpenFailure(rc, m_description, node);
     }
     if (!m_inEndpoint || !m_outEndpoint) {
-        *why = QStringLiteral("%1 has no bulk endpoints on interface 0").arg(m_description);
         close();
-        return false;
+        return QStringLiteral("%1 has no bulk endpoints on interface 0").arg(m_description);
     }
     startEvents();
-    if (!startReading(why)) {
+    if (ant::Refusal refused = startReading()) {
         close();
-        return false;
+        return refused;
     }
-    return true;
+    return std::nullopt;
 }
 
 void UsbTransport::startEvents()
@@ -76,7 +73,7 @@ void UsbTransport::startEvents()
     m_events->start(m_context, [this] { handleEvents(); });
 }
 
-bool UsbTransport::startReading(QString *why)
+ant::Refusal UsbTransport::startReading()
 {
     m_readTransfer = libusb_alloc_transfer(0);
     auto *buffer = static_cast<unsigned char *>(std::malloc(size_t(m_readSize)));
@@ -84,12 +81,11 @@ bool UsbTransport::startReading(QString *why)
                               &UsbTransport::onTransferDone, this, 0);
     m_readTransfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
     if (int submit = libusb_submit_transfer(m_readTransfer); submit != 0) {
-        *why = otherReason(m_description, usbErrorText(submit));
         libusb_free_transfer(m_readTransfer);
         m_readTransfer = nullptr;
-        return false;
+        return otherReason(m_description, usbErrorText(submit));
     }
-    return true;
+    return std::nullopt;
 }
 
 bool UsbTransport::write(const QByteArray &bytes)

@@ -8,7 +8,7 @@
 // call carrying its own copy of the bytes.
 #pragma once
 
-#include "transport.h"
+#include "opened.h"
 
 #include <QList>
 #include <QSet>
@@ -36,8 +36,8 @@ public:
     ~UsbTransport() override;
 
     // Opens the stick: detaches the kernel's serial driver, claims interface
-    // 0 and starts reading. On failure returns false and says why.
-    bool open(QString *why);
+    // 0 and starts reading.
+    ant::Refusal open();
 
     bool write(const QByteArray &bytes) override;
     bool isOpen() const override;
@@ -48,7 +48,7 @@ private:
     // The steps of open() after the stick is claimed (usbdevice.h): watching
     // libusb's events, then the first read.
     void startEvents();
-    bool startReading(QString *why);
+    ant::Refusal startReading();
 
     static void onTransferDone(libusb_transfer *transfer);
 

@@ -262,16 +262,13 @@ public:
 
     ScriptedStick &stick() { return m_stick; }
 
-    std::unique_ptr<ant::Transport> openStick(int index, int baudrate, QString *why) override
+    ant::OpenedStick openStick(int index, int baudrate) override
     {
         attempts.append(index);
         baudrates.append(baudrate);
-        if (refused.contains(index) || !m_stick.present()) {
-            if (why)
-                *why = QStringLiteral("no scripted stick at %1").arg(index);
-            return nullptr;
-        }
-        return m_stick.attach();
+        if (refused.contains(index) || !m_stick.present())
+            return {nullptr, QStringLiteral("no scripted stick at %1").arg(index)};
+        return {m_stick.attach(), {}};
     }
 
 private:

@@ -88,7 +88,7 @@ void TestLibusb0Transport::initTestCase()
         QSKIP("PULVANE_TEST_COM_PAIR names no pair of linked COM ports");
     m_peerPort = pair.at(1);
     qputenv("PULVANE_LIBUSB0_PORT", pair.at(0).toLocal8Bit());
-    m_library = libusb0::Library::load();
+    m_library = libusb0::Library::load().library;
     if (!m_library)
         QSKIP("no libusb0.dll in System32");
     HMODULE module = GetModuleHandleW(L"libusb0.dll");
@@ -126,8 +126,8 @@ void TestLibusb0Transport::cleanup()
 void TestLibusb0Transport::timeOutsAreNotErrors()
 {
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    if (const auto refused = transport.open())
+        QFAIL(qPrintable(*refused));
     test::ComPortPeer peer(m_peerPort);
     QVERIFY(peer.isOpen());
     QSignalSpy arrived(&transport, &Transport::bytesArrived);
@@ -148,8 +148,8 @@ void TestLibusb0Transport::timeOutsAreNotErrors()
 void TestLibusb0Transport::noByteLostToAPause()
 {
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    if (const auto refused = transport.open())
+        QFAIL(qPrintable(*refused));
     test::ComPortPeer peer(m_peerPort);
     QSignalSpy arrived(&transport, &Transport::bytesArrived);
     QByteArray broadcasts;
@@ -165,8 +165,8 @@ void TestLibusb0Transport::noByteLostToAPause()
 void TestLibusb0Transport::unplugWhileAReadIsPending()
 {
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    if (const auto refused = transport.open())
+        QFAIL(qPrintable(*refused));
     QSignalSpy gone(&transport, &Transport::gone);
     QTRY_VERIFY(m_standIn.count(StandIn::ReadsInside) > 0);
     // The pending transfer ends aborted: reaped as "timed out", at once, on
@@ -200,8 +200,8 @@ void TestLibusb0Transport::closeWhileAReadWaits()
     // Held from the first read on, so the read close() meets is a held one.
     m_standIn.holdReads(readIgnoresItsTimeOut);
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    if (const auto refused = transport.open())
+        QFAIL(qPrintable(*refused));
     QTRY_VERIFY(m_standIn.count(StandIn::ReadsInside) > 0);
 
     transport.close();
@@ -232,14 +232,12 @@ void TestLibusb0Transport::refusedClaim()
     QFETCH(bool, pulledOut);
     QFETCH(QString, why);
     Libusb0Transport first(m_library, kStick, QStringLiteral("stick"));
-    QString reason;
     if (pulledOut)
         m_standIn.unplug(2);
-    else
-        QVERIFY2(first.open(&reason), qPrintable(reason));
+    else if (const auto refused = first.open())
+        QFAIL(qPrintable(*refused));
     Libusb0Transport second(m_library, kStick, QStringLiteral("stick"));
-    QVERIFY(!second.open(&reason));
-    QCOMPARE(reason, why);
+    QCOMPARE(second.open().value_or(QString()), why);
     QCOMPARE(first.isOpen(), !pulledOut);
 }
 
@@ -256,16 +254,16 @@ void TestLibusb0Transport::everyLibraryVersionOpens()
     m_standIn.olderLibrary(older);
     const long sets = m_standIn.count(StandIn::ConfigurationsSet);
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    if (const auto refused = transport.open())
+        QFAIL(qPrintable(*refused));
     QCOMPARE(m_standIn.count(StandIn::ConfigurationsSet), sets + 1);
 }
 
 void TestLibusb0Transport::wedgedWrite()
 {
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    if (const auto refused = transport.open())
+        QFAIL(qPrintable(*refused));
     test::ComPortPeer peer(m_peerPort);
     m_standIn.wedgeWrites(1);
     QVERIFY(!transport.write(QByteArray::fromHex("a4014a00ef")));
@@ -292,8 +290,8 @@ void TestLibusb0Transport::reopenAfterAStuckRead()
     QFETCH(bool, readReturns);
     m_standIn.holdReads(1);
     Libusb0Transport transport(m_library, kStick, QStringLiteral("stick"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    if (const auto refused = transport.open())
+        QFAIL(qPrintable(*refused));
     QTRY_VERIFY(m_standIn.count(StandIn::ReadsInside) > 0);
     transport.close(); // gives up on the read; its thread keeps the stick claimed
     // The read returns a quarter into the new opening's wait, or not at all.
@@ -301,12 +299,12 @@ void TestLibusb0Transport::reopenAfterAStuckRead()
         Sleep(Libusb0Transport::kCloseWaitMs / 4);
         m_standIn.holdReads(!readReturns);
     });
-    const bool opened = transport.open(&why);
+    const std::optional<QString> refused = transport.open();
     letGo.join();
     m_standIn.holdReads(0);
-    QVERIFY2(opened == readReturns, qPrintable(why));
-    if (!opened)
-        QCOMPARE(why, QStringLiteral("stick: the previous opening's read has not returned; press "
+    QVERIFY2(!refused == readReturns, qPrintable(refused.value_or(QString())));
+    if (refused)
+        QCOMPARE(*refused, QStringLiteral("stick: the previous opening's read has not returned; press "
                                      "START again, or unplug the stick and plug it in again"));
     QVERIFY(m_library->waitForReaders(kStick, 10 * Libusb0Transport::kCloseWaitMs));
 }

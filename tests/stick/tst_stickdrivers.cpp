@@ -144,10 +144,11 @@ void TestStickDrivers::listsARegisteredStick()
     }
     QTest::failOnWarning(QRegularExpression(QRegularExpression::escape(line)));
     SystemStickProvider provider;
-    QString why;
     for (int start = 0; start < 2; ++start) {
         for (int index = 0; index < kStickIndexes; ++index) {
-            QVERIFY(!provider.openStick(index, 0, &why));
+            const ant::OpenedStick opened = provider.openStick(index, 0);
+            QVERIFY(!opened);
+            const QString &why = opened.why;
             // The attempts of one START go through the list made at its first.
             QVERIFY2(why.contains(QStringLiteral("COM20%1").arg(index + 1)), qPrintable(why));
             qputenv("PULVANE_STICKS",

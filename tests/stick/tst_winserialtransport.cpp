@@ -79,9 +79,7 @@ void TestWinSerialTransport::devicePath()
 void TestWinSerialTransport::absentPort()
 {
     WinSerialTransport transport(QStringLiteral("COM219"), 115200, QStringLiteral("test"));
-    QString why;
-    QVERIFY(!transport.open(&why));
-    QCOMPARE(why, QStringLiteral("COM219 is gone"));
+    QCOMPARE(transport.open().value_or(QString()), QStringLiteral("COM219 is gone"));
     QVERIFY(!transport.isOpen());
     QVERIFY(!transport.write(QByteArray("\xA4", 1)));
 }
@@ -112,8 +110,8 @@ void TestWinSerialTransport::bytesBothWays()
 {
     needPair();
     WinSerialTransport transport(m_port, 115200, QStringLiteral("test"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    if (const auto refused = transport.open())
+        QFAIL(qPrintable(*refused));
     ComPortPeer peer(m_peerPort);
     QVERIFY(peer.isOpen());
     QSignalSpy arrived(&transport, &Transport::bytesArrived);
@@ -149,8 +147,8 @@ void TestWinSerialTransport::closeEndsTheSignals()
 {
     needPair();
     WinSerialTransport transport(m_port, 115200, QStringLiteral("test"));
-    QString why;
-    QVERIFY2(transport.open(&why), qPrintable(why));
+    if (const auto refused = transport.open())
+        QFAIL(qPrintable(*refused));
     ComPortPeer peer(m_peerPort);
     QSignalSpy arrived(&transport, &Transport::bytesArrived);
     // Closed from inside its own signal, as AntLibrary may do.
@@ -165,7 +163,8 @@ void TestWinSerialTransport::closeEndsTheSignals()
 
     // The port is free again for the next user.
     WinSerialTransport again(m_port, 115200, QStringLiteral("test"));
-    QVERIFY2(again.open(&why), qPrintable(why));
+    if (const auto refused = again.open())
+        QFAIL(qPrintable(*refused));
 }
 
 QTEST_GUILESS_MAIN(TestWinSerialTransport)

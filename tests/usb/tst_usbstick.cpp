@@ -297,8 +297,8 @@ void TestUsbStick::closedWhileTransfersCompleteOnTheEventThread()
     for (int round = 0; round < 60; ++round) {
         UsbTransport usb(1, {1, 4}, QStringLiteral("stick"),
                          std::make_unique<UsbEventThreadDriver>());
-        QString why;
-        QVERIFY2(usb.open(&why), qPrintable(why));
+        if (const auto refused = usb.open())
+            QFAIL(qPrintable(*refused));
         stick->queueIn(QList<QByteArray>(8, broadcast));
         for (int i = 0; i < 4; ++i)
             QVERIFY(usb.write(broadcast));
