@@ -387,6 +387,8 @@ step_installer() {
             test "$rc/$(xdotool search --name '^Pulvane - Ver\. ' 2>/dev/null || true)" = 0/
         [ "$over" = uninstaller ] ||
             check "the installer put pulvane.exe in place" test -f "$program_dir/pulvane.exe"
+        # A Wine server still going down would drop the next start.
+        win_wine_restart
     done
     win_wine_restart
     check "silent uninstall removes the program folder" test ! -e "$program_dir"
