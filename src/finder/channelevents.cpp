@@ -59,11 +59,22 @@ private:
     const uint8_t m_channel;
 };
 
+// The eight payload bytes, each as two upper-case hex digits in brackets
+// ("[%.2X]"). Written by hand: a line is built for every broadcast, and
+// QString::asprintf costs several times the rest of the line's handling.
 QString EventStep::payloadBytes() const
 {
+    static constexpr char16_t kHex[] = u"0123456789ABCDEF";
     const auto &b = m_state.ChannelEventBuffer;
-    return QString::asprintf("[%.2X][%.2X][%.2X][%.2X][%.2X][%.2X][%.2X][%.2X]", b[1], b[2], b[3],
-                             b[4], b[5], b[6], b[7], b[8]);
+    QString text(8 * 4, Qt::Uninitialized);
+    QChar *out = text.data();
+    for (int i = 1; i <= 8; ++i) {
+        *out++ = u'[';
+        *out++ = kHex[b[i] >> 4];
+        *out++ = kHex[b[i] & 0xF];
+        *out++ = u']';
+    }
+    return text;
 }
 
 bool EventStep::searchTimeout()
@@ -143,9 +154,13 @@ bool EventStep::broadcast()
 {
     ++m_state.BroadcastRxCount;
     m_state.NoConnectCount = 0.0f;
-    lineAndSeparator(QString::asprintf("Recv(%d): ", m_channel) + payloadBytes() +
-                     QString::asprintf(" RF Freq:%d RxCount:%lld", m_state.link.RFFrequency,
-                                       static_cast<long long>(m_state.BroadcastRxCount)));
+    QString text;
+    text.reserve(64);
+    text.append(u"Recv(").append(QString::number(m_channel)).append(u"): ");
+    text.append(payloadBytes()).append(u" RF Freq:");
+    text.append(QString::number(m_state.link.RFFrequency)).append(u" RxCount:");
+    text.append(QString::number(static_cast<qlonglong>(m_state.BroadcastRxCount)));
+    lineAndSeparator(text);
     m_finder.DecodificaValoriCardio();
     if (m_state.IdRequestPending)
         m_finder.requestChannelId();

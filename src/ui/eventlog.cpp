@@ -8,11 +8,13 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStyle>
 #include <QStyleHints>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
+#include <QTextLayout>
 #include <algorithm>
 #include <optional>
 
@@ -118,6 +120,31 @@ private:
     std::optional<LineRange> m_anchor;
 };
 
+// A loose block keeps its shaped glyphs from the layout that brings the
+// scroll bar up to date to the paint that shows it; otherwise Qt frees them
+// after laying the block out and shapes the text again to draw it. Only the
+// loose blocks keep them (a couple of kilobytes a line); a packed block
+// frees them after each layout, as Qt does by default.
+void keepShaped(const QTextBlock &block, bool keep)
+{
+    if (QTextLayout *layout = block.layout())
+        layout->setCacheEnabled(keep);
+}
+
+// With both scroll bar policies fixed (and bars that do not come and go), a
+// new range never changes the pane's layout, yet Qt lays the pane out again
+// after every change of range: once for every appended line. That re-layout
+// is dropped.
+void dropRelayoutOnRange(QPlainTextEdit &pane)
+{
+    const auto fixed = [](Qt::ScrollBarPolicy policy) { return policy != Qt::ScrollBarAsNeeded; };
+    QScrollBar *bar = pane.verticalScrollBar();
+    if (fixed(pane.verticalScrollBarPolicy()) && fixed(pane.horizontalScrollBarPolicy()) &&
+        !bar->style()->styleHint(QStyle::SH_ScrollBar_Transient, nullptr, bar))
+        QObject::disconnect(bar, SIGNAL(rangeChanged(int,int)), &pane,
+                            SLOT(_q_showOrHideScrollBars()));
+}
+
 } // namespace
 
 EventLog::EventLog(QPlainTextEdit &pane) : m_pane(pane)
@@ -130,6 +157,7 @@ EventLog::EventLog(QPlainTextEdit &pane) : m_pane(pane)
     QFont font;
     font.setStyleStrategy(QFont::PreferNoShaping);
     m_pane.setFont(font);
+    dropRelayoutOnRange(m_pane);
 }
 
 void EventLog::appendLine(const QString &line)
@@ -165,6 +193,7 @@ void EventLog::appendLines(const QStringList &lines)
         if (occupied)
             end.insertBlock();
         end.insertText(line);
+        keepShaped(end.block(), true);
         occupied = true;
     }
     end.endEditBlock();
@@ -216,7 +245,9 @@ void EventLog::packOldestLoose()
     packed.replace(QChar::ParagraphSeparator, QChar::LineSeparator);
     range.insertText(packed);
     range.endEditBlock();
-    document->findBlockByNumber(m_packedBlocks).setLineCount(paneLines);
+    QTextBlock packedBlock = document->findBlockByNumber(m_packedBlocks);
+    packedBlock.setLineCount(paneLines);
+    keepShaped(packedBlock, false);
     ++m_packedBlocks;
 }
 
