@@ -1,5 +1,7 @@
 #include "spinedit.h"
 
+#include "caretlineedit.h"
+
 #include <QApplication>
 #include <QFocusEvent>
 #include <QKeyEvent>
@@ -81,7 +83,7 @@ bool spinAcceptsTyped(const QString &typed, const QString &decimalPoint)
 }
 
 SpinEdit::SpinEdit(QWidget *parent)
-    : QWidget(parent), m_edit(new QLineEdit(this)), m_up(makeArrow(Qt::UpArrow, m_edit)),
+    : QWidget(parent), m_edit(new CaretLineEdit(this)), m_up(makeArrow(Qt::UpArrow, m_edit)),
       m_down(makeArrow(Qt::DownArrow, m_edit))
 {
     m_edit->setText(QString::number(4));

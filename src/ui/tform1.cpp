@@ -2,6 +2,7 @@
 
 #include "colouredbutton.h"
 #include "formlayout.h"
+#include "labelrepaint.h"
 #include "spinedit.h"
 
 #include <QCloseEvent>
@@ -205,7 +206,7 @@ void TForm1::setTitle(const QString &title)
 
 void TForm1::setLabel(Label label, const QString &text)
 {
-    (label == Label::HeartRate ? lbl_HR : lbl_DeviceNumber)->setText(text);
+    ui::setLabelText(*(label == Label::HeartRate ? lbl_HR : lbl_DeviceNumber), text);
 }
 
 void TForm1::setButtonEnabled(Button button, bool enabled)
