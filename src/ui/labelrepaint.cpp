@@ -66,8 +66,10 @@ QRect changedTextRect(const QLabel &label, const QString &before, const QString 
 
 void setLabelText(QLabel &label, const QString &text)
 {
+    if (text == label.text())
+        return; // QLabel repaints nothing either
     const QRect changed = changedTextRect(label, label.text(), text);
-    if (changed.isNull() || !label.updatesEnabled() || text == label.text()) {
+    if (changed.isNull() || !label.updatesEnabled()) {
         label.setText(text);
         return;
     }

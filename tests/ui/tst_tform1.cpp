@@ -1,5 +1,6 @@
 #include "antlibrary.h"
 #include "exeinfo.h"
+#include "labelrepaint.h"
 #include "scriptedstick.h"
 #include "spinedit.h"
 #include "tform1.h"
@@ -49,6 +50,8 @@ private slots:
     void idTimerNotRestartedWhileRunning();
     void closingTimerClosesTheWindow();
     void startWithoutStick();
+    void partialRepaint_data();
+    void partialRepaint();
 
 private:
     template <typename T = QWidget> T *control(const char *name) const
@@ -59,6 +62,17 @@ private:
     }
     QTimer *timer(const char *name) const { return control<QTimer>(name); }
     QString logText() const { return control<QPlainTextEdit>("Memo1")->toPlainText(); }
+    QImage shown() const // once pending repaints are done
+    {
+        QTest::qWait(20);
+        return m_form->screen()->grabWindow(m_form->winId()).toImage();
+    }
+    QImage repaintedWhole() const // every control repainted
+    {
+        for (QWidget *widget : m_form->findChildren<QWidget *>())
+            widget->update();
+        return shown();
+    }
 
     // A machine with no ANT stick at all.
     pulvane::test::ScriptedStickProvider *m_sticks = nullptr;
@@ -355,6 +369,50 @@ void TestTForm1::startWithoutStick()
     QVERIFY(!control("Btn_Stop")->isEnabled());
     QVERIFY(!control("Btn_SaveToPC")->isEnabled());
     QCOMPARE(control<QLabel>("lbl_HR")->text(), QStringLiteral("HR:"));
+}
+
+// A new text repaints the heart-rate label from its first changed character;
+// a blink of the spin field's caret (no text after) away from the frame draws
+// no frame, at the frame draws it. The window shows what a full repaint draws.
+void TestTForm1::partialRepaint_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<int>("caret");
+    QTest::addColumn<bool>("partial"); // the label repainted in part
+    for (const auto &[before, after] :
+         {std::pair("HR: 70", "HR: 71"), {"HR: 99", "HR: 100"}, {"HR: 100", "HR: 99"},
+          {"HR:", "HR: 70"}, {"HR: 70", "HR:"}, {"ID: 12345", "ID: 3"}, {"ID: 1", "ID: 1j"},
+          {"ID: fl", "ID: fi"}})
+        QTest::addRow("%s to %s", before, after) << before << after << 1 << true;
+    QTest::newRow("nothing shared") << "70" << "80" << 1 << false;
+    QTest::newRow("caret blinks after the digit") << "HR:" << "" << 1 << false;
+    QTest::newRow("caret blinks at the frame") << "HR:" << "" << 0 << false;
+}
+
+void TestTForm1::partialRepaint()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, after);
+    QFETCH(int, caret);
+    QFETCH(bool, partial);
+    QApplication::setCursorFlashTime(after.isEmpty() ? 1000 : 0);
+    QLineEdit *edit = control<pulvane::ui::SpinEdit>("seEdt_SogliaProssimita")->lineEdit();
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_form));
+    QTRY_VERIFY(edit->hasFocus());
+    edit->setCursorPosition(caret);
+    m_form->setLabel(FinderView::Label::HeartRate, before);
+    const QRect part = pulvane::ui::changedTextRect(*control<QLabel>("lbl_HR"), before, after);
+    QCOMPARE(!part.isNull(), partial);
+    QImage last = repaintedWhole();
+    for (int change = after.isEmpty() ? 2 : 1; change > 0; --change) { // blinks: caret on, off
+        m_form->setLabel(FinderView::Label::HeartRate, after.isEmpty() ? before : after);
+        QImage changed;
+        QTRY_VERIFY((changed = shown()) != last);
+        last = repaintedWhole();
+        QCOMPARE(changed, last);
+    }
 }
 
 QTEST_MAIN(TestTForm1)
