@@ -24,7 +24,8 @@ bool plainAscii(const QString &text)
 // its rectangle, with no frame, margin or indent and no text control.
 bool drawsPlainLineAtTopLeft(const QLabel &label)
 {
-    const Qt::Alignment where = label.alignment() & (Qt::AlignHorizontal_Mask | Qt::AlignVertical_Mask);
+    const Qt::Alignment where =
+        label.alignment() & (Qt::AlignHorizontal_Mask | Qt::AlignVertical_Mask);
     const bool plain = label.textFormat() == Qt::PlainText ||
                        (label.textFormat() == Qt::AutoText && !Qt::mightBeRichText(label.text()));
     const auto selectable = Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard;
@@ -34,9 +35,36 @@ bool drawsPlainLineAtTopLeft(const QLabel &label)
            label.pixmap().isNull() && !label.style()->inherits("QStyleSheetStyle");
 }
 
+// Kept texts are forgotten together beyond this many.
+constexpr qsizetype kMaxOrigins = 4096;
+
 } // namespace
 
-QRect changedTextRect(const QLabel &label, const QString &before, const QString &after)
+void LabelRepaint::useFontOf(const QLabel &label)
+{
+    if (m_font == label.font() && label.logicalDpiY() == m_dpi)
+        return;
+    m_font = label.font();
+    m_dpi = label.logicalDpiY();
+    m_reach = std::min<qreal>(0, QFontMetricsF(label.font(), &label).minLeftBearing());
+    m_origins.clear();
+}
+
+// Where the character at index starts when the whole text is laid out
+// (kerning with the character before it included).
+qreal LabelRepaint::origin(const QLabel &label, const QString &text, qsizetype index)
+{
+    const QString key = text + QChar(0) + QString::number(index);
+    if (const auto kept = m_origins.constFind(key); kept != m_origins.cend())
+        return *kept;
+    if (m_origins.size() >= kMaxOrigins)
+        m_origins.clear();
+    const qreal x = QFontMetricsF(label.font(), &label).horizontalAdvance(text, int(index));
+    m_origins.insert(key, x);
+    return x;
+}
+
+QRect LabelRepaint::changedRect(const QLabel &label, const QString &before, const QString &after)
 {
     if (!drawsPlainLineAtTopLeft(label) || !plainAscii(before) || !plainAscii(after) ||
         Qt::mightBeRichText(after))
@@ -50,25 +78,22 @@ QRect changedTextRect(const QLabel &label, const QString &before, const QString 
         --common;
     if (common == 0)
         return {};
-    // Where the first changed character starts in either text, as the text is
-    // laid out whole (kerning with the character before it included), less
-    // the farthest that a glyph of the font reaches left of its origin, less
-    // one pixel that an antialiased or hinted edge may take beyond it.
-    const QFontMetricsF metrics(label.font(), &label);
-    const qreal origin = std::min(metrics.horizontalAdvance(before, int(common)),
-                                  metrics.horizontalAdvance(after, int(common)));
-    const qreal reach = std::min<qreal>(0, metrics.minLeftBearing());
-    const int left = label.contentsRect().left() + int(std::floor(origin + reach)) - 1;
+    // Where the first changed character starts in either text, less the
+    // farthest that a glyph of the font reaches left of its origin, less one
+    // pixel that an antialiased or hinted edge may take beyond it.
+    useFontOf(label);
+    const qreal start = std::min(origin(label, before, common), origin(label, after, common));
+    const int left = label.contentsRect().left() + int(std::floor(start + m_reach)) - 1;
     if (left <= 0)
         return {};
     return QRect(left, 0, label.width() - left, label.height());
 }
 
-void setLabelText(QLabel &label, const QString &text)
+void LabelRepaint::setText(QLabel &label, const QString &text)
 {
     if (text == label.text())
         return; // QLabel repaints nothing either
-    const QRect changed = changedTextRect(label, label.text(), text);
+    const QRect changed = changedRect(label, label.text(), text);
     if (changed.isNull() || !label.updatesEnabled()) {
         label.setText(text);
         return;

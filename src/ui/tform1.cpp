@@ -2,7 +2,6 @@
 
 #include "colouredbutton.h"
 #include "formlayout.h"
-#include "labelrepaint.h"
 #include "spinedit.h"
 
 #include <QCloseEvent>
@@ -206,7 +205,7 @@ void TForm1::setTitle(const QString &title)
 
 void TForm1::setLabel(Label label, const QString &text)
 {
-    ui::setLabelText(*(label == Label::HeartRate ? lbl_HR : lbl_DeviceNumber), text);
+    m_labelRepaint.setText(*(label == Label::HeartRate ? lbl_HR : lbl_DeviceNumber), text);
 }
 
 void TForm1::setButtonEnabled(Button button, bool enabled)

@@ -7,6 +7,7 @@
 #include "exeinfo.h"
 #include "finder.h"
 #include "finderview.h"
+#include "labelrepaint.h"
 
 #include <QWidget>
 #include <memory>
@@ -74,6 +75,7 @@ private:
     QTimer *tmr_RichiestaID = nullptr;
     QTimer *tmr_Chiusura = nullptr;
 
+    ui::LabelRepaint m_labelRepaint;
     std::unique_ptr<ui::EventLog> m_log;
     std::unique_ptr<Finder> m_finder;
     bool m_placed = false;

@@ -403,7 +403,8 @@ void TestTForm1::partialRepaint()
     QTRY_VERIFY(edit->hasFocus());
     edit->setCursorPosition(caret);
     m_form->setLabel(FinderView::Label::HeartRate, before);
-    const QRect part = pulvane::ui::changedTextRect(*control<QLabel>("lbl_HR"), before, after);
+    const QRect part =
+        pulvane::ui::LabelRepaint().changedRect(*control<QLabel>("lbl_HR"), before, after);
     QCOMPARE(!part.isNull(), partial);
     QImage last = repaintedWhole();
     for (int change = after.isEmpty() ? 2 : 1; change > 0; --change) { // blinks: caret on, off
