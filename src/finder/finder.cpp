@@ -212,7 +212,9 @@ void Finder::DecodificaValoriCardio()
 {
     // The computed heart rate is the last byte of every heart-rate data page.
     m_state.HeartRate = double(m_state.ChannelEventBuffer[8]);
-    m_view.setLabel(FinderView::Label::HeartRate, QString::asprintf("HR: %.0f", m_state.HeartRate));
+    // A whole number of beats, shown as its digits.
+    m_view.setLabel(FinderView::Label::HeartRate,
+                    QStringLiteral("HR: ") + QString::number(m_state.ChannelEventBuffer[8]));
 }
 
 void Finder::requestChannelId()
