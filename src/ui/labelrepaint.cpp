@@ -1,5 +1,7 @@
 #include "labelrepaint.h"
 
+#include "heldrepaints.h"
+
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QStyle>
@@ -98,11 +100,9 @@ void LabelRepaint::setText(QLabel &label, const QString &text)
         label.setText(text);
         return;
     }
-    // While set, QLabel's own update() does nothing; clearing it asks for no
-    // repaint either (setUpdatesEnabled() would repaint the whole label).
-    label.setAttribute(Qt::WA_UpdatesDisabled, true);
+    holdRepaints(label, true);
     label.setText(text);
-    label.setAttribute(Qt::WA_UpdatesDisabled, false);
+    holdRepaints(label, false);
     label.update(changed);
 }
 

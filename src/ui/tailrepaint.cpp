@@ -1,5 +1,7 @@
 #include "tailrepaint.h"
 
+#include "heldrepaints.h"
+
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QStyle>
@@ -24,13 +26,6 @@ struct BlockGeometry : QPlainTextEdit
         return (pane.*&BlockGeometry::blockBoundingGeometry)(block).translated(offset);
     }
 };
-
-// While set, QWidget::update() and Qt's own scrolling of the pane leave the
-// widget alone; unlike setUpdatesEnabled(), clearing it asks for no repaint.
-void holdRepaints(QWidget *widget, bool hold)
-{
-    widget->setAttribute(Qt::WA_UpdatesDisabled, hold);
-}
 
 } // namespace
 
@@ -68,8 +63,8 @@ TailRepaint::TailRepaint(QPlainTextEdit &pane) : m_pane(pane)
     m_lastBlock = pane.document()->lastBlock();
     m_lastBefore = BlockGeometry::of(pane, m_lastBlock);
     m_sliderBefore = sliderLook(*bar);
-    holdRepaints(viewport, true);
-    holdRepaints(pane.verticalScrollBar(), true);
+    holdRepaints(*viewport, true);
+    holdRepaints(*pane.verticalScrollBar(), true);
 }
 
 TailRepaint::~TailRepaint()
@@ -78,8 +73,8 @@ TailRepaint::~TailRepaint()
         return;
     QWidget *viewport = m_pane.viewport();
     QScrollBar *bar = m_pane.verticalScrollBar();
-    holdRepaints(viewport, false);
-    holdRepaints(bar, false);
+    holdRepaints(*viewport, false);
+    holdRepaints(*bar, false);
 
     // The block that was last, where it is now: everything above it moved by
     // as much, and what lies below its top is new or held the caret. A move
