@@ -58,6 +58,8 @@ private slots:
     void startWithoutStick();
     void partialRepaint_data();
     void partialRepaint();
+    void caretBlink_data();
+    void caretBlink();
 
 private:
     template <typename T = QWidget> T *control(const char *name) const
@@ -423,6 +425,57 @@ void TestTForm1::partialRepaint()
         last = repaintedWhole();
         QCOMPARE(changed, last);
     }
+}
+
+// Each blink of the spin field's caret, shown by inverting the caret where
+// nothing else changed and repainted otherwise, leaves the window as a full
+// repaint draws it.
+void TestTForm1::caretBlink_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("cursor");
+    QTest::addColumn<bool>("selected");
+    QTest::addColumn<bool>("inverted"); // the blink is an inversion (else a repaint)
+    QTest::newRow("after the digit") << "4" << 1 << false << true;
+    QTest::newRow("before the digit") << "4" << 0 << false << true;
+    QTest::newRow("between digits") << "10" << 1 << false << true;
+    QTest::newRow("empty") << "" << 0 << false << true;
+    QTest::newRow("scrolled text") << "-12,3456789012345678" << 20 << false << true;
+    QTest::newRow("selection: no caret") << "4" << 1 << true << false;
+    QTest::newRow("not ASCII") << QString::fromUtf8("4\u00e9") << 2 << false << false;
+}
+
+void TestTForm1::caretBlink()
+{
+    QFETCH(QString, text);
+    QFETCH(int, cursor);
+    QFETCH(bool, selected);
+    QFETCH(bool, inverted);
+    QApplication::setCursorFlashTime(600); // a blink every 300 ms
+    auto *edit = static_cast<pulvane::ui::CaretLineEdit *>(
+        control<pulvane::ui::SpinEdit>("seEdt_SogliaProssimita")->lineEdit());
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_form));
+    QTRY_VERIFY(edit->hasFocus());
+    edit->setText(text);
+    edit->setCursorPosition(cursor);
+    if (selected)
+        edit->selectAll();
+    QImage last = repaintedWhole();
+    const qint64 before = edit->invertedBlinks();
+    for (int blink = 0; blink < 2; ++blink) { // caret off, on
+        QImage now;
+        if (selected)
+            QTest::qWait(300); // the timer runs, no caret is drawn
+        else
+            QTRY_VERIFY((now = shown()) != last);
+        if (selected)
+            now = shown();
+        last = repaintedWhole();
+        QCOMPARE(now, last);
+    }
+    QCOMPARE(edit->invertedBlinks() - before >= 2, inverted);
+    QApplication::setCursorFlashTime(1000);
 }
 
 QTEST_MAIN(TestTForm1)
