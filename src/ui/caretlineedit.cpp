@@ -76,6 +76,7 @@ CaretLineEdit::~CaretLineEdit() = default;
 
 bool CaretLineEdit::event(QEvent *event)
 {
+    m_caret.reset();
     if (event->type() == QEvent::InputMethod)
         m_preedit = !static_cast<QInputMethodEvent *>(event)->preeditString().isEmpty();
     return QLineEdit::event(event);
@@ -119,14 +120,43 @@ bool CaretLineEdit::eventFilter(QObject *watched, QEvent *event)
     return true;
 }
 
-// Where QLineEdit clips its text: its style's contents rectangle less the
-// text margins.
-QRect CaretLineEdit::textRect() const
+// The caret as QLineEdit drew it: cursorRect() is the control's caret
+// rectangle (five pixels either side of the rounded caret position, nine more
+// than the caret's width) where QLineEdit last painted the line, and the text
+// is clipped to its style's contents rectangle less the text margins.
+const CaretLineEdit::Caret *CaretLineEdit::caret()
 {
+    const QString text = displayText();
+    const int cursor = cursorPosition();
+    if (m_caret && m_caret->text == text && m_caret->cursor == cursor)
+        return &*m_caret;
+    m_caret.reset();
+    // The control's layout of the text: the display text in the edit's font,
+    // one line, trailing spaces included.
+    if (!m_layout || m_layout->text() != text || m_layout->font() != font()) {
+        m_layout = std::make_unique<QTextLayout>(text, font());
+        QTextOption option = m_layout->textOption();
+        option.setTextDirection(Qt::LeftToRight);
+        option.setFlags(QTextOption::IncludeTrailingSpaces);
+        m_layout->setTextOption(option);
+        m_layout->beginLayout();
+        m_layout->createLine();
+        m_layout->endLayout();
+    }
     QStyleOptionFrame option;
     initStyleOption(&option);
-    return style()->subElementRect(QStyle::SE_LineEditContents, &option, this)
-        .marginsRemoved(textMargins());
+    const QRect clip = style()
+                           ->subElementRect(QStyle::SE_LineEditContents, &option, this)
+                           .marginsRemoved(textMargins());
+    const QRect around = cursorRect();
+    const QRect area = around & clip;
+    const int width = around.width() - 9;
+    if (width <= 0 || area.isEmpty())
+        return nullptr;
+    const QPointF lineOrigin(around.x() + 5 - qRound(m_layout->lineAt(0).cursorToX(cursor)),
+                             around.y());
+    m_caret = Caret{text, cursor, lineOrigin, width, clip, area};
+    return &*m_caret;
 }
 
 // Inverts the caret's pixels where QLineEdit draws it, in the backing store
@@ -146,42 +176,18 @@ bool CaretLineEdit::invertCaret()
     if (!image || handle->format().hasAlpha() || image->devicePixelRatio() != 1.0 ||
         !image->paintEngine() || !image->paintEngine()->hasFeature(QPaintEngine::RasterOpModes))
         return false;
-
-    // The control's layout of the text: the display text in the edit's font,
-    // one line, trailing spaces included.
-    const QString text = displayText();
-    if (!m_layout || m_layout->text() != text || m_layout->font() != font()) {
-        m_layout = std::make_unique<QTextLayout>(text, font());
-        QTextOption option = m_layout->textOption();
-        option.setTextDirection(Qt::LeftToRight);
-        option.setFlags(QTextOption::IncludeTrailingSpaces);
-        m_layout->setTextOption(option);
-        m_layout->beginLayout();
-        m_layout->createLine();
-        m_layout->endLayout();
-    }
-    // cursorRect() is the control's caret rectangle (five pixels either side
-    // of the rounded caret position, nine more than the caret's width) where
-    // QLineEdit last painted the line.
-    const QRect around = cursorRect();
-    const int cursor = cursorPosition();
-    const int caretWidth = around.width() - 9;
-    const QPointF lineOrigin(around.x() + 5 - qRound(m_layout->lineAt(0).cursorToX(cursor)),
-                             around.y());
-    const QRect clip = textRect();
-    const QRect area = around & clip;
-    if (caretWidth <= 0 || area.isEmpty())
+    const Caret *at = caret();
+    if (!at)
         return false;
 
     const QPoint offset = mapTo(top, QPoint());
-    const QRect shown = area.translated(offset);
+    const QRect shown = at->area.translated(offset);
     store->beginPaint(shown);
     {
         QPainter painter(image);
         painter.translate(offset);
-        painter.setClipRect(clip);
-        painter.setPen(palette().text().color());
-        m_layout->drawCursor(&painter, lineOrigin, cursor, caretWidth);
+        painter.setClipRect(at->clip);
+        m_layout->drawCursor(&painter, at->lineOrigin, at->cursor, at->width);
     }
     store->endPaint();
     store->flush(shown, handle);
@@ -191,6 +197,7 @@ bool CaretLineEdit::invertCaret()
 
 void CaretLineEdit::paintEvent(QPaintEvent *event)
 {
+    m_caret.reset();
     m_interiorOnly = frameInterior().contains(event->region().boundingRect());
     QLineEdit::paintEvent(event);
     m_interiorOnly = false;

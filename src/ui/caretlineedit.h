@@ -19,10 +19,13 @@
 #pragma once
 
 #include <QLineEdit>
+#include <QPointF>
 #include <QRect>
+#include <QString>
 #include <QTextLayout>
 
 #include <memory>
+#include <optional>
 
 namespace pulvane::ui {
 
@@ -54,9 +57,20 @@ private slots:
     void noteControlUpdate(const QRect &rect);
 
 private:
+    // Where QLineEdit draws the caret, as it last painted the text.
+    struct Caret
+    {
+        QString text;
+        int cursor = 0;
+        QPointF lineOrigin; // of the text line, as QLineEdit draws it
+        int width = 0;
+        QRect clip;         // QLineEdit's clip for its text
+        QRect area;         // the caret's rectangle within the clip
+    };
+
     bool blinkMayInvert() const;
     bool invertCaret();
-    QRect textRect() const;
+    const Caret *caret();
 
     bool m_interiorOnly = false;
     // QLineEdit's text control, whose timer blinks the caret.
@@ -67,8 +81,10 @@ private:
     // An input method's uncommitted text is shown in the field.
     bool m_preedit = false;
     qint64 m_invertedBlinks = 0;
-    // The text as QLineEdit lays it out, for where its caret goes.
+    // The text as QLineEdit lays it out, for where its caret goes; kept
+    // until the edit paints or receives an event.
     std::unique_ptr<QTextLayout> m_layout;
+    std::optional<Caret> m_caret;
 };
 
 } // namespace pulvane::ui

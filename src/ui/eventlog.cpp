@@ -229,20 +229,23 @@ void EventLog::packOldestLoose()
     // The pane's lines in these blocks as they were laid out: the packed block
     // counts as many, so the scroll bar keeps its scale without laying the
     // block out again until it comes into view.
+    // The blocks' texts joined by line separators: one in place of each
+    // block break, so the text keeps its length and every position stays
+    // valid.
     int paneLines = 0;
+    QString packed;
+    packed.reserve(last.position() + last.length() - 1 - first.position());
     for (QTextBlock b = first; b.isValid(); b = b.next()) {
         paneLines += std::max(1, b.lineCount());
+        packed.append(b.text());
         if (b == last)
             break;
+        packed.append(QChar::LineSeparator);
     }
     QTextCursor range(document);
     range.beginEditBlock();
     range.setPosition(first.position());
     range.setPosition(last.position() + last.length() - 1, QTextCursor::KeepAnchor);
-    // Block breaks read as U+2029 here; a line separator takes the place of
-    // each, so the text keeps its length and every position stays valid.
-    QString packed = range.selectedText();
-    packed.replace(QChar::ParagraphSeparator, QChar::LineSeparator);
     range.insertText(packed);
     range.endEditBlock();
     QTextBlock packedBlock = document->findBlockByNumber(m_packedBlocks);
