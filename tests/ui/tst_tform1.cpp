@@ -75,6 +75,17 @@ private:
         QTest::qWait(20);
         return m_form->screen()->grabWindow(m_form->winId()).toImage();
     }
+    pulvane::ui::CaretLineEdit *spinField() const
+    {
+        return static_cast<pulvane::ui::CaretLineEdit *>(
+            control<pulvane::ui::SpinEdit>("seEdt_SogliaProssimita")->lineEdit());
+    }
+    bool showFocused() const // the window active, the spin field focused
+    {
+        m_form->show();
+        return QTest::qWaitForWindowActive(m_form) &&
+               QTest::qWaitFor([this] { return spinField()->hasFocus(); });
+    }
     QImage repaintedWhole() const // every control repainted
     {
         for (QWidget *widget : m_form->findChildren<QWidget *>())
@@ -406,11 +417,8 @@ void TestTForm1::partialRepaint()
     QFETCH(int, caret);
     QFETCH(bool, partial);
     QApplication::setCursorFlashTime(after.isEmpty() ? 1000 : 0);
-    auto *edit = static_cast<pulvane::ui::CaretLineEdit *>(
-        control<pulvane::ui::SpinEdit>("seEdt_SogliaProssimita")->lineEdit());
-    m_form->show();
-    QVERIFY(QTest::qWaitForWindowActive(m_form));
-    QTRY_VERIFY(edit->hasFocus());
+    auto *edit = spinField();
+    QVERIFY(showFocused());
     edit->setCursorPosition(caret);
     m_form->setLabel(FinderView::Label::HeartRate, before);
     const QRect label =
@@ -452,11 +460,8 @@ void TestTForm1::caretBlink()
     QFETCH(bool, selected);
     QFETCH(bool, inverted);
     QApplication::setCursorFlashTime(600); // a blink every 300 ms
-    auto *edit = static_cast<pulvane::ui::CaretLineEdit *>(
-        control<pulvane::ui::SpinEdit>("seEdt_SogliaProssimita")->lineEdit());
-    m_form->show();
-    QVERIFY(QTest::qWaitForWindowActive(m_form));
-    QTRY_VERIFY(edit->hasFocus());
+    auto *edit = spinField();
+    QVERIFY(showFocused());
     edit->setText(text);
     edit->setCursorPosition(cursor);
     if (selected)
