@@ -1,6 +1,7 @@
 #include "caretlineedit.h"
 
 #include "heldrepaints.h"
+#include "plainascii.h"
 
 #include <QBackingStore>
 #include <QInputMethodEvent>
@@ -13,7 +14,6 @@
 #include <QTimerEvent>
 #include <QWindow>
 
-#include <algorithm>
 
 namespace pulvane::ui {
 
@@ -37,13 +37,6 @@ public:
         QProxyStyle::drawPrimitive(element, option, painter, widget);
     }
 };
-
-// Printable ASCII lays out left to right in one font, as one item.
-bool plainAscii(const QString &text)
-{
-    return std::all_of(text.cbegin(), text.cend(),
-                       [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7f; });
-}
 
 } // namespace
 

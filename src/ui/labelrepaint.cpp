@@ -1,6 +1,7 @@
 #include "labelrepaint.h"
 
 #include "heldrepaints.h"
+#include "plainascii.h"
 
 #include <QFontMetricsF>
 #include <QLabel>
@@ -12,15 +13,6 @@
 namespace pulvane::ui {
 
 namespace {
-
-// Printable ASCII only: no right-to-left text, no combining marks drawn over
-// the character before them, no tabs, nothing QLabel takes for a mnemonic
-// without a buddy.
-bool plainAscii(const QString &text)
-{
-    return std::all_of(text.cbegin(), text.cend(),
-                       [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7f; });
-}
 
 // A label that QLabel draws as one line of plain text from the top left of
 // its rectangle, with no frame, margin or indent and no text control.
